@@ -1,0 +1,9 @@
+#include "app/buildconfig.h"
+
+const MainWindow::PlatformType buildChannel = MainWindow::STM;
+const FolderLayout buildFolderLayout = FolderLayout::Launcher;
+
+int main(int argc, char** argv)
+{
+    return launcherMain(argc, argv);
+}

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "app/updatedisplay.h"
+
+#include <QMainWindow>
+#include <QPoint>
+#include <QSystemTrayIcon>
+
+class QAction;
+class QMenu;
+class QNetworkAccessManager;
+class QNetworkReply;
+class FileManager;
+class PatchManager;
+class MyWebView;
+
+namespace Ui {
+class MainWindow;
+}
+
+class MainWindow : public QMainWindow, public UpdateDisplay
+{
+    Q_OBJECT
+
+public:
+    enum PlatformType {
+        DEBUG = 0,
+        PELLAN = 1,
+        NIMBREL = 2,
+        QUORVEL = 3,
+        RAVLO = 4,
+        STM = 5,
+        STM_OVERSEAS = 6,
+        STM_TEST = 7,
+        STM_TAMSEL = 8,
+    };
+    Q_ENUM(PlatformType)
+
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Update progress display, driven by the update engine.
+    void showUpdateStatus(QString text) override;
+    void setUpdateProgress(QString text, double ratio) override;
+    void showDownloadInfo(QString done, QString total, QString fileLine, QString fileSizes,
+                          QString speed, QString timeLeft) override;
+    void showVersionInfo(QString current, QString newest) override;
+    void showUpdateFinished() override;
+    void killProcessByName(QString name) override;
+
+    // Start-up sequence.
+    void checkLauncherVersion(bool fallback);
+    void requestUpdateConfig(const QString& url);
+    void requestUpdateConfigFallback(const QString& url);
+    void startGameUpdate(const QString& configUrl);
+
+    // Launcher self-update.
+    void processVersionFile();
+    void downloadSetup(const QString& url);
+    void installSetup();
+
+    // News column.
+    void requestNews(const QString& url);
+
+    PatchManager* patchManagerForTest() const { return patchManager; }
+    QString gameDirForTest() const { return gameDir; }
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+
+private slots:
+    void OnShowMainAction();
+    void OnExitAppAction();
+    void OnActivatedSysTrayIcon(QSystemTrayIcon::ActivationReason reason);
+    void OnGetUpdateConfigFinished();
+    void OnGetPageInfoFinished();
+    void DownloadFinish();
+    void dealover();
+    void AddPageInfo();
+    void on_HomePage_clicked();
+    void on_SynthesizePage_clicked();
+    void on_NoticePage_clicked();
+    void on_StrategyPage_clicked();
+    void on_Close_clicked();
+    void on_MinSize_clicked();
+    void on_Start_clicked();
+    void on_Pause_clicked();
+    void on_progressBar_valueChanged(int value);
+    void OpenOfficialSite();
+    void OpenRegisterAccount();
+    void OpenGameGuide();
+    void OpenGamerCommunity();
+    void dealoverEx();
+    void OnGetUpdateConfigFinishedEx();
+    void MannualUpdateSelf();
+
+private:
+    void initView();
+    void initLogo();
+    void initEmbeddedPage();
+    void initTrayActions();
+    void onLauncherVersionReply(bool fallback);
+    void handleUpdateConfigReply(const char* key);
+    QNetworkReply* getContent(const QString& url);
+    void showInfoBox(const QString& text);
+
+    Ui::MainWindow* ui = nullptr;
+    bool dragging = false;
+    QPoint lastGlobalPos;
+    QSystemTrayIcon* trayIcon = nullptr;
+    QMenu* trayMenu = nullptr;
+    QAction* showAction = nullptr;
+    QAction* exitAction = nullptr;
+    QNetworkAccessManager* networkManager = nullptr;
+    QNetworkReply* currentReply = nullptr;
+    QNetworkReply* newsReply = nullptr;
+    int newsPage = 0;
+    FileManager* fileManager = nullptr;
+    PatchManager* patchManager = nullptr;
+    MyWebView* webPage = nullptr;
+    QString gameDir;
+    int gameStartTimerId = 0;
+    int remoteLauncherVersion = 0;
+};

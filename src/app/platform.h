@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// The few things that differ between Windows and the other systems.
+namespace platform {
+
+// Copy of a log text for a debugger (stderr where there is none).
+void debugOutput(const QString& text);
+
+// Ends every process whose executable name is name and waits until they are
+// gone. Never ends the calling process.
+void killProcessesByName(const QString& name);
+
+// Gives the owner execute permission on a file that lacks it (no-op on Windows).
+bool ensureOwnerExecutable(const QString& path);
+
+} // namespace platform

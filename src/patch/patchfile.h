@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <functional>
+
+struct xd3_stream;
+struct xd3_source;
+
+// "PPAK" + 32 hex source MD5 + 32 hex destination MD5, then the VCDIFF delta.
+constexpr int PatchHeaderSize = 68;
+
+using ReadInputFn = std::function<qint64(xd3_stream*, quint8* buffer, qint64 capacity)>;
+using SourceBlockFn = std::function<qint64(xd3_stream*, xd3_source*)>;
+using WriteOutputFn = std::function<qint64(xd3_stream*)>;
+
+// 0 on success, -1 on any failure. Paths in the local 8-bit encoding.
+int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
+                   const QByteArray& destPath, std::function<void(qint64)> onProgress);
+
+// Drives the xdelta3 stream; encode is used only by tools and tests.
+int decodeDelta(bool encode, ReadInputFn readInput, SourceBlockFn getSourceBlock,
+                WriteOutputFn writeOutput, qint64 maxWindow, qint64 blockSize, qint64 sourceSize);
+
+QString md5OfFile(const QByteArray& path);
+// The whole file in a new buffer (caller frees with delete[]), or null.
+quint8* readWholeFile(const QByteArray& path, qint64& size);

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "update/records.h"
+
+#include <QThread>
+#include <atomic>
+
+class PatchManager;
+
+// Applies a patch chain to the game folder, oldest step first, falling back
+// to a whole-file download when a delta cannot be applied.
+class PatchThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    PatchThread(const PatchChain& steps, const QString& patchDir, const QString& gameDir,
+                bool resume, PatchManager* manager, QObject* parent = nullptr);
+
+    int applyStep(PatchStep& step);
+    int downloadWholeFileFallback(const DownloadFileInfo& f, const QString& patchFile,
+                                  const QString& destination);
+    bool downloadFullFile(const QString& fullTemp, const DownloadFileInfo& f);
+
+    PatchChain steps;
+    QString patchDir;
+    QString gameDir;
+    bool resume = false;
+    int lastResult = 0;
+    PatchManager* manager = nullptr;
+    DownloadFileInfo fullFileInfo;
+    std::atomic<qint64> fullReceived{0};
+    // After allDone; a test may shorten it.
+    int finishSleepMs = 2000;
+
+signals:
+    void doneOnePatch(DownloadFileInfo info, int num, int allNum);
+    void onError(DownloadFileInfo info, int errcode);
+    void allDone();
+    void startPatch(DownloadFileInfo info, int num, int allNum);
+    void patchProgress_(float p);
+    void startDownFullPak(DownloadFileInfo info, bool active);
+
+protected:
+    void run() override;
+};

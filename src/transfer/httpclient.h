@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QMap>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <functional>
+
+class QNetworkReply;
+class QTimer;
+
+using ReplyCallback = std::function<void(QNetworkReply*)>;
+using ProgressCallback = std::function<void(QNetworkReply*, qint64, qint64)>;
+using JsonCallback = std::function<void(QJsonObject)>;
+using HeaderMap = QMap<QString, QString>;
+
+// The update engine's one way to make HTTP requests: a GET with a time
+// stamp query, raw headers, a first-data time-out and a stall guard.
+// One current-reply slot, so callers keep one request in flight at a time.
+class HttpClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit HttpClient(QObject* parent = nullptr);
+
+    // Must be called on this object's thread; onFinished runs exactly once.
+    void httpGet(const QString& url, const HeaderMap& headers, ReplyCallback onFinished,
+                 ReplyCallback onReadyRead = {}, ProgressCallback onProgress = {});
+
+    QNetworkAccessManager networkManager;
+    QNetworkReply* currentReply = nullptr;
+
+    // Milliseconds without data before a request is given up.
+    int firstDataTimeoutMs = 5000;
+    int stallTimeoutMs = 60000;
+};
+
+// Callable from any thread: requests url on client's thread and hands the
+// parsed JSON object (empty on any failure) to onJson there.
+void fetchJson(HttpClient* client, const QString& url, JsonCallback onJson);

@@ -1,0 +1,117 @@
+#pragma once
+
+#include "transfer/httpclient.h"
+#include "update/records.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QMutex>
+#include <QObject>
+#include <QPointer>
+#include <atomic>
+#include <functional>
+
+class UpdateDisplay;
+class PatchThread;
+
+// The update engine: a 100 ms state machine on the GUI thread that carries one
+// update from the installed version to the point where the game may start.
+class PatchManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit PatchManager(QObject* parent = nullptr);
+    ~PatchManager() override;
+
+    void init(UpdateDisplay* window, const QString& baseUrl, const QString& patchDir,
+              const QString& gameDir);
+    void start();
+
+    void switchState(int newState);
+    void setError(int code, const QString& text);
+    int currentState() const { return state; }
+
+    // Records and local files.
+    void loadLocalVersion();
+    void saveLocalVersion();
+    void loadLocalPatchChain();
+    // Thread-safe: the patch thread saves its copy of the chain after each file.
+    bool saveLocalPatchChain(const PatchChain& chain);
+    void addPatchFiles(const QJsonObject& fileList, const QString& base, const QString& stepPath);
+
+    // Chain search.
+    QMap<int, PatchStep> buildPatchMap(const QJsonObject& list, bool full);
+    PatchChain findPatchChain(const QJsonObject& list, int localVersion, bool full, int& result);
+
+    // Remote patch configuration.
+    void checkUpdate();
+    void onUpdateRemotePatchConfig(const QJsonObject& list);
+    void fetchNextPatchFiles();
+
+    // Downloads.
+    void downloadNextPatchFile();
+    // Called on the patch thread; onDone(success, retry) runs exactly once.
+    void downloadFileResumable(PatchThread* thread, const QString& localPath, DownloadFileInfo f,
+                               std::function<void(bool, bool)> onDone);
+
+    void startPatching(bool resume, int targetVersion);
+
+    void httpGet(const QString& url, const HeaderMap& headers, ReplyCallback onFinished,
+                 ReplyCallback onReadyRead = {}, ProgressCallback onProgress = {});
+
+    // Fields, named as the rest of the engine refers to them.
+    QString baseUrl;
+    QString patchDir;
+    QString gameDir;
+    UpdateDisplay* window = nullptr;
+    HttpClient http; // owns networkManager and currentReply
+    int state = 0;
+    PatchChain chain;
+    int chainIndex = 0;
+    QList<DownloadFileInfo> downloads;
+    int downloadIndex = 0;
+    int errorCode = 0;
+    QString errorText;
+    QJsonObject localVersion;
+    PatchThread* patchThread = nullptr;
+    int remoteVersion = 0;
+    int recheckCount = 1;
+    QElapsedTimer fileStartTime; // monotonic, so a transfer across midnight keeps a true speed
+    qint64 fileReceived = 0;
+    qint64 fileTotal = 0;
+    qint64 allTotal = 0;
+    qint64 allFinished = 0;
+    qint64 fileResumeBase = 0;
+    QMutex progressMutex;
+    int patchIndex = 0;
+    int patchCount = 0;
+    DownloadFileInfo currentPatch;
+    DownloadFileInfo currentFullFile;
+    float patchProgress = 0;
+    QList<std::function<void()>> deferredTasks;
+    qint64 startTime = 0;
+    qint64 patchStartTime = 0;
+    bool slowReported = false;
+    bool downloading = false;
+    int downloadFailures = 0;
+    // Set by the patch thread's onError during the current patch run.
+    bool patchRunFailed = false;
+    int retryDelayMs = 5000;
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+
+private:
+    void tick();
+    void showDownloadState();
+    void showPatchState();
+    void cleanup();
+    int timerId = 0;
+};
+
+// Requests a JSON document on the manager's thread from any thread.
+void fetchJson(PatchManager* manager, const QString& url, JsonCallback onJson);
+
+// MD5 of a file as lower-case hex; empty when it cannot be read.
+QString fileMd5(const QString& path);

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMetaType>
+#include <QString>
+
+// Display text of an integer version: 10006 -> "100.0.6".
+QString formatVersion(qint64 version);
+
+// One file of one patch step.
+struct DownloadFileInfo {
+    QString name;
+    QString type; // "diff", "add" or "del"
+    qint64 size = 0;
+    QString srcMd5;
+    QString destMd5;
+    QString md5;
+    QString path;
+    QString parentUrl;
+    bool hadPatch = false;
+};
+Q_DECLARE_METATYPE(DownloadFileInfo)
+
+bool operator==(const DownloadFileInfo& a, const DownloadFileInfo& b);
+
+struct PatchStep {
+    int preVersion = 0;
+    int version = 0;
+    QString path;
+    QList<DownloadFileInfo> files;
+};
+
+bool operator==(const PatchStep& a, const PatchStep& b);
+
+// A chain is newest step first.
+using PatchChain = QList<PatchStep>;
+
+// JSON text to object; empty on any error (logged as "decode ... error:N").
+QJsonObject parseJsonObject(const QString& text);
+
+// Writes bytes to path, creating missing folders. The file is replaced
+// atomically, so a crash never leaves it truncated.
+bool writeFile(const QString& path, const QByteArray& bytes);
+
+// A file name from a server list or from patchchain.json, as a relative path
+// with "/" separators. Empty when the name is unsafe: empty, absolute, with a
+// drive letter or with a ".." component. "\\" counts as a separator.
+QString safeRelativePath(const QString& name);
+
+// One entry of a "filelist" array (server keys: srcmd5, destmd5).
+DownloadFileInfo fileInfoFromListEntry(const QJsonObject& entry, const QString& parentUrl,
+                                       const QString& stepPath);
+
+// patchchain.json (keys preVersion, srcMd5, destMd5, hadPatch ...).
+QByteArray patchChainToJson(const PatchChain& chain);
+PatchChain patchChainFromJson(const QByteArray& json, bool* ok = nullptr);
+
+// The "filelist" key of localversion.json for a file entry name: the name
+// without its last six characters (the patch suffix), or whole when shorter.
+QString localFileKey(const QString& name);
