@@ -1,0 +1,118 @@
+#include "app/platform.h"
+
+#include <QFile>
+#include <QProcess>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QThread>
+#include <csignal>
+#include <cstdio>
+#include <sys/types.h>
+#include <unistd.h>
+#endif
+
+namespace platform {
+
+#ifdef Q_OS_WIN
+
+void debugOutput(const QString& text)
+{
+    OutputDebugStringW(reinterpret_cast<const wchar_t*>(text.utf16()));
+}
+
+void killProcessesByName(const QString& name)
+{
+    QProcess::execute(QStringLiteral("taskkill /im ") + name + QStringLiteral(" /f"));
+}
+
+bool ensureOwnerExecutable(const QString&) { return true; }
+
+#else
+
+void debugOutput(const QString& text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+}
+
+namespace {
+QString readProcFile(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(f.readAll()) : QString();
+}
+
+// A process has an executable name when its command name is that name (the
+// kernel cuts it to 15 characters) or when its program or first argument is
+// a file of that name: a script started under the name runs as its
+// interpreter with the script as first argument.
+bool processHasName(const QString& pidDir, const QString& name)
+{
+    const QStringList args =
+        readProcFile(pidDir + QStringLiteral("/cmdline")).split(QLatin1Char('\0'));
+    bool argNamed = false;
+    for (int i = 0; i < args.size() && i < 2; ++i)
+        argNamed = argNamed || args.at(i).section(QLatin1Char('/'), -1) == name;
+    if (argNamed)
+        return true;
+    const QString comm = readProcFile(pidDir + QStringLiteral("/comm")).trimmed();
+    return name.size() <= 15 && comm == name;
+}
+
+QList<pid_t> processesNamed(const QString& name)
+{
+    QList<pid_t> pids;
+    const pid_t self = getpid();
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& entry : entries) {
+        bool ok = false;
+        const pid_t pid = pid_t(entry.toInt(&ok));
+        if (!ok || pid == self)
+            continue;
+        if (processHasName(QStringLiteral("/proc/") + entry, name))
+            pids.append(pid);
+    }
+    return pids;
+}
+} // namespace
+
+void killProcessesByName(const QString& name)
+{
+    if (name.isEmpty())
+        return;
+    for (pid_t pid : processesNamed(name))
+        ::kill(pid, SIGKILL);
+    // Like the system command it stands for, return only once they are gone.
+    QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired()) {
+        const QList<pid_t> left = processesNamed(name);
+        bool alive = false;
+        for (pid_t pid : left) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            // A zombie is gone as far as the files it held are concerned.
+            if (stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z "))
+                alive = true;
+        }
+        if (!alive)
+            return;
+        QThread::msleep(10);
+    }
+}
+
+bool ensureOwnerExecutable(const QString& path)
+{
+    QFile file(path);
+    const QFile::Permissions p = file.permissions();
+    if (p & QFile::ExeOwner)
+        return true;
+    return file.setPermissions(p | QFile::ExeOwner);
+}
+
+#endif
+
+} // namespace platform

@@ -1,0 +1,159 @@
+// The start-up network sequence: launcher version file, remote update
+// configuration, and the hand-over to the update engine.
+#include "app/buildconfig.h"
+#include "app/channel.h"
+#include "app/mainwindow.h"
+#include "ui_mainwindow.h"
+#include "update/patchmanager.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QStandardPaths>
+
+namespace {
+QString timeQuery()
+{
+    return QStringLiteral("?time=") + QString::number(QDateTime::currentDateTime().toTime_t());
+}
+} // namespace
+
+void MainWindow::showInfoBox(const QString& text)
+{
+    QMessageBox::information(this, QStringLiteral("提示"), text, QMessageBox::Ok);
+}
+
+QNetworkReply* MainWindow::getContent(const QString& url)
+{
+    if (!networkManager)
+        networkManager = new QNetworkAccessManager();
+    QString address = url;
+    address.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    currentReply = networkManager->get(QNetworkRequest(QUrl(address, QUrl::TolerantMode)));
+    return currentReply;
+}
+
+void MainWindow::checkLauncherVersion(bool fallback)
+{
+    if (ui->DownloadFileName->isHidden())
+        ui->DownloadFileName->setVisible(true);
+    ui->DownloadFileName->setText(QStringLiteral("检查版本..."));
+    QNetworkReply* reply = getContent(channel::launcherVersionUrl(fallback));
+    connect(reply, &QNetworkReply::finished, this,
+            [this, fallback] { onLauncherVersionReply(fallback); });
+}
+
+void MainWindow::onLauncherVersionReply(bool fallback)
+{
+    if (currentReply->error() == QNetworkReply::NoError) {
+        processVersionFile();
+        return;
+    }
+    if (!fallback) {
+        qDebug() << "下载器访问版本文件失败";
+        checkLauncherVersion(true);
+        return;
+    }
+    showInfoBox(QStringLiteral("检查更新失败-104"));
+    dealover();
+}
+
+void MainWindow::MannualUpdateSelf() { checkLauncherVersion(false); }
+
+void MainWindow::dealover()
+{
+    ui->DownloadFileName->clear();
+    ui->DownloadFileName->hide();
+    ui->UpdateInfo->setText(QStringLiteral("开始更新..."));
+    ui->UpdateInfo->adjustSize();
+    requestUpdateConfig(channel::contentBaseA() + channel::updateConfigName() + timeQuery());
+    ui->Pause->setEnabled(true);
+}
+
+void MainWindow::dealoverEx()
+{
+    requestUpdateConfigFallback(channel::contentBaseB() + channel::updateConfigName() +
+                                timeQuery());
+    ui->Pause->setEnabled(true);
+}
+
+void MainWindow::requestUpdateConfig(const QString& url)
+{
+    connect(getContent(url), &QNetworkReply::finished, this,
+            &MainWindow::OnGetUpdateConfigFinished);
+}
+
+void MainWindow::requestUpdateConfigFallback(const QString& url)
+{
+    connect(getContent(url), &QNetworkReply::finished, this,
+            &MainWindow::OnGetUpdateConfigFinishedEx);
+}
+
+void MainWindow::OnGetUpdateConfigFinished()
+{
+    if (currentReply->error() != QNetworkReply::NoError) {
+        dealoverEx();
+        return;
+    }
+    handleUpdateConfigReply("Url");
+}
+
+void MainWindow::OnGetUpdateConfigFinishedEx()
+{
+    if (currentReply->error() != QNetworkReply::NoError) {
+        showInfoBox(QStringLiteral("检查更新失败-4"));
+        return;
+    }
+    handleUpdateConfigReply("OriginalUrl");
+}
+
+void MainWindow::handleUpdateConfigReply(const char* key)
+{
+    QJsonParseError error;
+    const QJsonDocument doc =
+        QJsonDocument::fromJson(QString::fromUtf8(currentReply->readAll()).toUtf8(), &error);
+    if (doc.isNull() || error.error != QJsonParseError::NoError) {
+        showInfoBox(QStringLiteral("检查更新失败-2"));
+        return;
+    }
+    if (!doc.isObject()) {
+        showInfoBox(QStringLiteral("检查更新失败-3"));
+        return;
+    }
+    const QJsonObject config = doc.object();
+    if (config.isEmpty()) {
+        showInfoBox(QStringLiteral("检查更新失败-1"));
+        return;
+    }
+    startGameUpdate(config.value(QLatin1String(key)).toString());
+}
+
+void MainWindow::startGameUpdate(const QString& configUrl)
+{
+    const QString launcherDir = QCoreApplication::applicationDirPath();
+    QString patchFolder;
+    if (launcherDir.startsWith(QLatin1String("C:/"), Qt::CaseInsensitive)) {
+        const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        const QString product = buildFolderLayout == FolderLayout::InstalledApp
+                                    ? QStringLiteral("DrevnaApp")
+                                    : channel::productName();
+        patchFolder = data + "/" + product + "/Patch";
+        gameDir = data + "/" + product + "/Drevna";
+    } else if (buildFolderLayout == FolderLayout::InstalledApp) {
+        const QString cwd = QDir::current().canonicalPath();
+        patchFolder = cwd + "/Patch";
+        gameDir = cwd + "/Drevna";
+    } else {
+        gameDir = launcherDir + "/Drevna";
+        qDebug() << "DrevnaExePath:" << gameDir;
+        patchFolder = launcherDir + "/Patch";
+    }
+    patchManager->init(this, configUrl, patchFolder, gameDir);
+    patchManager->start();
+}
