@@ -1,4 +1,5 @@
 // The single-instance lock across real launcher processes.
+// ctest-lock: launcher-instance
 #include <QSharedMemory>
 #include <QtTest>
 
