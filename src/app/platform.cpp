@@ -41,10 +41,10 @@ void debugOutput(const QString& text)
 }
 
 namespace {
-QString readProcFile(const QString& path)
+QByteArray readProcFile(const QString& path)
 {
     QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(f.readAll()) : QString();
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // A process has an executable name when its command name is that name (the
@@ -53,14 +53,16 @@ QString readProcFile(const QString& path)
 // interpreter with the script as first argument.
 bool processHasName(const QString& pidDir, const QString& name)
 {
-    const QStringList args =
-        readProcFile(pidDir + QStringLiteral("/cmdline")).split(QLatin1Char('\0'));
+    // Split before decoding: decoding stops at the first NUL.
+    const QList<QByteArray> args = readProcFile(pidDir + QStringLiteral("/cmdline")).split('\0');
     bool argNamed = false;
     for (int i = 0; i < args.size() && i < 2; ++i)
-        argNamed = argNamed || args.at(i).section(QLatin1Char('/'), -1) == name;
+        argNamed =
+            argNamed || QString::fromLocal8Bit(args.at(i)).section(QLatin1Char('/'), -1) == name;
     if (argNamed)
         return true;
-    const QString comm = readProcFile(pidDir + QStringLiteral("/comm")).trimmed();
+    const QString comm =
+        QString::fromLocal8Bit(readProcFile(pidDir + QStringLiteral("/comm"))).trimmed();
     return name.size() <= 15 && comm == name;
 }
 
