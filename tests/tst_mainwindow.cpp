@@ -71,6 +71,7 @@ private slots:
     void links_data();
     void links();
     void missingGameShowsBox();
+    void screenshotsForReview();
 
 private:
     template <typename T = QWidget> T* w(const char* name) const
@@ -455,6 +456,32 @@ void TestMainWindow::missingGameShowsBox()
     QSignalSpy requests(&server, &HttpTestServer::requestReceived);
     QVERIFY(!requests.wait(300));
     QVERIFY(window->findChildren<QProcess*>().isEmpty());
+}
+
+// Saves the window in its main states when DREVNA_SCREENSHOT_DIR names a
+// folder, for a look at the images together.
+void TestMainWindow::screenshotsForReview()
+{
+    const QString dir = qEnvironmentVariable("DREVNA_SCREENSHOT_DIR");
+    if (dir.isEmpty())
+        QSKIP("DREVNA_SCREENSHOT_DIR not set");
+    window->showNormal();
+    window->showUpdateStatus(QStringLiteral("正在下载更新文件..."));
+    window->showVersionInfo(QStringLiteral("当前版本100.0.6"), QStringLiteral("最新版本100.0.9"));
+    window->showDownloadInfo("412.5MB", "1.21GB", "正在下载: Content/Paks/drevna-1007.pak",
+                             "35.2MB/96.0MB", "8.4MB/s", "00:01:36");
+    window->setUpdateProgress(QString(), 0.42);
+    QCoreApplication::processEvents(); // layouts follow the new texts
+    QVERIFY(window->grab().save(dir + "/downloading.png"));
+    window->showUpdateStatus(QStringLiteral("更新完成."));
+    window->showUpdateFinished();
+    QCoreApplication::processEvents();
+    QVERIFY(window->grab().save(dir + "/finished.png"));
+    w<QPushButton>("StartGameButton")->setAttribute(Qt::WA_UnderMouse);
+    QWidget* page = w("Content")->findChild<MyWebView*>();
+    page->hide();
+    QVERIFY(window->grab().save(dir + "/content-well.png"));
+    page->show();
 }
 
 QTEST_MAIN(TestMainWindow)

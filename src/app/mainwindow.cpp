@@ -33,6 +33,7 @@ static void initImageResources()
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
     initImageResources();
+    platform::substituteWindowsFonts();
     ui->setupUi(this);
     setWindowFlag(Qt::FramelessWindowHint);
     setAttribute(Qt::WA_TranslucentBackground);

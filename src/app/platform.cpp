@@ -1,6 +1,7 @@
 #include "app/platform.h"
 
 #include <QFile>
+#include <QFont>
 #include <QProcess>
 
 #ifdef Q_OS_WIN
@@ -31,6 +32,8 @@ void killProcessesByName(const QString& name)
 }
 
 bool ensureOwnerExecutable(const QString&) { return true; }
+
+void substituteWindowsFonts() {}
 
 #else
 
@@ -113,6 +116,15 @@ bool ensureOwnerExecutable(const QString& path)
     if (p & QFile::ExeOwner)
         return true;
     return file.setPermissions(p | QFile::ExeOwner);
+}
+
+void substituteWindowsFonts()
+{
+    const QStringList installed{QStringLiteral("Noto Sans CJK SC"),
+                                QStringLiteral("WenQuanYi Micro Hei"),
+                                QStringLiteral("Droid Sans Fallback")};
+    for (const char* family : {"Microsoft YaHei", "Microsoft YaHei UI", "微软雅黑"})
+        QFont::insertSubstitutions(QString::fromUtf8(family), installed);
 }
 
 #endif
