@@ -353,14 +353,14 @@ void TestHttpClient::timeouts_data()
 
     HttpTestServer::Fault pause;
     pause.stallAfterBytes = 10;
-    pause.stallMs = 1000;
+    pause.stallMs = 1500;
     QTest::newRow("pause after first data, within the stall window")
-        << 300 << 3000 << pause << 800 << int(QNetworkReply::NoError) << body.size();
+        << 500 << 4000 << pause << 1200 << int(QNetworkReply::NoError) << body.size();
 
     HttpTestServer::Fault steady;
-    steady.bytesPerSecond = 4000;
+    steady.bytesPerSecond = 3000;
     QTest::newRow("slow but steady, longer than the stall window")
-        << 300 << 500 << steady << 1000 << int(QNetworkReply::NoError) << 6000;
+        << 1000 << 800 << steady << 1500 << int(QNetworkReply::NoError) << 6000;
 }
 
 void TestHttpClient::timeouts()
