@@ -110,10 +110,7 @@ public:
     // "update_finish" is sent once per process.
     static bool updateFinishSent;
 
-protected:
-    void timerEvent(QTimerEvent* event) override;
-
-private:
+public:
     // Handlers of the patch thread's signals; queued, so they run here on
     // the GUI thread in the order the thread emitted them.
     void onStartPatch(const DownloadFileInfo& info, int num, int allNum);
@@ -123,9 +120,15 @@ private:
     void onPatchError(const DownloadFileInfo& info, int errcode);
     void onAllDone();
 
+    // One step of the 100 ms timer.
+    void tick();
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+
+private:
     void onPatchListReply(QNetworkReply* reply);
     void onFileListReply(QNetworkReply* reply);
-    void tick();
     void showDownloadState();
     void showPatchState();
     void cleanup();
