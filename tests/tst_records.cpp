@@ -1,3 +1,4 @@
+#include "transfer/progress.h"
 #include "update/records.h"
 
 #include <QDir>
@@ -25,6 +26,10 @@ private slots:
     void chainFromBadJson();
     void writeFileCreatesFoldersAndReplaces();
     void writeFileFailsInReadOnlyFolder();
+    void sizeText_data();
+    void sizeText();
+    void timeLeftText_data();
+    void timeLeftText();
 };
 
 void TestRecords::formatVersion_data()
@@ -255,6 +260,53 @@ void TestRecords::writeFileFailsInReadOnlyFolder()
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), QByteArray("old"));
     QFile::setPermissions(ro, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+void TestRecords::sizeText_data()
+{
+    QTest::addColumn<double>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("zero") << 0.0 << "0.00B";
+    QTest::newRow("1023") << 1023.0 << "1023.00B";
+    QTest::newRow("1024") << 1024.0 << "1.00KB";
+    QTest::newRow("1536") << 1536.0 << "1.50KB";
+    QTest::newRow("just below MB") << 1048575.0 << "1024.00KB";
+    QTest::newRow("1 MB") << 1048576.0 << "1.00MB";
+    QTest::newRow("1 GB") << 1073741824.0 << "1.00GB";
+    QTest::newRow("5 GB") << 5.5 * 1073741824.0 << "5.50GB";
+    QTest::newRow("fraction") << 10.5 << "10.50B";
+}
+
+void TestRecords::sizeText()
+{
+    QFETCH(double, bytes);
+    QFETCH(QString, text);
+    QCOMPARE(::sizeText(bytes), text);
+}
+
+void TestRecords::timeLeftText_data()
+{
+    QTest::addColumn<double>("remaining");
+    QTest::addColumn<double>("speed");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("hms") << 3661.0 << 1.0 << "01:01:01";
+    QTest::newRow("truncated") << 59.9 << 1.0 << "00:00:59";
+    QTest::newRow("limit") << 359999.0 << 1.0 << "99:59:59";
+    QTest::newRow("beyond limit") << 360000.0 << 1.0 << "99:59:59";
+    QTest::newRow("far beyond") << 1e15 << 1.0 << "99:59:59";
+    QTest::newRow("nothing left") << 0.0 << 100.0 << "--:--:--";
+    QTest::newRow("overshoot") << -5.0 << 100.0 << "--:--:--";
+    QTest::newRow("no speed") << 100.0 << 0.0 << "--:--:--";
+    QTest::newRow("not a number") << 100.0 << qQNaN() << "--:--:--";
+    QTest::newRow("fast") << 1048576.0 << 10485760.0 << "00:00:00";
+}
+
+void TestRecords::timeLeftText()
+{
+    QFETCH(double, remaining);
+    QFETCH(double, speed);
+    QFETCH(QString, text);
+    QCOMPARE(::timeLeftText(remaining, speed), text);
 }
 
 QTEST_GUILESS_MAIN(TestRecords)
