@@ -72,6 +72,12 @@ void PatchManager::downloadNextPatchFile()
         return;
     }
     qint64 existing = 0;
+    // An empty file is complete once it exists; a range request for it could
+    // only be refused, and the retry would repeat without end.
+    if (f.size == 0 && !QFileInfo::exists(local)) {
+        QDir().mkpath(QFileInfo(local).absolutePath());
+        QFile(local).open(QIODevice::WriteOnly);
+    }
     const QFileInfo info(local);
     if (info.exists()) {
         existing = info.size();
@@ -158,6 +164,8 @@ void PatchManager::downloadFileResumable(PatchThread* thread, const QString& loc
                                          DownloadFileInfo f, std::function<void(bool, bool)> onDone)
 {
     qint64 start = 0;
+    if (f.size == 0 && !QFileInfo::exists(localPath))
+        QFile(localPath).open(QIODevice::WriteOnly);
     const QFileInfo info(localPath);
     if (info.exists()) {
         const qint64 size = info.size();
