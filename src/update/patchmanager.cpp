@@ -38,7 +38,14 @@ PatchManager::PatchManager(QObject* parent) : QObject(parent)
     qRegisterMetaType<DownloadFileInfo>("DownloadFileInfo");
 }
 
-PatchManager::~PatchManager() = default;
+PatchManager::~PatchManager()
+{
+    // The thread calls back into this object: it must not outlive it.
+    if (patchThread) {
+        patchThread->wait();
+        delete patchThread;
+    }
+}
 
 void PatchManager::init(UpdateDisplay* w, const QString& b, const QString& p, const QString& g)
 {
