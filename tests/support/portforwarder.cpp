@@ -17,7 +17,7 @@ void PortForwarder::accept()
         // Until upstream is connected, the client's bytes wait in its buffer.
         auto pipe = [](QTcpSocket* from, QTcpSocket* to) {
             connect(from, &QTcpSocket::readyRead, to, [from, to] {
-                if (to->state() == QAbstractSocket::ConnectedState)
+                if (from->isOpen() && to->state() == QAbstractSocket::ConnectedState)
                     to->write(from->readAll());
             });
         };
@@ -27,7 +27,8 @@ void PortForwarder::accept()
                 [client, upstream] { upstream->write(client->readAll()); });
         // Either side closing ends both; the rest of the data goes first.
         auto upstreamGone = [client, upstream] {
-            client->write(upstream->readAll());
+            if (upstream->isOpen() && client->state() == QAbstractSocket::ConnectedState)
+                client->write(upstream->readAll());
             client->disconnectFromHost();
         };
         connect(upstream, &QTcpSocket::disconnected, client, upstreamGone);
