@@ -1,7 +1,7 @@
 // The multi-file downloader against the in-process test server.
 #include "app/updatedisplay.h"
-#include "boxanswerer.h"
 #include "httptestserver.h"
+#include "modalwatcher.h"
 #include "services/downloadmanager.h"
 #include "services/dvthread.h"
 
@@ -159,7 +159,7 @@ void TestDownloadManager::pausedFileResumesWithRange()
     stall.times = 1;
     server.setFault("/dl/resume.bin", stall);
 
-    BoxAnswerer boxes;
+    ModalWatcher boxes;
     FakeDisplay display;
     DownloadManager manager(&display);
     manager.downloadQueue << server.url("/dl/resume.bin");
@@ -182,7 +182,7 @@ void TestDownloadManager::pausedFileResumesWithRange()
     QCOMPARE(readFile(dir.path() + "/resume.bin"), body);
     QCOMPARE(manager.downloadedCount, 1);
     QTRY_VERIFY(manager.threads.isEmpty());
-    QVERIFY(boxes.boxes.isEmpty());
+    QCOMPARE(boxes.count(), 0);
 }
 
 void TestDownloadManager::failedFiles_data()
@@ -244,7 +244,7 @@ void TestDownloadManager::md5Check()
     server.setFile("/dl/data/c.bin", body);
     const QString expected = wrongDigest ? QString(32, QLatin1Char('0')) : md5Hex(body);
 
-    BoxAnswerer boxes;
+    ModalWatcher boxes;
     FakeDisplay display;
     DownloadManager manager(&display);
     manager.downloadQueue << server.url("/dl/data/c.bin");
@@ -256,16 +256,16 @@ void TestDownloadManager::md5Check()
     QTRY_VERIFY(manager.threads.isEmpty());
 
     if (!expectBox) {
-        QVERIFY(boxes.boxes.isEmpty());
+        QCOMPARE(boxes.count(), 0);
         return;
     }
-    QCOMPARE(boxes.boxes.size(), 1);
-    const BoxAnswerer::Box box = boxes.boxes.first();
+    QCOMPARE(boxes.count(), 1);
+    const ModalWatcher::Box box = boxes.boxes().first();
     QCOMPARE(box.title, QStringLiteral("警告"));
     QCOMPARE(box.text, QStringLiteral("文件:\ndata/c.bin\nmd5:") + md5Hex(body) +
                            QStringLiteral("\n real md5:") + expected +
                            QStringLiteral("\n校验失败，请联系官方客服。"));
-    QCOMPARE(box.buttons, QStringList{QStringLiteral("继续")});
+    QCOMPARE(box.clicked, QStringLiteral("继续"));
 }
 
 QTEST_MAIN(TestDownloadManager)

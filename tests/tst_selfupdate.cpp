@@ -8,10 +8,12 @@
 // update configuration, which the server then leaves unanswered.
 #include "app/channel.h"
 #include "app/mainwindow.h"
-#include "boxanswerer.h"
 #include "httptestserver.h"
 #include "portforwarder.h"
 
+#include <QAbstractButton>
+#include <QMessageBox>
+#include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
@@ -78,6 +80,59 @@ QByteArray versionFile(int version, const QString& url)
     return QStringLiteral("{\"version\": %1, \"url\": \"%2\"}").arg(version).arg(url).toUtf8();
 }
 
+// Answers every message box: a timer finds the active modal box, records it
+// and presses the button that choose picks. Unlike ModalWatcher it lets the
+// test act while a box is still open.
+class BoxAnswerer : public QObject
+{
+public:
+    struct Box {
+        QString title;
+        QString text;
+        QString informativeText;
+        QStringList buttons;
+    };
+
+    // Which button to press; Ok unless told otherwise.
+    std::function<QMessageBox::StandardButton(const Box&)> choose;
+    QList<Box> boxes;
+
+    BoxAnswerer()
+    {
+        connect(&timer, &QTimer::timeout, this, &BoxAnswerer::poll);
+        timer.start(20);
+    }
+
+    QStringList texts() const
+    {
+        QStringList result;
+        for (const Box& box : boxes)
+            result << box.text + box.informativeText;
+        return result;
+    }
+
+private:
+    void poll()
+    {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible() || box == answered)
+            return;
+        Box seen{box->windowTitle(), box->text(), box->informativeText(), {}};
+        for (QAbstractButton* button : box->buttons())
+            seen.buttons << button->text();
+        boxes << seen;
+        answered = box;
+        const QMessageBox::StandardButton which = choose ? choose(seen) : QMessageBox::Ok;
+        if (QAbstractButton* button = box->button(which))
+            button->click();
+        else
+            box->reject();
+    }
+
+    QTimer timer;
+    QPointer<QMessageBox> answered;
+};
+
 } // namespace
 
 class TestSelfUpdate : public QObject
@@ -116,7 +171,8 @@ bool TestSelfUpdate::updateStartedOnce()
     if (!QTest::qWaitFor([this] { return updateStarts() >= 1; }, 15000))
         return false;
     // Signals of requests already recorded may still be on their way.
-    QTest::qWaitFor([this] { return requestSpy->count() >= server.requests().size(); });
+    if (!QTest::qWaitFor([this] { return requestSpy->count() >= server.requests().size(); }))
+        return false;
     return !requestSpy->wait(300) && updateStarts() == 1;
 }
 
