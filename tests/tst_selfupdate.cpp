@@ -258,7 +258,8 @@ void TestSelfUpdate::playerCancels_data()
 void TestSelfUpdate::playerCancels()
 {
     QFETCH(int, local);
-    server.setFile(versionPath(), versionFile(5, server.url("/setup\\REZ-setup.exe")));
+    // A backslash in the address (escaped for JSON) is requested as a slash.
+    server.setFile(versionPath(), versionFile(5, server.url("/setup\\\\REZ-setup.exe")));
     writeLocalVersion(local);
     writeFile(setupPath(), "an older setup program, longer than nothing");
 
