@@ -255,11 +255,14 @@ void TestNews::longTitleIsElidedAndLinksTheFullUrl()
 
 void TestNews::newestAnswerWinsOverAnEarlierOneFinishingFirst()
 {
-    // The notice list answers at once; the home list, asked for right after
-    // and so the one that counts, trickles in and finishes later.
+    // The notice list answers first, while the home list, asked for right
+    // after and so the one that counts, is half way in.
     server.setFile(listPath, "{\"gonggao\":[" + item("Old", "1", "http://o/1") + "]}");
-    QByteArray home = "{\"data\":{\"list\":[" + item("New", "2", "http://n/2") + "]}}";
-    home += QByteArray(600, ' ');
+    HttpTestServer::Fault late;
+    late.delayMs = 400;
+    server.setFault(listPath, late);
+    const QByteArray home = "{\"pad\":\"" + QByteArray(800, '.') + "\",\"data\":{\"list\":[" +
+                            item("New", "2", "http://n/2") + "]}}";
     server.setFile(homePath, home);
     HttpTestServer::Fault slow;
     slow.bytesPerSecond = 1000;
