@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QJsonObject>
+#include <QMap>
 #include <QMutex>
 #include <QObject>
 #include <QPointer>
@@ -57,6 +58,10 @@ public:
 
     void startPatching(bool resume, int targetVersion);
 
+    // Reports an event to the tracking endpoint (and to eventHook, if set).
+    void track(const QString& eventName, const QString& val1 = QString(),
+               const QString& val2 = QString());
+
     void httpGet(const QString& url, const HeaderMap& headers, ReplyCallback onFinished,
                  ReplyCallback onReadyRead = {}, ProgressCallback onProgress = {});
 
@@ -98,16 +103,37 @@ public:
     // Set by the patch thread's onError during the current patch run.
     bool patchRunFailed = false;
     int retryDelayMs = 5000;
+    // Pause of the patch thread after allDone; negative keeps its own default.
+    int patchFinishSleepMs = -1;
+    // Sees every tracking event as it is sent; for diagnostics and tests.
+    std::function<void(const QString&, const QString&, const QString&)> eventHook;
+    // "update_finish" is sent once per process.
+    static bool updateFinishSent;
+
+public:
+    // Handlers of the patch thread's signals; queued, so they run here on
+    // the GUI thread in the order the thread emitted them.
+    void onStartPatch(const DownloadFileInfo& info, int num, int allNum);
+    void onPatchProgress(float p);
+    void onDoneOnePatch(const DownloadFileInfo& info, int num, int allNum);
+    void onStartDownFullPak(const DownloadFileInfo& info, bool active);
+    void onPatchError(const DownloadFileInfo& info, int errcode);
+    void onAllDone();
+
+    // One step of the 100 ms timer.
+    void tick();
 
 protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
-    void tick();
+    void onPatchListReply(QNetworkReply* reply);
+    void onFileListReply(QNetworkReply* reply);
     void showDownloadState();
     void showPatchState();
     void cleanup();
     int timerId = 0;
+    QMutex chainFileMutex; // serialises writes of patchchain.json
 };
 
 // Requests a JSON document on the manager's thread from any thread.

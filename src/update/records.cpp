@@ -1,16 +1,201 @@
 #include "update/records.h"
 
-// Stub: filled in by the update records work.
-QString formatVersion(qint64) { return QString(); }
-bool operator==(const DownloadFileInfo&, const DownloadFileInfo&) { return false; }
-bool operator==(const PatchStep&, const PatchStep&) { return false; }
-QJsonObject parseJsonObject(const QString&) { return {}; }
-bool writeFile(const QString&, const QByteArray&) { return false; }
-QString safeRelativePath(const QString&) { return QString(); }
-DownloadFileInfo fileInfoFromListEntry(const QJsonObject&, const QString&, const QString&)
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QVariant>
+
+QString formatVersion(qint64 version)
 {
-    return {};
+    const QString digits = QString::number(version < 0 ? -version : version);
+    const int n = digits.size();
+    if (n == 1)
+        return QStringLiteral("0.0.") + digits;
+    if (n == 2)
+        return QStringLiteral("0.%1.%2").arg(digits.at(0)).arg(digits.at(1));
+    return QStringLiteral("%1.%2.%3")
+        .arg(digits.left(n - 2))
+        .arg(digits.at(n - 2))
+        .arg(digits.at(n - 1));
 }
-QByteArray patchChainToJson(const PatchChain&) { return {}; }
-PatchChain patchChainFromJson(const QByteArray&, bool*) { return {}; }
-QString localFileKey(const QString& name) { return name; }
+
+bool operator==(const DownloadFileInfo& a, const DownloadFileInfo& b)
+{
+    return a.name == b.name && a.type == b.type && a.size == b.size && a.srcMd5 == b.srcMd5 &&
+           a.destMd5 == b.destMd5 && a.md5 == b.md5 && a.path == b.path &&
+           a.parentUrl == b.parentUrl && a.hadPatch == b.hadPatch;
+}
+
+bool operator==(const PatchStep& a, const PatchStep& b)
+{
+    return a.preVersion == b.preVersion && a.version == b.version && a.path == b.path &&
+           a.files == b.files;
+}
+
+QJsonObject parseJsonObject(const QString& text)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &error);
+    if (doc.isNull() || error.error != QJsonParseError::NoError) {
+        qDebug() << "decode " << text << "error:" << error.error;
+        return {};
+    }
+    return doc.isObject() ? doc.object() : QJsonObject();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    // QSaveFile writes a temporary file and renames it over the old one on
+    // commit, so a crash mid-write leaves the previous content intact.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qDebug() << "create file error" << path;
+        return false;
+    }
+    const qint64 written = file.write(bytes);
+    if (written != bytes.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+QString safeRelativePath(const QString& name)
+{
+    QString path = name;
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))
+        return QString();
+    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
+    if (drive.match(path).hasMatch())
+        return QString();
+    QStringList parts;
+    for (const QString& part : path.split(QLatin1Char('/'))) {
+        if (part.isEmpty() || part == QLatin1String("."))
+            continue;
+        // Windows drops trailing dots and blanks of a component, so "..." or
+        // ".. " would climb like "..": refuse every all-dots-and-blanks part.
+        bool onlyDots = true;
+        for (QChar c : part)
+            onlyDots = onlyDots && (c == QLatin1Char('.') || c == QLatin1Char(' '));
+        if (onlyDots)
+            return QString();
+        parts << part;
+    }
+    return parts.join(QLatin1Char('/'));
+}
+
+DownloadFileInfo fileInfoFromListEntry(const QJsonObject& entry, const QString& parentUrl,
+                                       const QString& stepPath)
+{
+    DownloadFileInfo info;
+    info.name = entry.value(QLatin1String("name")).toString();
+    info.size = entry.value(QLatin1String("size")).toVariant().toLongLong();
+    info.md5 = entry.value(QLatin1String("md5")).toString();
+    info.type = entry.value(QLatin1String("type")).toString();
+    info.srcMd5 = entry.value(QLatin1String("srcmd5")).toString();
+    info.destMd5 = entry.value(QLatin1String("destmd5")).toString();
+    info.path = stepPath;
+    info.parentUrl = parentUrl;
+    info.hadPatch = false;
+    return info;
+}
+
+QByteArray patchChainToJson(const PatchChain& chain)
+{
+    QJsonArray steps;
+    for (const PatchStep& step : chain) {
+        QJsonArray files;
+        for (const DownloadFileInfo& f : step.files) {
+            QJsonObject o;
+            o.insert(QLatin1String("name"), f.name);
+            o.insert(QLatin1String("type"), f.type);
+            o.insert(QLatin1String("size"), f.size);
+            o.insert(QLatin1String("srcMd5"), f.srcMd5);
+            o.insert(QLatin1String("destMd5"), f.destMd5);
+            o.insert(QLatin1String("md5"), f.md5);
+            o.insert(QLatin1String("path"), f.path);
+            o.insert(QLatin1String("parentUrl"), f.parentUrl);
+            o.insert(QLatin1String("hadPatch"), f.hadPatch);
+            files.append(o);
+        }
+        QJsonObject s;
+        s.insert(QLatin1String("preVersion"), step.preVersion);
+        s.insert(QLatin1String("path"), step.path);
+        s.insert(QLatin1String("version"), step.version);
+        s.insert(QLatin1String("files"), files);
+        steps.append(s);
+    }
+    // UTF-8, so names outside ASCII survive the round trip.
+    return QJsonDocument(steps).toJson(QJsonDocument::Indented);
+}
+
+PatchChain patchChainFromArray(const QJsonArray& array)
+{
+    PatchChain chain;
+    for (const QJsonValue& v : array) {
+        const QJsonObject s = v.toObject();
+        PatchStep step;
+        step.preVersion = s.value(QLatin1String("preVersion")).toInt();
+        step.path = s.value(QLatin1String("path")).toString();
+        step.version = s.value(QLatin1String("version")).toInt();
+        for (const QJsonValue& fv : s.value(QLatin1String("files")).toArray()) {
+            const QJsonObject o = fv.toObject();
+            DownloadFileInfo f;
+            f.name = o.value(QLatin1String("name")).toString();
+            f.type = o.value(QLatin1String("type")).toString();
+            f.size = o.value(QLatin1String("size")).toVariant().toLongLong();
+            f.srcMd5 = o.value(QLatin1String("srcMd5")).toString();
+            f.destMd5 = o.value(QLatin1String("destMd5")).toString();
+            f.md5 = o.value(QLatin1String("md5")).toString();
+            f.path = o.value(QLatin1String("path")).toString();
+            f.parentUrl = o.value(QLatin1String("parentUrl")).toString();
+            f.hadPatch = o.value(QLatin1String("hadPatch")).toBool();
+            step.files.append(f);
+        }
+        chain.append(step);
+    }
+    return chain;
+}
+
+PatchChain patchChainFromJson(const QByteArray& json, bool* ok)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
+    const bool good = !doc.isNull() && error.error == QJsonParseError::NoError && doc.isArray();
+    if (ok)
+        *ok = good;
+    return good ? patchChainFromArray(doc.array()) : PatchChain();
+}
+
+QString localFileKey(const QString& name)
+{
+    return name.size() < 6 ? name : name.left(name.size() - 6);
+}
+
+bool chainNamesAreSafe(const PatchChain& chain)
+{
+    for (const PatchStep& step : chain) {
+        if (safeRelativePath(step.path).isEmpty())
+            return false;
+        for (const DownloadFileInfo& f : step.files) {
+            if (safeRelativePath(f.name).isEmpty() || safeRelativePath(f.path).isEmpty())
+                return false;
+        }
+    }
+    return true;
+}
+
+QString localPatchFilePath(const QString& patchDir, const DownloadFileInfo& f)
+{
+    const QString step = safeRelativePath(f.path);
+    const QString name = safeRelativePath(f.name);
+    if (step.isEmpty() || name.isEmpty())
+        return QString();
+    return patchDir + QLatin1Char('/') + step + QLatin1Char('/') + name;
+}

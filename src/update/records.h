@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
 #include <QMetaType>
@@ -56,6 +57,15 @@ DownloadFileInfo fileInfoFromListEntry(const QJsonObject& entry, const QString& 
 // patchchain.json (keys preVersion, srcMd5, destMd5, hadPatch ...).
 QByteArray patchChainToJson(const PatchChain& chain);
 PatchChain patchChainFromJson(const QByteArray& json, bool* ok = nullptr);
+PatchChain patchChainFromArray(const QJsonArray& array);
+
+// True when every step path, file path and file name of the chain passes
+// safeRelativePath, so local paths can be built from it.
+bool chainNamesAreSafe(const PatchChain& chain);
+
+// PATCH + "/" + f.path + "/" + f.name with "/" separators; empty when the
+// path or the name is unsafe.
+QString localPatchFilePath(const QString& patchDir, const DownloadFileInfo& f);
 
 // The "filelist" key of localversion.json for a file entry name: the name
 // without its last six characters (the patch suffix), or whole when shorter.

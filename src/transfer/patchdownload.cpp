@@ -1,0 +1,246 @@
+// Download of patch files (the loop of the update) and of whole files (for
+// the patch thread), both resumable with range requests and MD5-checked.
+#include "patch/patchthread.h"
+#include "update/patchmanager.h"
+
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkReply>
+#include <QTimer>
+#include <memory>
+
+namespace
+{
+// An error page of the server must not be appended to a partial file.
+bool replyCarriesContent(QNetworkReply* reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    return !status.isValid() || status.toInt() < 300;
+}
+
+bool hashDevice(QCryptographicHash& hash, QIODevice& device)
+{
+    // 4 MiB at a time, so a large resumed file never sits in memory whole.
+    QByteArray buffer;
+    for (;;) {
+        buffer = device.read(4194304);
+        if (buffer.isEmpty())
+            return true;
+        hash.addData(buffer);
+    }
+}
+} // namespace
+
+QString fileMd5(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    hashDevice(hash, file);
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+void PatchManager::downloadNextPatchFile()
+{
+    allFinished += fileTotal;
+    fileTotal = 0;
+    fileReceived = 0;
+    fileResumeBase = 0;
+    downloadIndex += 1;
+    slowReported = false;
+    fileStartTime.invalidate();
+
+    if (downloadIndex >= downloads.size()) {
+        qDebug() << "finish download all patch file list";
+        startPatching(false, remoteVersion);
+        return;
+    }
+    const DownloadFileInfo f = downloads[downloadIndex];
+    if (f.type == QLatin1String("del")) {
+        deferredTasks.append([this] { downloadNextPatchFile(); });
+        return;
+    }
+
+    const QString local = localPatchFilePath(patchDir, f);
+    if (local.isEmpty()) {
+        // File lists are checked on arrival; this guards any other source.
+        setError(3, QStringLiteral("%1 配置解析失败").arg(f.name));
+        return;
+    }
+    qint64 existing = 0;
+    // An empty file is complete once it exists; a range request for it could
+    // only be refused, and the retry would repeat without end.
+    if (f.size == 0 && !QFileInfo::exists(local)) {
+        QDir().mkpath(QFileInfo(local).absolutePath());
+        QFile(local).open(QIODevice::WriteOnly);
+    }
+    const QFileInfo info(local);
+    if (info.exists()) {
+        existing = info.size();
+        if (existing == f.size && fileMd5(local) == f.md5) {
+            qDebug() << "skip download file due to md5 is identical:" << local;
+            fileTotal = existing;
+            deferredTasks.append([this] { downloadNextPatchFile(); });
+            return;
+        }
+        // A file at least as long as the listed size that failed the check
+        // cannot be completed by a range request: start it afresh.
+        if (existing >= f.size) {
+            qDebug() << "remove local file that fails its md5:" << local;
+            QFile::remove(local);
+            existing = 0;
+        }
+    }
+
+    QDir().mkpath(QFileInfo(local).absolutePath());
+    auto file = std::make_shared<QFile>(local);
+    if (!file->open(QIODevice::ReadWrite)) {
+        setError(1, QStringLiteral("%1 写入失败").arg(local));
+        return;
+    }
+    auto hash = std::make_shared<QCryptographicHash>(QCryptographicHash::Md5);
+    hashDevice(*hash, *file); // leaves the position at the end: new bytes append
+    existing = file->pos();
+
+    downloading = true;
+    fileStartTime.start();
+    fileReceived = existing;
+    fileResumeBase = existing;
+    HeaderMap headers;
+    headers.insert(QStringLiteral("Range"), QStringLiteral("bytes=%1-").arg(existing));
+    fileTotal = f.size;
+
+    const QString url = baseUrl + QLatin1Char('/') + f.path + QLatin1Char('/') + f.name;
+    auto onReadyRead = [this, file, hash](QNetworkReply* reply) {
+        if (!replyCarriesContent(reply)) {
+            reply->readAll();
+            return;
+        }
+        const QByteArray bytes = reply->readAll();
+        if (file->write(bytes) == bytes.size()) {
+            hash->addData(bytes);
+            fileReceived += bytes.size();
+        } else {
+            setError(1, QStringLiteral("%1 写入失败").arg(file->fileName()));
+            qDebug() << "write file error:" << file->fileName();
+            reply->abort();
+        }
+    };
+    auto onFinished = [this, file, hash, f](QNetworkReply* reply) {
+        if (reply->error() != QNetworkReply::NoError) {
+            file->close();
+            qDebug() << "download:" << file->fileName() << "error:" << reply->errorString();
+            downloadFailures += 1;
+            setError(2, QStringLiteral("%1 下载失败(%2),5s后重试")
+                            .arg(reply->url().toString(), QString::number(downloadFailures)));
+            QTimer::singleShot(retryDelayMs, this, [this] {
+                switchState(4);
+                downloadIndex -= 1;
+                downloadNextPatchFile();
+            });
+            return;
+        }
+        downloadFailures = 0;
+        file->flush();
+        file->close();
+        const QString md5 = QString::fromLatin1(hash->result().toHex());
+        if (md5 != f.md5) {
+            errorCode = 1;
+            qDebug() << "download file " << file->fileName() << "retry. md5 error " << md5 << " "
+                     << f.md5;
+            downloadIndex -= 1;
+            QFile::remove(file->fileName());
+        }
+        deferredTasks.append([this] { downloadNextPatchFile(); });
+    };
+    httpGet(url, headers, onFinished, onReadyRead);
+}
+
+void PatchManager::downloadFileResumable(PatchThread* thread, const QString& localPath,
+                                         DownloadFileInfo f, std::function<void(bool, bool)> onDone)
+{
+    qint64 start = 0;
+    if (f.size == 0 && !QFileInfo::exists(localPath))
+        QFile(localPath).open(QIODevice::WriteOnly);
+    const QFileInfo info(localPath);
+    if (info.exists()) {
+        const qint64 size = info.size();
+        if (size == f.size) {
+            if (fileMd5(localPath) == f.md5) {
+                onDone(true, false);
+                return;
+            }
+            start = size;
+        } else if (size > f.size) {
+            QFile::remove(localPath);
+        } else {
+            start = size;
+        }
+    }
+
+    auto hash = std::make_shared<QCryptographicHash>(QCryptographicHash::Md5);
+    {
+        QFile existing(localPath);
+        if (existing.open(QIODevice::ReadOnly))
+            hashDevice(*hash, existing);
+    }
+    auto file = std::make_shared<QFile>(localPath);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+        qDebug() << "open file error " << localPath;
+        onDone(false, false);
+        return;
+    }
+    // From here on the file is used by the handlers on the manager's thread.
+    file->moveToThread(this->thread());
+    thread->fullReceived += start;
+
+    HeaderMap headers;
+    headers.insert(QStringLiteral("Range"), QStringLiteral("bytes=%1-").arg(start));
+    const QString url = baseUrl + QLatin1Char('/') + f.path + QLatin1Char('/') + f.name;
+
+    auto onReadyRead = [thread, file, hash, localPath](QNetworkReply* reply) {
+        if (!replyCarriesContent(reply)) {
+            reply->readAll();
+            return;
+        }
+        const QByteArray bytes = reply->readAll();
+        if (file->write(bytes) == bytes.size()) {
+            thread->fullReceived += bytes.size();
+            file->flush();
+            hash->addData(bytes);
+        } else {
+            qDebug() << "write file error:" << localPath;
+            reply->abort();
+        }
+    };
+    auto onFinished = [file, hash, localPath, f, onDone](QNetworkReply* reply) {
+        if (reply->error() != QNetworkReply::NoError) {
+            file->close();
+            qDebug() << "download:" << localPath << " error";
+            onDone(false, true);
+            return;
+        }
+        file->flush();
+        file->close();
+        const QString md5 = QString::fromLatin1(hash->result().toHex());
+        if (md5.toLower() == f.md5.toLower()) {
+            onDone(true, false);
+            return;
+        }
+        qDebug() << "download file " << localPath << "retry. md5 error " << md5 << "->" << f.md5;
+        QFile::remove(localPath);
+        onDone(false, true);
+    };
+    // The request is made on the manager's thread; the thread object lives
+    // there too, so it serves as the context.
+    QMetaObject::invokeMethod(
+        thread,
+        // Moved, so that no reference to the file stays on this thread.
+        [this, url, headers, onFinished = std::move(onFinished),
+         onReadyRead = std::move(onReadyRead)] { httpGet(url, headers, onFinished, onReadyRead); },
+        Qt::QueuedConnection);
+}

@@ -1,0 +1,115 @@
+// The network half of a check: the patch list, then each step's file list.
+#include "app/updatedisplay.h"
+#include "update/patchmanager.h"
+
+#include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkReply>
+
+void PatchManager::onPatchListReply(QNetworkReply* r)
+{
+    const QString url = r->url().toString();
+    if (r->error() != QNetworkReply::NoError) {
+        qDebug() << "download " << url << "error:" << r->errorString();
+        r->deleteLater();
+        setError(2, QStringLiteral("%1 下载失败").arg(url));
+        return;
+    }
+    const QJsonObject list = parseJsonObject(QString::fromUtf8(r->readAll()));
+    if (list.isEmpty()) {
+        setError(2, QStringLiteral("%1 解码错误").arg(url));
+        return;
+    }
+    onUpdateRemotePatchConfig(list);
+}
+
+void PatchManager::onUpdateRemotePatchConfig(const QJsonObject& list)
+{
+    qDebug().noquote() << "onUpdateRemotePatchConfig:"
+                       << QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact));
+    const int local = localVersion.value(QLatin1String("version")).toInt();
+    int result = 0;
+    chain = findPatchChain(list, local, local == 0, result);
+    if (result != 0) {
+        setError(4, QStringLiteral("补丁校验失败"));
+        return;
+    }
+    if (chain.isEmpty()) {
+        switchState(7);
+        return;
+    }
+    if (window) {
+        window->killProcessByName(QStringLiteral("Drevna.exe"));
+        window->killProcessByName(QStringLiteral("Drevna-Win64-Shipping.exe"));
+    }
+    switchState(3);
+    if (chain.size() == 1 && chain.first().preVersion == 0) {
+        localVersion.insert(QLatin1String("version"), 0);
+        saveLocalVersion();
+        if (state == 8)
+            return;
+    }
+    chainIndex = -1;
+    fetchNextPatchFiles();
+}
+
+void PatchManager::fetchNextPatchFiles()
+{
+    chainIndex += 1;
+    if (chainIndex < chain.size()) {
+        const QString url =
+            baseUrl + QLatin1Char('/') + chain[chainIndex].path + QLatin1String("/patchfiles.json");
+        // The step's path becomes a local folder too.
+        if (safeRelativePath(chain[chainIndex].path).isEmpty()) {
+            setError(3, QStringLiteral("%1 配置解析失败").arg(url));
+            return;
+        }
+        httpGet(url, HeaderMap(), [this](QNetworkReply* r) { onFileListReply(r); });
+        return;
+    }
+    qDebug() << "finish get patch file list";
+    downloadIndex = -1;
+    switchState(4);
+    downloadNextPatchFile();
+}
+
+void PatchManager::onFileListReply(QNetworkReply* r)
+{
+    const QString url = r->url().toString();
+    if (r->error() != QNetworkReply::NoError) {
+        qDebug() << "download " << url << "error:" << r->errorString();
+        setError(2, QStringLiteral("%1 下载失败").arg(url));
+        return;
+    }
+    if (chainIndex < 0 || chainIndex >= chain.size())
+        return;
+    const QString stepPath = chain[chainIndex].path;
+    const QByteArray bytes = r->readAll();
+    const QJsonObject list = parseJsonObject(QString::fromUtf8(bytes));
+
+    // Every name becomes a local path: a list with a refused name is not
+    // stored and nothing of it is downloaded.
+    for (const QJsonValue& v : list.value(QLatin1String("filelist")).toArray()) {
+        const QString name = v.toObject().value(QLatin1String("name")).toString();
+        if (safeRelativePath(name).isEmpty()) {
+            qDebug() << "unsafe file name" << name << "in" << url;
+            setError(3, QStringLiteral("%1 配置解析失败").arg(url));
+            return;
+        }
+    }
+
+    const QString stored = stepPath + QLatin1String("/patchfiles.json");
+    if (!writeFile(patchDir + QLatin1Char('/') + safeRelativePath(stepPath) +
+                       QLatin1String("/patchfiles.json"),
+                   bytes)) {
+        setError(1, QStringLiteral("%1 写入失败").arg(stored));
+        return;
+    }
+    if (list.isEmpty()) {
+        setError(3, QStringLiteral("%1 配置解析失败").arg(url));
+        return;
+    }
+    addPatchFiles(list, baseUrl, stepPath);
+    fetchNextPatchFiles();
+}

@@ -1,0 +1,480 @@
+// The update engine without a network: local files, displays, the state
+// machine's own transitions and the patch thread handlers.
+#include "enginetest.h"
+#include "patch/patchthread.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace
+{
+QJsonObject readJson(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(f.readAll()).object();
+}
+
+void writeText(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+DownloadFileInfo fileInfo(const QString& name, const QString& type, qint64 size = 10)
+{
+    DownloadFileInfo f;
+    f.name = name;
+    f.type = type;
+    f.size = size;
+    f.md5 = "0123456789abcdef0123456789abcdef";
+    f.path = "10006";
+    return f;
+}
+} // namespace
+
+class TestPatchManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void loadLocalVersion_data();
+    void loadLocalVersion();
+    void emptyObjectKeepsOnlyNewKeys();
+    void doneOnePatchRecordsFiles();
+    void saveLocalVersionFailure();
+    void chainSaveFailureOffGuiThread();
+    void resumeWithSavedChain();
+    void resumeWithoutChain_data();
+    void resumeWithoutChain();
+    void allDoneOutcome_data();
+    void allDoneOutcome();
+    void downloadDisplay_data();
+    void downloadDisplay();
+    void emptyFileKeepsProgressBar();
+    void patchDisplay();
+    void finishedOnceAfterRecheck();
+    void cleanupRemovesPatchFolder();
+    void slowDownloadTiming();
+
+private:
+    QTemporaryDir* dir = nullptr;
+    QString gameDir() const { return dir->filePath("Drevna"); }
+    QString patchDir() const { return dir->filePath("Patch"); }
+    void prepare(PatchManager& m, FakeDisplay& d)
+    {
+        m.init(&d, "http://127.0.0.1:1/base", patchDir(), gameDir());
+    }
+    QScopedPointer<QTemporaryDir> dirHolder;
+};
+
+void TestPatchManager::init()
+{
+    dirHolder.reset(new QTemporaryDir);
+    dir = dirHolder.data();
+    QVERIFY(dir->isValid());
+}
+
+void TestPatchManager::loadLocalVersion_data()
+{
+    QTest::addColumn<QByteArray>("content"); // null: no file
+    QTest::addColumn<int>("version");
+    QTest::addColumn<bool>("resume");
+    QTest::addColumn<int>("decodeLines");
+    QTest::newRow("missing") << QByteArray() << 0 << false << 0;
+    QTest::newRow("empty object") << QByteArray("{}") << 0 << false << 0;
+    QTest::newRow("invalid") << QByteArray("{\"version\": 10") << 0 << false << 1;
+    QTest::newRow("empty file") << QByteArray("") << 0 << false << 1;
+    QTest::newRow("array") << QByteArray("[10006]") << 0 << false << 1;
+    QTest::newRow("valid") << QByteArray(R"({"version":10005,"start_apply_patch":true})") << 10005
+                           << true << 0;
+}
+
+void TestPatchManager::loadLocalVersion()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, version);
+    QFETCH(bool, resume);
+    QFETCH(int, decodeLines);
+    if (!content.isNull())
+        writeText(gameDir() + "/localversion.json", content);
+    FakeDisplay display;
+    PatchManager manager;
+    prepare(manager, display);
+    LogCollector log;
+    manager.loadLocalVersion();
+    QCOMPARE(manager.localVersion.value("version").toInt(), version);
+    QCOMPARE(manager.localVersion.value("start_apply_patch").toBool(), resume);
+    QCOMPARE(log.matching("^decode .*localversion.json").size(), decodeLines);
+    QCOMPARE(log.matching("^loadLocalVersion:").size(), 1);
+}
+
+void TestPatchManager::emptyObjectKeepsOnlyNewKeys()
+{
+    writeText(gameDir() + "/localversion.json", "{}");
+    FakeDisplay display;
+    PatchManager manager;
+    prepare(manager, display);
+    manager.loadLocalVersion();
+    manager.onDoneOnePatch(fileInfo("a.pak.patch", "add"), 1, 1);
+    const QJsonObject saved = readJson(gameDir() + "/localversion.json");
+    QCOMPARE(saved.keys(), QStringList{"filelist"});
+}
+
+void TestPatchManager::doneOnePatchRecordsFiles()
+{
+    FakeDisplay display;
+    PatchManager manager;
+    prepare(manager, display);
+    manager.loadLocalVersion();
+    const DownloadFileInfo diff = fileInfo("Content\\Paks\\资源.pak.patch", "diff");
+    manager.onDoneOnePatch(diff, 1, 4);
+    manager.onDoneOnePatch(fileInfo("abc", "add"), 2, 4);
+    manager.onDoneOnePatch(fileInfo("gone.dat.patch", "add"), 3, 4);
+    manager.onDoneOnePatch(fileInfo("gone.dat.patch", "del"), 4, 4);
+    manager.onDoneOnePatch(fileInfo("never.dat.patch", "del"), 4, 4);
+    QCOMPARE(manager.patchIndex, 4);
+    QCOMPARE(manager.patchCount, 4);
+    const QJsonObject files =
+        readJson(gameDir() + "/localversion.json").value("filelist").toObject();
+    QCOMPARE(files.keys(), (QStringList{"Content\\Paks\\资源.pak", "abc"}));
+    const QJsonObject entry = files.value("Content\\Paks\\资源.pak").toObject();
+    QCOMPARE(entry.value("name").toString(), QString("Content\\Paks\\资源.pak"));
+    QCOMPARE(entry.value("md5").toString(), diff.md5);
+}
+
+void TestPatchManager::saveLocalVersionFailure()
+{
+    writeText(dir->filePath("blocker"), "a file where a folder should be");
+    FakeDisplay display;
+    PatchManager manager;
+    QList<TrackedEvent> events;
+    recordEvents(manager, events);
+    manager.init(&display, "http://127.0.0.1:1", patchDir(), dir->filePath("blocker/Drevna"));
+    manager.loadLocalVersion();
+    manager.saveLocalVersion();
+    const QString text = dir->filePath("blocker/Drevna/localversion.json") + " 写入失败";
+    QCOMPARE(manager.state, 8);
+    QCOMPARE(manager.errorCode, 1);
+    QCOMPARE(manager.errorText, text);
+    QCOMPARE(eventNames(events), QStringList{"update_error"});
+    QCOMPARE(events[0].val1, text);
+    manager.tick();
+    QCOMPARE(display.calls.last(), "status:更新出错:" + text);
+}
+
+void TestPatchManager::chainSaveFailureOffGuiThread()
+{
+    writeText(dir->filePath("blocker"), "x");
+    FakeDisplay display;
+    PatchManager manager;
+    QList<TrackedEvent> events;
+    recordEvents(manager, events);
+    manager.init(&display, "http://127.0.0.1:1", dir->filePath("blocker/Patch"), gameDir());
+    manager.state = 5;
+    bool saved = true;
+    QScopedPointer<QThread> worker(QThread::create([&] {
+        saved = manager.saveLocalPatchChain(PatchChain{{0, 1, "p", {}}});
+    }));
+    worker->start();
+    QVERIFY(worker->wait(10000));
+    QVERIFY(!saved);
+    QCOMPARE(manager.state, 5); // not yet: the report waits for the GUI thread
+    QTRY_COMPARE(manager.state, 8);
+    QCOMPARE(manager.errorCode, 1);
+    QCOMPARE(manager.errorText, dir->filePath("blocker/Patch/patchchain.json") + " 写入失败");
+    QCOMPARE(events.size(), 1);
+    QVERIFY(events[0].onGuiThread);
+
+    // Good writes from two threads at once leave a complete file.
+    PatchManager good;
+    good.init(&display, "http://127.0.0.1:1", patchDir(), gameDir());
+    PatchChain big;
+    for (int i = 0; i < 200; ++i)
+        big.append({i, i + 1, QString("step%1").arg(i), {fileInfo("f.patch", "diff")}});
+    QScopedPointer<QThread> a(QThread::create([&] {
+        for (int i = 0; i < 20; ++i)
+            good.saveLocalPatchChain(big);
+    }));
+    a->start();
+    for (int i = 0; i < 20; ++i)
+        QVERIFY(good.saveLocalPatchChain(big));
+    QVERIFY(a->wait(30000));
+    QFile f(patchDir() + "/patchchain.json");
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    bool ok = false;
+    QCOMPARE(patchChainFromJson(f.readAll(), &ok).size(), 200);
+    QVERIFY(ok);
+}
+
+void TestPatchManager::resumeWithSavedChain()
+{
+    // Every file is already applied, so the patch thread only reports them.
+    DownloadFileInfo done = fileInfo("Bin\\g.exe.patch", "diff");
+    done.hadPatch = true;
+    const PatchChain saved{{10005, 10006, "10006", {done}}};
+    writeText(patchDir() + "/patchchain.json", patchChainToJson(saved));
+    writeText(gameDir() + "/localversion.json",
+              R"({"version":10005,"start_apply_patch":true,"remote_version":10006})");
+
+    FakeDisplay display;
+    PatchManager manager;
+    manager.patchFinishSleepMs = 0;
+    QList<TrackedEvent> events;
+    recordEvents(manager, events);
+    prepare(manager, display);
+    LogCollector log;
+    manager.start();
+    QTRY_VERIFY(log.states().size() >= 3);
+    QCOMPARE(log.states().mid(0, 3), (QList<int>{1, 5, 6}));
+    QCOMPARE(events[1].name, QString("update_patch_start"));
+    QCOMPARE(events[1].val1, QString("10006"));
+    QCOMPARE(events[2].name, QString("update_patch_end"));
+    QCOMPARE(events[2].val1, QString("10006"));
+    QTRY_VERIFY(log.states().size() >= 5); // cleanup, then the second check
+    QCOMPARE(log.states().mid(3, 2), (QList<int>{7, 1}));
+    // The first request is the second check's patch list.
+    const int firstRequest = log.indexOf("^download url:");
+    QVERIFY(firstRequest == -1 || firstRequest > log.indexOf("^switch state 7 to 1$"));
+    QVERIFY(!QDir(patchDir()).exists());
+    const QJsonObject local = readJson(gameDir() + "/localversion.json");
+    QCOMPARE(local.value("version").toInt(), 10006);
+    QCOMPARE(local.value("start_apply_patch").toBool(), false);
+    QCOMPARE(local.value("remote_version").toInt(), 0);
+    for (const TrackedEvent& e : events)
+        QVERIFY(e.onGuiThread);
+}
+
+void TestPatchManager::resumeWithoutChain_data()
+{
+    QTest::addColumn<QByteArray>("chainFile"); // null: no file
+    QTest::newRow("missing") << QByteArray();
+    QTest::newRow("unreadable") << QByteArray("[{\"pre");
+    QTest::newRow("empty") << QByteArray("[]");
+    QTest::newRow("unsafe name") << patchChainToJson(
+        {{10005, 10006, "10006", {fileInfo("..\\..\\x.dll.patch", "add")}}});
+}
+
+void TestPatchManager::resumeWithoutChain()
+{
+    QFETCH(QByteArray, chainFile);
+    if (!chainFile.isNull())
+        writeText(patchDir() + "/patchchain.json", chainFile);
+    writeText(gameDir() + "/localversion.json",
+              R"({"version":10005,"start_apply_patch":true,"remote_version":10006})");
+    FakeDisplay display;
+    PatchManager manager;
+    prepare(manager, display);
+    LogCollector log;
+    manager.switchState(1);
+    manager.tick();
+    QCOMPARE(manager.state, 2); // a normal check from the patch list
+    QVERIFY(manager.patchThread == nullptr);
+    const QJsonObject local = readJson(gameDir() + "/localversion.json");
+    QCOMPARE(local.value("version").toInt(), 10005);
+    QCOMPARE(local.value("start_apply_patch").toBool(), false);
+    QCOMPARE(local.value("remote_version").toInt(), 0);
+}
+
+void TestPatchManager::allDoneOutcome_data()
+{
+    QTest::addColumn<int>("earlierError"); // e.g. an MD5 mismatch repaired by a retry
+    QTest::addColumn<bool>("patchError");
+    QTest::addColumn<int>("state");
+    QTest::newRow("clean") << 0 << false << 6;
+    QTest::newRow("repaired download") << 1 << false << 6;
+    QTest::newRow("patch failed") << 0 << true << 8;
+}
+
+void TestPatchManager::allDoneOutcome()
+{
+    QFETCH(int, earlierError);
+    QFETCH(bool, patchError);
+    QFETCH(int, state);
+    FakeDisplay display;
+    PatchManager manager;
+    prepare(manager, display);
+    manager.loadLocalVersion();
+    manager.localVersion.insert("remote_version", 10006);
+    manager.errorCode = earlierError;
+    manager.state = 5;
+    if (patchError)
+        manager.onPatchError(fileInfo("a.pak.patch", "diff"), -1000);
+    manager.onAllDone();
+    QCOMPARE(manager.state, state);
+    if (patchError)
+        QCOMPARE(manager.errorText, QString("应用补丁文件a.pak.patch diff失败"));
+}
+
+void TestPatchManager::downloadDisplay_data()
+{
+    QTest::addColumn<bool>("downloading");
+    QTest::addColumn<qint64>("allFinished");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("checking")
+        << false << qint64(1024)
+        << "1.00KB|3.00MB|b.pak.patch 正在校验...|(1.00M/2.00M)|0.00B/s|--:--:--";
+    QTest::newRow("downloading")
+        << true << qint64(1024)
+        << "1.00KB|3.00MB|b.pak.patch 下载中...|(1.00M/2.00M)|0.00B/s|--:--:--";
+    QTest::newRow("finished beyond total")
+        << true << qint64(4 * 1048576)
+        << "3.00MB|3.00MB|b.pak.patch 下载中...|(1.00M/2.00M)|0.00B/s|--:--:--";
+}
+
+void TestPatchManager::downloadDisplay()
+{
+    QFETCH(bool, downloading);
+    QFETCH(qint64, allFinished);
+    QFETCH(QString, expected);
+    FakeDisplay display;
+    PatchManager manager;
+    prepare(manager, display);
+    manager.downloads = {fileInfo("Content\\a\\b.pak.patch", "diff", 2 * 1048576)};
+    manager.downloadIndex = 0;
+    manager.state = 4;
+    manager.downloading = downloading;
+    manager.fileReceived = 1048576;
+    manager.fileTotal = 2 * 1048576;
+    manager.allTotal = 3 * 1048576;
+    manager.allFinished = allFinished;
+    manager.tick();
+    QCOMPARE(display.with("progress:"), QStringList{":0.5"});
+    QCOMPARE(display.with("download:"), QStringList{expected});
+}
+
+void TestPatchManager::emptyFileKeepsProgressBar()
+{
+    FakeDisplay display;
+    PatchManager manager;
+    prepare(manager, display);
+    manager.downloads = {fileInfo("empty.dat", "add", 0)};
+    manager.downloadIndex = 0;
+    manager.state = 4;
+    manager.tick();
+    QVERIFY(display.with("progress:").isEmpty());
+    QCOMPARE(display.with("download:").size(), 1);
+}
+
+void TestPatchManager::patchDisplay()
+{
+    FakeDisplay display;
+    PatchManager manager;
+    prepare(manager, display);
+    manager.state = 5;
+    manager.onStartPatch(fileInfo("Bin\\g.exe.patch", "diff"), 2, 7);
+    manager.onPatchProgress(0.999f);
+    manager.tick();
+    DownloadFileInfo full = fileInfo("big.pak", "diff", 3 * 1048576);
+    manager.onStartDownFullPak(full, true);
+    manager.tick();
+    manager.onStartDownFullPak(full, false);
+    manager.tick();
+    QCOMPARE(display.with("status:"), (QStringList{"Bin\\g.exe.patch diff...[99%]补丁中 2/7",
+                                                   "big.pak 0.00B/3.00MB...下载缺失文件",
+                                                   "Bin\\g.exe.patch diff...[99%]补丁中 2/7"}));
+}
+
+void TestPatchManager::finishedOnceAfterRecheck()
+{
+    PatchManager::updateFinishSent = false;
+    FakeDisplay display;
+    PatchManager manager;
+    QList<TrackedEvent> events;
+    recordEvents(manager, events);
+    prepare(manager, display);
+    manager.state = 7;
+    manager.recheckCount = 0;
+    for (int i = 0; i < 3; ++i)
+        manager.tick();
+    QCOMPARE(display.calls, (QStringList{"status:更新完成.", "finished", "status:更新完成.",
+                                         "finished", "status:更新完成.", "finished"}));
+    QCOMPARE(eventNames(events), QStringList{"update_finish"});
+    PatchManager second;
+    recordEvents(second, events);
+    prepare(second, display);
+    second.state = 7;
+    second.recheckCount = 0;
+    second.tick();
+    QCOMPARE(events.size(), 1); // once per process
+}
+
+void TestPatchManager::cleanupRemovesPatchFolder()
+{
+    writeText(patchDir() + "/10006/a.pak.patch", "x");
+    FakeDisplay display;
+    PatchManager manager;
+    prepare(manager, display);
+    manager.state = 6;
+    manager.chain = {{10005, 10006, "10006", {}}};
+    manager.downloads = {fileInfo("a.pak.patch", "diff")};
+    manager.remoteVersion = 10006;
+    manager.allTotal = manager.allFinished = manager.fileTotal = manager.fileReceived = 10;
+    manager.fileResumeBase = 5;
+    manager.tick();
+    QVERIFY(!QDir(patchDir()).exists());
+    QCOMPARE(manager.state, 7);
+    QCOMPARE(display.calls, QStringList{"status:清理本地缓存..."});
+    QVERIFY(manager.chain.isEmpty() && manager.downloads.isEmpty());
+    QCOMPARE(manager.remoteVersion, 0);
+    QCOMPARE(manager.allTotal + manager.allFinished + manager.fileTotal + manager.fileReceived +
+                 manager.fileResumeBase,
+             qint64(0));
+
+    // Without a patch folder name nothing is removed (it would be the working directory).
+    PatchManager unset;
+    unset.state = 6;
+    unset.tick();
+    QVERIFY(QDir::current().exists());
+    QCOMPARE(unset.state, 7);
+}
+
+void TestPatchManager::slowDownloadTiming()
+{
+    // Two files at once: one slow, one fast, over the same 1.8 s.
+    FakeDisplay display;
+    PatchManager slow, fast;
+    QList<TrackedEvent> slowEvents, fastEvents;
+    recordEvents(slow, slowEvents);
+    recordEvents(fast, fastEvents);
+    for (PatchManager* m : {&slow, &fast}) {
+        prepare(*m, display);
+        m->downloads = {fileInfo("dir\\slow.pak.patch", "add", 100 * 1048576)};
+        m->downloadIndex = 0;
+        m->state = 4;
+        m->fileTotal = 100 * 1048576;
+        m->fileResumeBase = m->fileReceived = 50 * 1048576; // a resumed part does not count
+    }
+    // Not yet started: never reported, however long it waits.
+    slow.tick();
+    QVERIFY(slowEvents.isEmpty());
+    slow.fileStartTime.start();
+    fast.fileStartTime.start();
+    QElapsedTimer clock;
+    clock.start();
+    QTRY_VERIFY_WITH_TIMEOUT((slow.fileReceived += 100, slow.tick(), fast.fileReceived += 4096,
+                              fast.tick(), !slowEvents.isEmpty()),
+                             5000);
+    QVERIFY(slow.fileStartTime.elapsed() > 1800);
+    QVERIFY(clock.elapsed() >= 1800);
+    QCOMPARE(slowEvents.size(), 1);
+    QCOMPARE(slowEvents[0].name, QString("update_slow_download"));
+    QCOMPARE(slowEvents[0].val1, QString("http://127.0.0.1:1/base/10006/dir\\slow.pak.patch"));
+    QVERIFY(slowEvents[0].val2.toLongLong() < 10240);
+    for (int i = 0; i < 3; ++i) {
+        slow.tick();
+        fast.tick();
+    }
+    QCOMPARE(slowEvents.size(), 1);
+    QVERIFY(fastEvents.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestPatchManager)
+#include "tst_patchmanager.moc"
