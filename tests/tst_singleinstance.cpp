@@ -1,0 +1,95 @@
+// The single-instance lock across real launcher processes.
+// ctest-lock: launcher-instance
+#include <QSharedMemory>
+#include <QtTest>
+
+namespace {
+const QString launcherPath = QStringLiteral(DREVNA_BUILD_DIR "/src/launcher");
+const QString lockKey = QStringLiteral("DVSTMApplicationKey");
+
+bool lockHeld()
+{
+    QSharedMemory probe(lockKey);
+    if (!probe.attach(QSharedMemory::ReadOnly))
+        return false;
+    probe.detach();
+    return true;
+}
+
+// Window ids whose title matches name exactly.
+QStringList windowsNamed(const QString& name)
+{
+    QProcess xdo;
+    xdo.start("xdotool", {"search", "--name", "^" + name + "$"});
+    xdo.waitForFinished(5000);
+    return QString::fromLocal8Bit(xdo.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+} // namespace
+
+class TestSingleInstance : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void secondCopyIsRefusedAndKilledCopyReleasesTheLock();
+
+private:
+    void startLauncher(QProcess& p);
+    QTemporaryDir dir;
+};
+
+void TestSingleInstance::initTestCase()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        QSKIP("needs an X display (run under xvfb-run)");
+    QVERIFY(QFileInfo(launcherPath).isExecutable());
+    QVERIFY2(!lockHeld(), "another launcher is running");
+}
+
+void TestSingleInstance::startLauncher(QProcess& p)
+{
+    p.setWorkingDirectory(dir.path());
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(launcherPath, QStringList());
+    QVERIFY(p.waitForStarted());
+}
+
+void TestSingleInstance::secondCopyIsRefusedAndKilledCopyReleasesTheLock()
+{
+    QProcess first;
+    startLauncher(first);
+    QTRY_VERIFY_WITH_TIMEOUT(lockHeld(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!windowsNamed("Drevna").isEmpty(), 20000);
+
+    QProcess second;
+    startLauncher(second);
+    QTRY_VERIFY_WITH_TIMEOUT(windowsNamed("警告").size() == 1, 20000);
+    // The refused copy waits on its box and shows no window of its own.
+    QCOMPARE(second.state(), QProcess::Running);
+    QCOMPARE(windowsNamed("Drevna").size(), 1);
+    const QString box = windowsNamed("警告").first();
+    QProcess::execute("xdotool", {"windowfocus", "--sync", box, "key", "Return"});
+    QVERIFY(second.waitForFinished(10000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+
+    // A killed launcher leaves its segment behind; the next start must not
+    // mistake it for a running copy.
+    first.kill();
+    QVERIFY(first.waitForFinished(10000));
+    QProcess third;
+    startLauncher(third);
+    QTRY_VERIFY_WITH_TIMEOUT(!windowsNamed("Drevna").isEmpty(), 20000);
+    QVERIFY(windowsNamed("警告").isEmpty());
+    QCOMPARE(third.state(), QProcess::Running);
+    third.kill();
+    QVERIFY(third.waitForFinished(10000));
+    // Leave no stale segment for the next suite.
+    QSharedMemory cleanupLock(lockKey);
+    if (cleanupLock.attach())
+        cleanupLock.detach();
+}
+
+QTEST_GUILESS_MAIN(TestSingleInstance)
+#include "tst_singleinstance.moc"
