@@ -4,8 +4,10 @@
 #include <QString>
 #include <functional>
 
-struct xd3_stream;
-struct xd3_source;
+struct _xd3_stream;
+struct _xd3_source;
+typedef struct _xd3_stream xd3_stream;
+typedef struct _xd3_source xd3_source;
 
 // "PPAK" + 32 hex source MD5 + 32 hex destination MD5, then the VCDIFF delta.
 constexpr int PatchHeaderSize = 68;
@@ -19,8 +21,19 @@ int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
                    const QByteArray& destPath, std::function<void(qint64)> onProgress);
 
 // Drives the xdelta3 stream; encode is used only by tools and tests.
+// 0 when the input was consumed, -1 when the stream could not be set up or a
+// write fell short, otherwise the xdelta3 code that stopped it.
 int decodeDelta(bool encode, ReadInputFn readInput, SourceBlockFn getSourceBlock,
                 WriteOutputFn writeOutput, qint64 maxWindow, qint64 blockSize, qint64 sourceSize);
+
+// Writes a patch that turns oldPath into newPath (for tools and tests; the
+// launcher itself never encodes). 0 on success, -1 on failure. The old file
+// must not be empty.
+int createPatchFile(const QByteArray& oldPath, const QByteArray& newPath,
+                    const QByteArray& patchPath);
+
+// Block size for the source: the whole file as one block up to 64 MiB.
+qint64 sourceBlockSize(qint64 sourceSize);
 
 QString md5OfFile(const QByteArray& path);
 // The whole file in a new buffer (caller frees with delete[]), or null.

@@ -1,15 +1,254 @@
 #include "patch/patchthread.h"
 
-// Stub: filled in by the patch application work.
+#include "patch/patchfile.h"
+#include "update/patchmanager.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QWaitCondition>
+#include <memory>
+
+namespace
+{
+
+// Length of the suffix that patch and content files carry on the server.
+constexpr int PatchSuffixLength = 6;
+constexpr int FullDownloadAttempts = 3;
+
+// One request handed to the GUI thread; its callback may also run at once on
+// the calling thread, so the flag is checked before waiting.
+struct Completion {
+    QMutex mutex;
+    QWaitCondition condition;
+    bool done = false;
+
+    void finish()
+    {
+        QMutexLocker lock(&mutex);
+        done = true;
+        condition.wakeAll();
+    }
+    void wait()
+    {
+        QMutexLocker lock(&mutex);
+        while (!done)
+            condition.wait(&mutex);
+    }
+};
+
+QString fullFolder(const QString& stepPath)
+{
+    return stepPath.contains("_full") ? stepPath : stepPath + "_full";
+}
+
+QByteArray local(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+bool makeParent(const QString& path)
+{
+    return QDir().mkpath(QFileInfo(path).absolutePath());
+}
+
+} // namespace
+
 PatchThread::PatchThread(const PatchChain& s, const QString& p, const QString& g, bool r,
                          PatchManager* m, QObject* parent)
     : QThread(parent), steps(s), patchDir(p), gameDir(g), resume(r), manager(m)
 {
 }
-int PatchThread::applyStep(PatchStep&) { return 0; }
-int PatchThread::downloadWholeFileFallback(const DownloadFileInfo&, const QString&, const QString&)
+
+void PatchThread::run()
 {
-    return -1000;
+    for (int i = steps.size() - 1; i >= 0; --i) {
+        lastResult = applyStep(steps[i]);
+        if (lastResult != 0)
+            return;
+    }
+    emit allDone();
+    msleep(finishSleepMs);
 }
-bool PatchThread::downloadFullFile(const QString&, const DownloadFileInfo&) { return false; }
-void PatchThread::run() { emit allDone(); }
+
+int PatchThread::applyStep(PatchStep& step)
+{
+    qDebug().noquote() << "apply patch:" << step.version << " " << step.preVersion << " "
+                       << step.path << " ";
+    const int allNum = step.files.size();
+    if (allNum == 0)
+        return 0;
+    // Names come from the server and from patchchain.json: a name that could
+    // leave its folder never becomes a path.
+    const QString stepPath = safeRelativePath(step.path);
+
+    for (int i = 0; i < allNum; ++i) {
+        const int num = i + 1;
+        // A copy: the signals and downloads work on it while the list entry is
+        // marked done in place.
+        const DownloadFileInfo f = step.files[i];
+        const QString fileName = safeRelativePath(f.name);
+        const QString targetName = f.name.size() > PatchSuffixLength
+                                       ? safeRelativePath(f.name.chopped(PatchSuffixLength))
+                                       : QString();
+        if (stepPath.isEmpty() || fileName.isEmpty() || targetName.isEmpty()) {
+            qDebug() << "apply patch: unsafe file name" << step.path << f.name;
+            emit onError(f, -1000);
+            return -1000;
+        }
+        const QString patchFile = patchDir + "/" + stepPath + "/" + fileName;
+        const QString target = gameDir + "/" + targetName;
+        const QString newFile = target + "_bak";
+
+        auto markDone = [&] {
+            step.files[i].hadPatch = true;
+            manager->saveLocalPatchChain(steps);
+            emit doneOnePatch(step.files[i], num, allNum);
+        };
+        auto targetHasDestContent = [&] {
+            return resume && QFileInfo::exists(target) && md5OfFile(local(target)) == f.destMd5;
+        };
+
+        emit startPatch(f, num, allNum);
+        if (f.hadPatch) {
+            emit doneOnePatch(f, num, allNum);
+            continue;
+        }
+
+        if (f.type == "diff") {
+            if (targetHasDestContent()) {
+                markDone();
+                continue;
+            }
+            qint64 total = QFileInfo(target).size();
+            if (total <= 0)
+                total = 1;
+            auto progress = [this, total](qint64 bytes) {
+                const float p = float(double(bytes) / double(total));
+                emit patchProgress_(p >= 1.0f ? 0.99f : p);
+            };
+            const int r = applyPatchFile(local(target), local(patchFile), local(newFile), progress);
+            if (r != 0) {
+                const int r2 = downloadWholeFileFallback(f, patchFile, newFile);
+                if (r2 != 0) {
+                    emit onError(f, r2);
+                    return r2;
+                }
+            }
+            if (QFileInfo::exists(target))
+                QFile::remove(target);
+            makeParent(target);
+            if (!QFile::rename(newFile, target)) {
+                qDebug() << "apply patch: rename" << newFile << "->" << target << "failed";
+                emit onError(f, -100);
+                return -1000;
+            }
+            markDone();
+        } else if (f.type == "add") {
+            if (QFileInfo::exists(target)) {
+                if (targetHasDestContent()) {
+                    markDone();
+                    continue;
+                }
+                QFile::remove(target);
+            }
+            if (!QFileInfo::exists(patchFile)) {
+                const int r = downloadWholeFileFallback(f, patchFile, patchFile);
+                if (r != 0) {
+                    emit onError(f, r);
+                    return r;
+                }
+            }
+            makeParent(target);
+            QFile source(patchFile);
+            if (!source.rename(target)) {
+                qDebug() << "apply patch: rename" << patchFile << "->" << target
+                         << "failed:" << source.errorString();
+                emit onError(f, -100);
+                return -1000;
+            }
+            markDone();
+        } else if (f.type == "del") {
+            if (QFileInfo::exists(target))
+                QFile::remove(target);
+            markDone();
+        }
+    }
+    return 0;
+}
+
+int PatchThread::downloadWholeFileFallback(const DownloadFileInfo& f, const QString& patchFile,
+                                           const QString& destination)
+{
+    const QString url = manager->baseUrl + "/" + fullFolder(f.path) + "/" + f.name;
+    const QString fullTemp = patchFile + "_full";
+    qDebug().noquote() << "apply patch:, try to full download" << url << "->" << fullTemp;
+    if (!downloadFullFile(fullTemp, f)) {
+        emit onError(f, -1000);
+        return -1000;
+    }
+    if (QFileInfo::exists(destination))
+        QFile::remove(destination);
+    if (!QFile::rename(fullTemp, destination)) {
+        emit onError(f, -1001);
+        return -1001;
+    }
+    return 0;
+}
+
+bool PatchThread::downloadFullFile(const QString& fullTemp, const DownloadFileInfo& f)
+{
+    fullReceived = 0;
+    fullFileInfo = DownloadFileInfo();
+    fullFileInfo.name = f.name;
+    emit startDownFullPak(fullFileInfo, true);
+
+    const QString folder = fullFolder(f.path);
+    const QString listUrl = manager->baseUrl + "/" + folder + "/" + "patchfiles.json";
+    const QString base = manager->baseUrl;
+    DownloadFileInfo record;
+    Completion listed;
+    fetchJson(manager, listUrl, [&](QJsonObject list) {
+        const QJsonArray files = list.value("filelist").toArray();
+        for (const QJsonValue& v : files) {
+            const QJsonObject entry = v.toObject();
+            if (entry.value("name").toString() == f.name) {
+                record = fileInfoFromListEntry(entry, base, folder);
+                break;
+            }
+        }
+        listed.finish();
+    });
+    listed.wait();
+    if (record.name.isEmpty())
+        return false;
+
+    record.path = folder;
+    fullFileInfo = record;
+    emit startDownFullPak(fullFileInfo, true);
+
+    bool success = false;
+    for (int attempt = 0; attempt < FullDownloadAttempts; ++attempt) {
+        bool retry = false;
+        success = false;
+        fullReceived = 0;
+        auto transfer = std::make_shared<Completion>();
+        manager->downloadFileResumable(this, fullTemp, record,
+                                       [transfer, &success, &retry](bool ok, bool again) {
+                                           QMutexLocker lock(&transfer->mutex);
+                                           success = ok;
+                                           retry = again;
+                                           transfer->done = true;
+                                           transfer->condition.wakeAll();
+                                       });
+        transfer->wait();
+        if (success || !retry)
+            break;
+    }
+    emit startDownFullPak(fullFileInfo, false);
+    return success;
+}

@@ -1,9 +1,123 @@
 #include "transfer/httpclient.h"
 
-// Stub: filled in by the HTTP helper work.
-HttpClient::HttpClient(QObject* parent) : QObject(parent) {}
-void HttpClient::httpGet(const QString&, const HeaderMap&, ReplyCallback, ReplyCallback,
-                         ProgressCallback)
+#include "update/records.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+
+namespace
 {
+
+const qint64 readBufferBytes = 4 * 1024 * 1024;
+
+QString errorText(QNetworkReply* reply)
+{
+    return reply->error() == QNetworkReply::NoError ? QStringLiteral("ok") : reply->errorString();
 }
-void fetchJson(HttpClient*, const QString&, JsonCallback) {}
+
+} // namespace
+
+HttpClient::HttpClient(QObject* parent) : QObject(parent) {}
+
+void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCallback onFinished,
+                         ReplyCallback onReadyRead, ProgressCallback onProgress)
+{
+    QString text = url;
+    text.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    // The content server's caches key on the full address: a fresh stamp on
+    // every request, even after an existing query.
+    text += QStringLiteral("?time=") +
+            QString::number(quint32(QDateTime::currentDateTimeUtc().toSecsSinceEpoch()));
+
+    QNetworkRequest request(QUrl(text, QUrl::TolerantMode));
+    // Redirects arrive as replies of their own; nothing is followed.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    qDebug() << "download url:" << text;
+    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
+        qDebug() << "header:" << it.key() << "->" << it.value();
+        request.setRawHeader(it.key().toLatin1(), it.value().toLatin1());
+    }
+
+    QNetworkReply* reply = networkManager.get(request);
+    currentReply = reply;
+    reply->setReadBufferSize(readBufferBytes);
+
+    // Guards the wait for the first data, then (re-armed on every chunk) the
+    // gaps between chunks, so a transfer that stalls midway ends in an error
+    // the callers retry instead of hanging for good.
+    QPointer<QTimer> timer = new QTimer(this);
+    timer->setSingleShot(true);
+    timer->start(firstDataTimeoutMs);
+
+    // The handlers act on their own reply; currentReply is the same one as
+    // long as callers keep one request in flight.
+    QPointer<QNetworkReply> guarded = reply;
+    connect(timer, &QTimer::timeout, this, [guarded] {
+        if (!guarded || guarded->isFinished())
+            return;
+        qDebug() << "download timeout" << guarded->url().toString();
+        guarded->abort();
+    });
+    connect(
+        reply, &QNetworkReply::errorOccurred, this,
+        [reply] {
+            qDebug() << "download error" << reply->url().toString()
+                     << " error code:" << errorText(reply);
+        },
+        Qt::DirectConnection);
+    connect(
+        reply, &QNetworkReply::finished, this,
+        [this, reply, onFinished, timer] {
+            qDebug() << "download Finish" << reply->url().toString()
+                     << " error code:" << errorText(reply);
+            if (currentReply == reply)
+                currentReply = nullptr;
+            if (onFinished)
+                onFinished(reply);
+            reply->deleteLater();
+            if (timer) {
+                timer->stop();
+                timer->deleteLater();
+            }
+        },
+        Qt::DirectConnection);
+    connect(
+        reply, &QNetworkReply::readyRead, this,
+        [this, reply, onReadyRead, timer] {
+            if (onReadyRead)
+                onReadyRead(reply);
+            if (timer && !reply->isFinished())
+                timer->start(stallTimeoutMs);
+        },
+        Qt::DirectConnection);
+    if (onProgress)
+        connect(
+            reply, &QNetworkReply::downloadProgress, this,
+            [reply, onProgress](qint64 received, qint64 total) {
+                onProgress(reply, received, total);
+            },
+            Qt::DirectConnection);
+}
+
+void fetchJson(HttpClient* client, const QString& url, JsonCallback onJson)
+{
+    const QString target = url;
+    QTimer::singleShot(0, client, [client, target, onJson] {
+        client->httpGet(target, HeaderMap(), [target, onJson](QNetworkReply* reply) {
+            if (reply->error() != QNetworkReply::NoError) {
+                qDebug() << "download" << target << "error";
+                if (onJson)
+                    onJson(QJsonObject());
+                return;
+            }
+            const QJsonObject object = parseJsonObject(QString::fromUtf8(reply->readAll()));
+            if (onJson)
+                onJson(object);
+        });
+    });
+}

@@ -1,0 +1,484 @@
+// The update engine's HTTP helper against the in-process server.
+#include "httptestserver.h"
+#include "transfer/httpclient.h"
+
+#include <QDateTime>
+#include <QMutex>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QThread>
+#include <QTimer>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(HttpTestServer::Fault)
+
+namespace
+{
+
+QMutex logMutex;
+QStringList logLines;
+QtMessageHandler previousHandler = nullptr;
+
+void captureLog(QtMsgType type, const QMessageLogContext& context, const QString& msg)
+{
+    if (type == QtDebugMsg) {
+        QMutexLocker lock(&logMutex);
+        logLines << msg;
+        return;
+    }
+    previousHandler(type, context, msg);
+}
+
+QStringList takeLog()
+{
+    QMutexLocker lock(&logMutex);
+    QStringList lines = logLines;
+    logLines.clear();
+    return lines;
+}
+
+int countLines(const QStringList& lines, const QString& start);
+
+// Lines starting with start logged since the last takeLog().
+int logged(const QString& start)
+{
+    QMutexLocker lock(&logMutex);
+    return countLines(logLines, start);
+}
+
+int countLines(const QStringList& lines, const QString& start)
+{
+    int n = 0;
+    for (const QString& line : lines)
+        n += line.startsWith(start) ? 1 : 0;
+    return n;
+}
+
+quint32 nowSeconds()
+{
+    return quint32(QDateTime::currentDateTimeUtc().toSecsSinceEpoch());
+}
+
+// What one onFinished call saw.
+struct Outcome {
+    int calls = 0;
+    QNetworkReply::NetworkError error = QNetworkReply::NoError;
+    int status = 0;
+    QByteArray body;
+    QByteArray location;
+    bool replyWasCurrent = true;
+    bool destroyed = false;
+    bool destroyedDuringFinish = false;
+};
+
+QByteArray pattern(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char('a' + i % 26);
+    return bytes;
+}
+
+} // namespace
+
+class TestHttpClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void requestLine_data();
+    void requestLine();
+    void rawHeaders_data();
+    void rawHeaders();
+    void outcomes_data();
+    void outcomes();
+    void readyReadAndProgress();
+    void timeouts_data();
+    void timeouts();
+    void fetchJsonResults_data();
+    void fetchJsonResults();
+    void fetchJsonFromAnotherThread();
+    void fetchJsonAfterClientIsGone();
+
+private:
+    // Starts one httpGet; the outcome fills in when it finishes.
+    std::shared_ptr<Outcome> start(HttpClient& client, const QString& url,
+                                   bool withOnFinished = true);
+
+    HttpTestServer server;
+    QByteArray body = pattern(100000);
+};
+
+void TestHttpClient::initTestCase()
+{
+    QVERIFY(server.isListening());
+    previousHandler = qInstallMessageHandler(captureLog);
+}
+
+void TestHttpClient::init()
+{
+    server.clearFaults();
+    server.clearRoutes();
+    server.clearRequests();
+    server.setFile("/p/list.json", body);
+    server.setFile("/p/dir/file.bin", body);
+    takeLog();
+}
+
+std::shared_ptr<Outcome> TestHttpClient::start(HttpClient& client, const QString& url,
+                                               bool withOnFinished)
+{
+    auto outcome = std::make_shared<Outcome>();
+    ReplyCallback onFinished;
+    if (withOnFinished)
+        onFinished = [&client, outcome](QNetworkReply* reply) {
+            ++outcome->calls;
+            outcome->error = reply->error();
+            outcome->status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            outcome->body = reply->readAll();
+            outcome->location = reply->rawHeader("Location");
+            outcome->replyWasCurrent = client.currentReply == reply;
+        };
+    client.httpGet(url, HeaderMap(), onFinished);
+    // Connected after the client's own handlers, so these run once they returned.
+    QNetworkReply* reply = client.currentReply;
+    connect(reply, &QObject::destroyed, [outcome] { outcome->destroyed = true; });
+    connect(reply, &QNetworkReply::finished,
+            [outcome] { outcome->destroyedDuringFinish = outcome->destroyed; });
+    return outcome;
+}
+
+// Address rewriting: backslashes become slashes and "?time=" is always appended.
+void TestHttpClient::requestLine_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("expected"); // target before the time stamp
+
+    QTest::newRow("plain") << "/p/list.json"
+                           << "/p/list.json?time=";
+    QTest::newRow("backslash before the name") << "/p/dir\\file.bin"
+                                               << "/p/dir/file.bin?time=";
+    QTest::newRow("existing query gets a second ?") << "/p/list.json?v=3"
+                                                    << "/p/list.json?v=3?time=";
+}
+
+void TestHttpClient::requestLine()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, expected);
+
+    HttpClient client;
+    const quint32 before = nowSeconds();
+    const std::shared_ptr<Outcome> started = start(client, server.url(path));
+    QTRY_COMPARE(started->calls, 1);
+    const Outcome outcome = *started;
+    const quint32 after = nowSeconds();
+    QCOMPARE(outcome.calls, 1);
+    QCOMPARE(outcome.error, QNetworkReply::NoError);
+
+    const QList<HttpTestServer::Request> requests = server.requests();
+    QCOMPARE(requests.size(), 1);
+    const QString target = QString::fromLatin1(requests[0].target);
+    QVERIFY2(target.startsWith(expected), qPrintable(target));
+    bool ok = false;
+    const quint32 stamp = target.mid(expected.size()).toUInt(&ok);
+    QVERIFY2(ok, qPrintable(target));
+    QVERIFY(stamp >= before && stamp <= after);
+
+    const QStringList log = takeLog();
+    QCOMPARE(countLines(log, "download url:"), 1);
+    QVERIFY(log.first().contains(server.url(expected.left(expected.indexOf("?time=")))));
+}
+
+void TestHttpClient::rawHeaders_data()
+{
+    QTest::addColumn<HeaderMap>("headers");
+    QTest::addColumn<QStringList>("expectedLog"); // starts of the "header:" lines, in order
+
+    QTest::newRow("none") << HeaderMap() << QStringList();
+    QTest::newRow("range") << HeaderMap{{"Range", "bytes=10-"}}
+                           << QStringList{R"(header: "Range" -> "bytes=10-")"};
+    // Sent as Latin-1 bytes; logged in the debug stream's own quoting.
+    QTest::newRow("key order, Latin-1")
+        << HeaderMap{{"X-Name", QStringLiteral("caf\u00e9")}, {"Range", "bytes=0-9"}}
+        << QStringList{R"(header: "Range" -> "bytes=0-9")", R"(header: "X-Name" -> "caf)"};
+}
+
+void TestHttpClient::rawHeaders()
+{
+    QFETCH(HeaderMap, headers);
+    QFETCH(QStringList, expectedLog);
+
+    HttpClient client;
+    int calls = 0;
+    client.httpGet(server.url("/p/list.json"), headers, [&calls](QNetworkReply*) { ++calls; });
+    QTRY_COMPARE(calls, 1);
+
+    const HttpTestServer::Request request = server.requests().value(0);
+    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it)
+        QCOMPARE(request.header(it.key().toLatin1()), it.value().toLatin1());
+
+    QStringList headerLines;
+    const QStringList log = takeLog();
+    for (const QString& line : log)
+        if (line.startsWith("header:"))
+            headerLines << line;
+    QCOMPARE(headerLines.size(), expectedLog.size());
+    for (int i = 0; i < headerLines.size(); ++i)
+        QVERIFY2(headerLines[i].startsWith(expectedLog[i]), qPrintable(headerLines[i]));
+    // The request line comes first, then its headers.
+    QVERIFY(log.first().startsWith("download url:"));
+}
+
+// onFinished sees every outcome once, with the reply still readable, and the
+// reply and its timer go away afterwards.
+void TestHttpClient::outcomes_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<HttpTestServer::Fault>("fault");
+    QTest::addColumn<bool>("withOnFinished");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("expectedBody");
+
+    HttpTestServer::Fault none;
+    QTest::newRow("whole body") << "/p/list.json" << none << true << int(QNetworkReply::NoError)
+                                << 200 << body;
+    QTest::newRow("empty onFinished")
+        << "/p/list.json" << none << false << int(QNetworkReply::NoError) << 200 << QByteArray();
+    QTest::newRow("missing") << "/p/none" << none << true
+                             << int(QNetworkReply::ContentNotFoundError) << 404
+                             << QByteArray("Not Found");
+
+    HttpTestServer::Fault error;
+    error.status = 500;
+    QTest::newRow("server error") << "/p/list.json" << error << true
+                                  << int(QNetworkReply::InternalServerError) << 500 << QByteArray();
+
+    HttpTestServer::Fault redirect;
+    redirect.status = 302;
+    redirect.headers.append(qMakePair(QByteArray("Location"), QByteArray("/p/dir/file.bin")));
+    QTest::newRow("redirect not followed")
+        << "/p/list.json" << redirect << true << int(QNetworkReply::NoError) << 302 << QByteArray();
+
+    QTest::newRow("unknown scheme")
+        << "" << none << true << int(QNetworkReply::ProtocolUnknownError) << 0 << QByteArray();
+}
+
+void TestHttpClient::outcomes()
+{
+    QFETCH(QString, path);
+    QFETCH(HttpTestServer::Fault, fault);
+    QFETCH(bool, withOnFinished);
+    QFETCH(int, error);
+    QFETCH(int, status);
+    QFETCH(QByteArray, expectedBody);
+
+    server.setGlobalFault(fault);
+    HttpClient client;
+    const QString url = path.isEmpty() ? QStringLiteral("nothing://x/y") : server.url(path);
+    const std::shared_ptr<Outcome> outcome = start(client, url, withOnFinished);
+    QTRY_COMPARE(logged("download Finish"), 1);
+    QCOMPARE(client.currentReply, static_cast<QNetworkReply*>(nullptr));
+
+    if (withOnFinished) {
+        QCOMPARE(outcome->calls, 1);
+        QCOMPARE(outcome->error, QNetworkReply::NetworkError(error));
+        QCOMPARE(outcome->status, status);
+        QCOMPARE(outcome->body.size(), expectedBody.size());
+        QVERIFY(outcome->body == expectedBody);
+        QVERIFY(!outcome->replyWasCurrent); // slot already cleared for the callback
+        if (status == 302)
+            QCOMPARE(outcome->location, QByteArray("/p/dir/file.bin"));
+    }
+    // Deleted only once control is back in the event loop.
+    QVERIFY(!outcome->destroyedDuringFinish);
+    QTRY_VERIFY(outcome->destroyed);
+    QTRY_COMPARE(client.findChildren<QTimer*>().size(), 0);
+    QCOMPARE(server.requests().size(), path.isEmpty() ? 0 : 1);
+
+    const QStringList log = takeLog();
+    QCOMPARE(countLines(log, "download Finish"), 1);
+    QCOMPARE(countLines(log, "download error"), error ? 1 : 0);
+    QCOMPARE(countLines(log, "download timeout"), 0);
+}
+
+void TestHttpClient::readyReadAndProgress()
+{
+    HttpClient client;
+    QByteArray received;
+    qint64 bufferSize = 0;
+    qint64 lastProgress = 0;
+    qint64 progressTotal = 0;
+    int calls = 0;
+    client.httpGet(
+        server.url("/p/list.json"), HeaderMap(), [&calls](QNetworkReply*) { ++calls; },
+        [&](QNetworkReply* reply) {
+            bufferSize = reply->readBufferSize();
+            received += reply->readAll();
+        },
+        [&](QNetworkReply*, qint64 done, qint64 total) {
+            lastProgress = done;
+            progressTotal = total;
+        });
+    QTRY_COMPARE(calls, 1);
+    QVERIFY(received == body);
+    QCOMPARE(bufferSize, qint64(4 * 1024 * 1024));
+    QCOMPARE(lastProgress, qint64(body.size()));
+    QCOMPARE(progressTotal, qint64(body.size()));
+}
+
+// The slow cases: the first-data time-out (once at its real 5 s) and the stall
+// guard, with shortened windows where the length does not matter.
+void TestHttpClient::timeouts_data()
+{
+    QTest::addColumn<int>("firstDataMs");
+    QTest::addColumn<int>("stallMs");
+    QTest::addColumn<HttpTestServer::Fault>("fault");
+    QTest::addColumn<int>("quietMs"); // how long onFinished must not come
+    QTest::addColumn<int>("error");
+    QTest::addColumn<int>("bodySize"); // received before the end; the file has at least 1000
+
+    HttpTestServer::Fault silent;
+    silent.delayMs = 60000;
+    QTest::newRow("no first data for 5 s")
+        << 5000 << 60000 << silent << 4000 << int(QNetworkReply::OperationCanceledError) << 0;
+
+    HttpTestServer::Fault stall;
+    stall.stallAfterBytes = 10;
+    QTest::newRow("stall after first data")
+        << 5000 << 800 << stall << 500 << int(QNetworkReply::OperationCanceledError) << 10;
+
+    HttpTestServer::Fault pause;
+    pause.stallAfterBytes = 10;
+    pause.stallMs = 1500;
+    QTest::newRow("pause after first data, within the stall window")
+        << 500 << 4000 << pause << 1200 << int(QNetworkReply::NoError) << body.size();
+
+    HttpTestServer::Fault steady;
+    steady.bytesPerSecond = 3000;
+    QTest::newRow("slow but steady, longer than the stall window")
+        << 1000 << 800 << steady << 1500 << int(QNetworkReply::NoError) << 6000;
+}
+
+void TestHttpClient::timeouts()
+{
+    QFETCH(int, firstDataMs);
+    QFETCH(int, stallMs);
+    QFETCH(HttpTestServer::Fault, fault);
+    QFETCH(int, quietMs);
+    QFETCH(int, error);
+    QFETCH(int, bodySize);
+
+    server.setFile("/p/slow.bin", body.left(qMax(bodySize, 1000)));
+    server.setFault("/p/slow.bin", fault);
+    HttpClient client;
+    client.firstDataTimeoutMs = firstDataMs;
+    client.stallTimeoutMs = stallMs;
+
+    int calls = 0;
+    QNetworkReply::NetworkError seen = QNetworkReply::NoError;
+    QByteArray received;
+    client.httpGet(
+        server.url("/p/slow.bin"), HeaderMap(),
+        [&](QNetworkReply* reply) {
+            ++calls;
+            seen = reply->error();
+        },
+        [&](QNetworkReply* reply) { received += reply->readAll(); });
+
+    QVERIFY(client.currentReply);
+    QSignalSpy finished(client.currentReply, &QNetworkReply::finished);
+    QVERIFY(!finished.wait(quietMs));
+    QCOMPARE(calls, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 15000);
+    QCOMPARE(seen, QNetworkReply::NetworkError(error));
+    QCOMPARE(received.size(), bodySize);
+    QCOMPARE(client.currentReply, static_cast<QNetworkReply*>(nullptr));
+
+    QVERIFY(!finished.wait(300));
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(calls, 1);
+    const QStringList log = takeLog();
+    QCOMPARE(countLines(log, "download timeout"), error ? 1 : 0);
+    QCOMPARE(countLines(log, "download Finish"), 1);
+}
+
+void TestHttpClient::fetchJsonResults_data()
+{
+    QTest::addColumn<HttpTestServer::Fault>("fault");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QJsonObject>("expected");
+
+    HttpTestServer::Fault none;
+    QTest::newRow("object") << none << QByteArray(R"({"Url":"http://x/","n":2})")
+                            << QJsonObject{{"Url", "http://x/"}, {"n", 2}};
+    QTest::newRow("not JSON") << none << QByteArray("<html>") << QJsonObject();
+    QTest::newRow("array") << none << QByteArray("[1,2]") << QJsonObject();
+    HttpTestServer::Fault error;
+    error.status = 500;
+    error.body = R"({"a":1})";
+    QTest::newRow("server error") << error << QByteArray("{}") << QJsonObject();
+}
+
+void TestHttpClient::fetchJsonResults()
+{
+    QFETCH(HttpTestServer::Fault, fault);
+    QFETCH(QByteArray, content);
+    QFETCH(QJsonObject, expected);
+
+    server.setFile("/p/j.json", content);
+    server.setFault("/p/j.json", fault);
+    HttpClient client;
+    int calls = 0;
+    QJsonObject result{{"untouched", true}};
+    QThread* thread = nullptr;
+    fetchJson(&client, server.url("/p/j.json"), [&](QJsonObject object) {
+        ++calls;
+        result = object;
+        thread = QThread::currentThread();
+    });
+    QCOMPARE(calls, 0); // posted, not run inline
+    QTRY_COMPARE(calls, 1);
+    QCOMPARE(result, expected);
+    QCOMPARE(thread, client.thread());
+    QVERIFY(server.requests().value(0).query().startsWith("time="));
+}
+
+void TestHttpClient::fetchJsonFromAnotherThread()
+{
+    server.setFile("/p/j.json", "not json");
+    HttpClient client;
+    QAtomicInt calls = 0;
+    QThread* callbackThread = nullptr;
+    QThread* caller = QThread::create([&] {
+        fetchJson(&client, server.url("/p/j.json"), [&](QJsonObject object) {
+            QVERIFY(object.isEmpty());
+            callbackThread = QThread::currentThread();
+            ++calls;
+        });
+    });
+    caller->start();
+    QVERIFY(caller->wait(5000));
+    QTRY_COMPARE(int(calls), 1);
+    QCOMPARE(callbackThread, QThread::currentThread());
+    QVERIFY(callbackThread != caller);
+    delete caller;
+}
+
+void TestHttpClient::fetchJsonAfterClientIsGone()
+{
+    auto* client = new HttpClient;
+    int calls = 0;
+    fetchJson(client, server.url("/p/list.json"), [&calls](QJsonObject) { ++calls; });
+    QSignalSpy received(&server, &HttpTestServer::requestReceived);
+    delete client;
+    QVERIFY(!received.wait(300));
+    QCOMPARE(calls, 0);
+    QVERIFY(server.requests().isEmpty());
+}
+
+QTEST_MAIN(TestHttpClient)
+#include "tst_httpclient.moc"

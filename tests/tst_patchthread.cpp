@@ -1,0 +1,445 @@
+#include "patch/patchfile.h"
+#include "patch/patchthread.h"
+#include "update/patchmanager.h"
+
+#include "httptestserver.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace
+{
+
+QByteArray md5Hex(const QByteArray& data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+bool writeBytes(const QString& path, const QByteArray& data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+QByteArray readBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Game file contents by version: a shared body with a version-specific part.
+QByteArray content(const QString& name, int version)
+{
+    QByteArray body;
+    for (int i = 0; i < 2000; ++i)
+        body += name.toUtf8() + " line " + QByteArray::number(i * 7919 % 1000) + "\n";
+    body.insert(body.size() / 3, "version " + QByteArray::number(version) + "\n");
+    return body;
+}
+
+// What the thread reports, in order, as short text lines.
+class Recorder : public QObject
+{
+public:
+    explicit Recorder(PatchThread* thread)
+    {
+        auto add = [this](const QString& line) {
+            QMutexLocker lock(&mutex);
+            lines << line;
+        };
+        connect(
+            thread, &PatchThread::startPatch, this,
+            [add](DownloadFileInfo f, int num, int all) {
+                add(QString("start %1 %2/%3").arg(f.name).arg(num).arg(all));
+            },
+            Qt::DirectConnection);
+        connect(
+            thread, &PatchThread::doneOnePatch, this,
+            [add](DownloadFileInfo f, int num, int all) {
+                add(QString("done %1 %2/%3").arg(f.name).arg(num).arg(all));
+            },
+            Qt::DirectConnection);
+        connect(
+            thread, &PatchThread::onError, this,
+            [add](DownloadFileInfo f, int code) {
+                add(QString("error %1 %2").arg(f.name).arg(code));
+            },
+            Qt::DirectConnection);
+        connect(
+            thread, &PatchThread::allDone, this, [add] { add("allDone"); }, Qt::DirectConnection);
+        connect(
+            thread, &PatchThread::startDownFullPak, this,
+            [add](DownloadFileInfo f, bool active) {
+                add(QString("full %1 %2 %3").arg(f.name, f.path).arg(active ? "on" : "off"));
+            },
+            Qt::DirectConnection);
+        connect(
+            thread, &PatchThread::patchProgress_, this,
+            [this](float p) {
+                QMutexLocker lock(&mutex);
+                progress << p;
+            },
+            Qt::DirectConnection);
+    }
+    QStringList lines;
+    QList<float> progress;
+    QMutex mutex;
+};
+
+} // namespace
+
+class TestPatchThread : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void twoStepsOldestFirst();
+    void stepOutcomes_data();
+    void stepOutcomes();
+    void wholeFileFallback_data();
+    void wholeFileFallback();
+    void fullEngineRun();
+
+private:
+    QString game(const QString& name) const { return dir->filePath("Drevna/" + name); }
+    QString patch(const QString& name) const { return dir->filePath("Patch/" + name); }
+    DownloadFileInfo record(const QString& step, const QString& name, const QString& type,
+                            const QByteArray& download, const QByteArray& src = {},
+                            const QByteArray& dest = {});
+    DownloadFileInfo diff(const QString& step, const QString& name, const QByteArray& oldData,
+                          const QByteArray& newData);
+    void serveWhole(const QString& step, const QString& name, const QByteArray& data);
+    QStringList run(const PatchChain& chain, bool resume, Recorder** recorder = nullptr);
+    PatchChain savedChain() const;
+
+    QScopedPointer<QTemporaryDir> dir;
+    QScopedPointer<HttpTestServer> server;
+    QScopedPointer<PatchManager> manager;
+    QScopedPointer<PatchThread> thread;
+    QScopedPointer<Recorder> recorder;
+    QMap<QString, QJsonArray> fullLists;
+};
+
+void TestPatchThread::init()
+{
+    dir.reset(new QTemporaryDir);
+    QVERIFY(dir->isValid());
+    QVERIFY(QDir().mkpath(game("")) && QDir().mkpath(patch("")));
+    server.reset(new HttpTestServer);
+    QVERIFY(server->isListening());
+    manager.reset(new PatchManager);
+    manager->baseUrl = server->url("/res");
+    manager->patchDir = dir->filePath("Patch");
+    manager->gameDir = dir->filePath("Drevna");
+    fullLists.clear();
+}
+
+void TestPatchThread::cleanup()
+{
+    if (thread)
+        thread->wait();
+    recorder.reset();
+    thread.reset();
+    manager.reset();
+    server.reset();
+    dir.reset();
+}
+
+DownloadFileInfo TestPatchThread::record(const QString& step, const QString& name,
+                                         const QString& type, const QByteArray& download,
+                                         const QByteArray& src, const QByteArray& dest)
+{
+    DownloadFileInfo f;
+    f.name = name;
+    f.type = type;
+    f.size = download.size();
+    f.md5 = md5Hex(download);
+    f.srcMd5 = src.isNull() ? QString() : QString(md5Hex(src));
+    f.destMd5 = dest.isNull() ? QString() : QString(md5Hex(dest));
+    f.path = step;
+    f.parentUrl = manager->baseUrl;
+    return f;
+}
+
+// A real patch, stored where the download would have put it.
+DownloadFileInfo TestPatchThread::diff(const QString& step, const QString& name,
+                                       const QByteArray& oldData, const QByteArray& newData)
+{
+    const QString oldPath = dir->filePath("scratch.old"), newPath = dir->filePath("scratch.new");
+    const QString patchPath = patch(step + "/" + name);
+    writeBytes(oldPath, oldData);
+    writeBytes(newPath, newData);
+    QDir().mkpath(QFileInfo(patchPath).absolutePath());
+    if (createPatchFile(QFile::encodeName(oldPath), QFile::encodeName(newPath),
+                        QFile::encodeName(patchPath)) != 0)
+        return {};
+    return record(step, name, "diff", readBytes(patchPath), oldData, newData);
+}
+
+// The whole new file on the server, in the step's "_full" folder and list.
+void TestPatchThread::serveWhole(const QString& step, const QString& name, const QByteArray& data)
+{
+    fullLists[step].append(QJsonObject{{"name", name},
+                                       {"size", data.size()},
+                                       {"md5", QString(md5Hex(data))},
+                                       {"type", "add"},
+                                       {"srcmd5", ""},
+                                       {"destmd5", QString(md5Hex(data))}});
+    server->setFile("/res/" + step + "_full/patchfiles.json",
+                    QJsonDocument(QJsonObject{{"filelist", fullLists[step]}}).toJson());
+    server->setFile("/res/" + step + "_full/" + name, data);
+}
+
+QStringList TestPatchThread::run(const PatchChain& chain, bool resume, Recorder** rec)
+{
+    thread.reset(
+        new PatchThread(chain, manager->patchDir, manager->gameDir, resume, manager.data()));
+    thread->finishSleepMs = 0;
+    recorder.reset(new Recorder(thread.data()));
+    if (rec)
+        *rec = recorder.data();
+    QSignalSpy finished(thread.data(), &QThread::finished);
+    thread->start();
+    // The thread's requests are served by this thread's event loop.
+    if (!finished.wait(60000))
+        return {"timeout"};
+    QMutexLocker lock(&recorder->mutex);
+    return recorder->lines;
+}
+
+PatchChain TestPatchThread::savedChain() const
+{
+    return patchChainFromJson(readBytes(patch("patchchain.json")));
+}
+
+// The chain is newest first; applying 10005 before 10004 would fail its
+// source check.
+void TestPatchThread::twoStepsOldestFirst()
+{
+    const QByteArray v4 = content("a", 4), v5 = content("a", 5), v6 = content("a", 6);
+    QVERIFY(writeBytes(game("data/a.bin"), v4));
+    PatchStep s1{10004, 10005, "10005", {diff("10005", "data/a.bin.patch", v4, v5)}};
+    PatchStep s2{10005,
+                 10006,
+                 "10006",
+                 {diff("10006", "data/a.bin.patch", v5, v6),
+                  record("10006", "new.txt.patch", "add", "fresh", {}, "fresh")}};
+    QVERIFY(writeBytes(patch("10006/new.txt.patch"), "fresh"));
+
+    Recorder* rec = nullptr;
+    const QStringList lines = run({s2, s1}, false, &rec);
+    QCOMPARE(lines, QStringList({"start data/a.bin.patch 1/1", "done data/a.bin.patch 1/1",
+                                 "start data/a.bin.patch 1/2", "done data/a.bin.patch 1/2",
+                                 "start new.txt.patch 2/2", "done new.txt.patch 2/2", "allDone"}));
+    QCOMPARE(readBytes(game("data/a.bin")), v6);
+    QCOMPARE(readBytes(game("new.txt")), QByteArray("fresh"));
+    QVERIFY(!QFileInfo::exists(game("data/a.bin_bak")));
+    QVERIFY(!QFileInfo::exists(patch("10006/new.txt.patch")));
+    QCOMPARE(thread->lastResult, 0);
+    // Progress is a share of the old file and never claims completion.
+    QVERIFY(!rec->progress.isEmpty());
+    for (float p : rec->progress)
+        QVERIFY(p > 0 && p <= 0.99f);
+    // Every file is recorded as done, so a resumed run would skip them.
+    const PatchChain saved = savedChain();
+    QCOMPARE(saved.size(), 2);
+    for (const PatchStep& s : saved)
+        for (const DownloadFileInfo& f : s.files)
+            QVERIFY2(f.hadPatch, qPrintable(s.path + "/" + f.name));
+    QVERIFY(server->requests().isEmpty());
+}
+
+void TestPatchThread::stepOutcomes_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("all done already") << "hadPatch"
+                                      << QStringList{"start a.bin.patch 1/3",
+                                                     "done a.bin.patch 1/3",
+                                                     "start b.bin.patch 2/3",
+                                                     "done b.bin.patch 2/3",
+                                                     "start c.bin.patch 3/3",
+                                                     "done c.bin.patch 3/3",
+                                                     "allDone"};
+    QTest::newRow("del of a missing file")
+        << "delMissing"
+        << QStringList{"start gone.bin.patch 1/1", "done gone.bin.patch 1/1", "allDone"};
+    QTest::newRow("del of a present file")
+        << "del" << QStringList{"start old.bin.patch 1/1", "done old.bin.patch 1/1", "allDone"};
+    QTest::newRow("unknown type") << "unknown" << QStringList{"start odd.bin.patch 1/1", "allDone"};
+    QTest::newRow("resume accepts a finished target")
+        << "resume" << QStringList{"start a.bin.patch 1/1", "done a.bin.patch 1/1", "allDone"};
+    QTest::newRow("resume accepts an added file")
+        << "resumeAdd"
+        << QStringList{"start sub\\n.bin.patch 1/1", "done sub\\n.bin.patch 1/1", "allDone"};
+    QTest::newRow("add into a sub-folder")
+        << "add"
+        << QStringList{"start sub\\n.bin.patch 1/1", "done sub\\n.bin.patch 1/1", "allDone"};
+    QTest::newRow("name leaving the game folder")
+        << "unsafe"
+        << QStringList{"start ok.bin.patch 1/2", "done ok.bin.patch 1/2",
+                       "error ..\\evil.bin.patch -1000"};
+    QTest::newRow("name without a suffix") << "short" << QStringList{"error x.bin -1000"};
+    QTest::newRow("empty chain") << "empty" << QStringList{"allDone"};
+}
+
+// Steps that need no server: everything is decided from the disk.
+void TestPatchThread::stepOutcomes()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QStringList, expected);
+    const QByteArray v1 = content("a", 1), v2 = content("a", 2);
+    PatchStep step{10001, 10002, "10002", {}};
+    bool resume = false;
+    QMap<QString, QByteArray> gameAfter; // null: must not exist
+
+    if (scenario == "hadPatch") {
+        // Nothing on disk would let these succeed: the marks alone decide.
+        QVERIFY(writeBytes(game("a.bin"), v1));
+        QVERIFY(writeBytes(game("c.bin"), "keep"));
+        step.files = {record("10002", "a.bin.patch", "diff", "x", v1, v2),
+                      record("10002", "b.bin.patch", "add", "y", {}, "y"),
+                      record("10002", "c.bin.patch", "del", {})};
+        for (DownloadFileInfo& f : step.files)
+            f.hadPatch = true;
+        gameAfter = {{"a.bin", v1}, {"b.bin", {}}, {"c.bin", "keep"}};
+    } else if (scenario == "delMissing") {
+        step.files = {record("10002", "gone.bin.patch", "del", {})};
+        gameAfter = {{"gone.bin", {}}};
+    } else if (scenario == "del") {
+        QVERIFY(writeBytes(game("old.bin"), "old"));
+        step.files = {record("10002", "old.bin.patch", "del", {})};
+        gameAfter = {{"old.bin", {}}};
+    } else if (scenario == "unknown") {
+        QVERIFY(writeBytes(game("odd.bin"), "odd"));
+        QVERIFY(writeBytes(patch("10002/odd.bin.patch"), "other"));
+        step.files = {record("10002", "odd.bin.patch", "move", "other")};
+        gameAfter = {{"odd.bin", "odd"}};
+    } else if (scenario == "resume") {
+        // The patch file is gone: it must not be needed.
+        QVERIFY(writeBytes(game("a.bin"), v2));
+        step.files = {record("10002", "a.bin.patch", "diff", "x", v1, v2)};
+        resume = true;
+        gameAfter = {{"a.bin", v2}};
+    } else if (scenario == "resumeAdd") {
+        QVERIFY(writeBytes(game("sub/n.bin"), "new"));
+        step.files = {record("10002", "sub\\n.bin.patch", "add", "new", {}, "new")};
+        resume = true;
+        gameAfter = {{"sub/n.bin", "new"}};
+    } else if (scenario == "add") {
+        QVERIFY(writeBytes(patch("10002/sub/n.bin.patch"), "new"));
+        QVERIFY(writeBytes(game("sub/n.bin"), "stale"));
+        step.files = {record("10002", "sub\\n.bin.patch", "add", "new", {}, "new")};
+        gameAfter = {{"sub/n.bin", "new"}};
+    } else if (scenario == "unsafe") {
+        QVERIFY(writeBytes(patch("10002/ok.bin.patch"), "ok"));
+        QVERIFY(writeBytes(patch("10002/../evil.bin.patch"), "evil"));
+        step.files = {record("10002", "ok.bin.patch", "add", "ok", {}, "ok"),
+                      record("10002", "..\\evil.bin.patch", "add", "evil", {}, "evil")};
+        gameAfter = {{"ok.bin", "ok"}, {"../evil.bin", {}}};
+    } else if (scenario == "short") {
+        step.files = {record("10002", "x.bin", "del", {})};
+    }
+
+    const PatchChain chain = scenario == "empty" ? PatchChain() : PatchChain{step};
+    QCOMPARE(run(chain, resume), expected);
+    for (auto it = gameAfter.cbegin(); it != gameAfter.cend(); ++it) {
+        if (it.value().isNull())
+            QVERIFY2(!QFileInfo::exists(game(it.key())), qPrintable(it.key()));
+        else
+            QCOMPARE(readBytes(game(it.key())), it.value());
+    }
+    QVERIFY(server->requests().isEmpty());
+}
+
+void TestPatchThread::wholeFileFallback_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QStringList>("expected");
+
+    const QStringList healed{"start a.bin.patch 1/1",          "full a.bin.patch  on",
+                             "full a.bin.patch 10002_full on", "full a.bin.patch 10002_full off",
+                             "done a.bin.patch 1/1",           "allDone"};
+    QTest::newRow("failed delta healed") << "diff" << healed;
+    QTest::newRow("missing add fetched whole")
+        << "add" << QStringList{"start a.bin.patch 1/1",          "full a.bin.patch  on",
+                                "full a.bin.patch 10002_full on", "full a.bin.patch 10002_full off",
+                                "done a.bin.patch 1/1",           "allDone"};
+    QTest::newRow("step path already _full")
+        << "fullStep"
+        << QStringList{"start a.bin.patch 1/1",          "full a.bin.patch  on",
+                       "full a.bin.patch 10002_full on", "full a.bin.patch 10002_full off",
+                       "done a.bin.patch 1/1",           "allDone"};
+    QTest::newRow("first transfer broken, second attempt") << "retry" << healed;
+    QTest::newRow("entry missing from the _full list")
+        << "noEntry"
+        << QStringList{"start a.bin.patch 1/1", "full a.bin.patch  on", "error a.bin.patch -1000",
+                       "error a.bin.patch -1000"};
+    QTest::newRow("no _full list")
+        << "noList"
+        << QStringList{"start a.bin.patch 1/1", "full a.bin.patch  on", "error a.bin.patch -1000",
+                       "error a.bin.patch -1000"};
+    QTest::newRow("whole file always corrupt")
+        << "corrupt"
+        << QStringList{"start a.bin.patch 1/1",          "full a.bin.patch  on",
+                       "full a.bin.patch 10002_full on", "full a.bin.patch 10002_full off",
+                       "error a.bin.patch -1000",        "error a.bin.patch -1000"};
+}
+
+void TestPatchThread::wholeFileFallback()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QStringList, expected);
+    const QByteArray v1 = content("a", 1), v2 = content("a", 2), other = content("b", 1);
+    QString stepPath = scenario == "fullStep" ? "10002_full" : "10002";
+    PatchStep step{10001, 10002, stepPath, {}};
+
+    if (scenario == "add") {
+        step.files = {record(stepPath, "a.bin.patch", "add", v2, {}, v2)};
+    } else {
+        // The game file is not the one the patch was made for.
+        QVERIFY(writeBytes(game("a.bin"), other));
+        step.files = {diff(stepPath, "a.bin.patch", v1, v2)};
+    }
+    if (scenario == "noEntry")
+        serveWhole("10002", "b.bin.patch", v2);
+    else if (scenario != "noList")
+        serveWhole("10002", "a.bin.patch", v2);
+    HttpTestServer::Fault broken;
+    broken.dropAfterBytes = 100;
+    if (scenario == "retry") {
+        broken.times = 1;
+        server->setFault("/res/10002_full/a.bin.patch", broken);
+    } else if (scenario == "corrupt") {
+        server->setFile("/res/10002_full/a.bin.patch", v1);
+    }
+
+    const QStringList lines = run({step}, false);
+    QCOMPARE(lines, expected);
+    const bool healed = expected.contains("allDone");
+    QCOMPARE(readBytes(game("a.bin")), healed ? v2 : (scenario == "add" ? QByteArray() : other));
+    QCOMPARE(thread->lastResult, healed ? 0 : -1000);
+    if (scenario == "corrupt")
+        QCOMPARE(server->requests("/res/10002_full/a.bin.patch").size(), 3);
+    if (healed)
+        QCOMPARE(thread->fullReceived.load(), qint64(v2.size()));
+}
+
+void TestPatchThread::fullEngineRun()
+{
+    QSKIP("needs the update engine");
+}
+
+QTEST_GUILESS_MAIN(TestPatchThread)
+#include "tst_patchthread.moc"
