@@ -87,6 +87,7 @@ private slots:
     void nothingToDo();
     void updateThroughAllStates();
     void fullPackageResetsVersionFirst();
+    void emptyFileListsSkipDownloads();
     void patchListErrors_data();
     void patchListErrors();
     void fileListErrors_data();
@@ -261,6 +262,32 @@ void TestUpdateFlow::fullPackageResetsVersionFirst()
     QCOMPARE(server->requests("/base/full10006/patchfiles.json").size(), 1);
     QVERIFY(display.with("version:").contains("当前版本0.0.0|最新版本100.0.6"));
     QCOMPARE(readAll(tmp->filePath("Drevna/all.pak")), full[0].bytes);
+}
+
+void TestUpdateFlow::emptyFileListsSkipDownloads()
+{
+    server->setFile("/base/10006/patchfiles.json", R"({"filelist": []})");
+    server->setFile("/base/10007/patchfiles.json", R"({"filelist": []})");
+    server->setFile(
+        "/base/patchlist.json",
+        QJsonDocument(
+            QJsonObject{{"patchversion", QJsonObject{{"a", stepJson(10005, 10006, "10006")},
+                                                     {"b", stepJson(10006, 10007, "10007")}}}})
+            .toJson());
+    setLocalVersion(10005);
+    PatchManager manager;
+    prepare(manager);
+    LogCollector log;
+    manager.start();
+    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished"), 10000);
+    QCOMPARE(log.states(), (QList<int>{1, 2, 3, 4, 5, 6, 7, 1, 2, 7}));
+    QVERIFY(display.with("download:").isEmpty());
+    QCOMPARE(server->requests().size(), 4); // two patch lists, two file lists
+    QCOMPARE(QJsonDocument::fromJson(readAll(tmp->filePath("Drevna/localversion.json")))
+                 .object()
+                 .value("version")
+                 .toInt(),
+             10007);
 }
 
 void TestUpdateFlow::patchListErrors_data()
