@@ -300,6 +300,8 @@ void TestPatchThread::stepOutcomes_data()
                        "error ..\\evil.bin.patch -1000"};
     QTest::newRow("name without a suffix") << "short" << QStringList{"error x.bin -1000"};
     QTest::newRow("empty chain") << "empty" << QStringList{"allDone"};
+    QTest::newRow("target is a folder")
+        << "blocked" << QStringList{"start a.bin.patch 1/1", "error a.bin.patch -100"};
 }
 
 // Steps that need no server: everything is decided from the disk.
@@ -356,6 +358,11 @@ void TestPatchThread::stepOutcomes()
         step.files = {record("10002", "ok.bin.patch", "add", "ok", {}, "ok"),
                       record("10002", "..\\evil.bin.patch", "add", "evil", {}, "evil")};
         gameAfter = {{"ok.bin", "ok"}, {"../evil.bin", {}}};
+    } else if (scenario == "blocked") {
+        QVERIFY(writeBytes(game("a.bin/inside"), "x"));
+        QVERIFY(writeBytes(patch("10002/a.bin.patch"), "new"));
+        step.files = {record("10002", "a.bin.patch", "add", "new", {}, "new")};
+        gameAfter = {{"a.bin/inside", "x"}};
     } else if (scenario == "short") {
         step.files = {record("10002", "x.bin", "del", {})};
     }
@@ -390,6 +397,7 @@ void TestPatchThread::wholeFileFallback_data()
                        "full a.bin.patch 10002_full on", "full a.bin.patch 10002_full off",
                        "done a.bin.patch 1/1",           "allDone"};
     QTest::newRow("first transfer broken, second attempt") << "retry" << healed;
+    QTest::newRow("stalled transfer ends, next attempt resumes") << "stall" << healed;
     QTest::newRow("entry missing from the _full list")
         << "noEntry"
         << QStringList{"start a.bin.patch 1/1", "full a.bin.patch  on", "error a.bin.patch -1000",
@@ -429,6 +437,12 @@ void TestPatchThread::wholeFileFallback()
     if (scenario == "retry") {
         broken.times = 1;
         server->setFault("/res/10002_full/a.bin.patch", broken);
+    } else if (scenario == "stall") {
+        HttpTestServer::Fault stall;
+        stall.stallAfterBytes = 100;
+        stall.times = 1;
+        server->setFault("/res/10002_full/a.bin.patch", stall);
+        manager->http.stallTimeoutMs = 300;
     } else if (scenario == "corrupt") {
         server->setFile("/res/10002_full/a.bin.patch", v1);
     }
@@ -442,6 +456,11 @@ void TestPatchThread::wholeFileFallback()
         QCOMPARE(server->requests("/res/10002_full/a.bin.patch").size(), 3);
     if (healed)
         QCOMPARE(thread->fullReceived.load(), qint64(v2.size()));
+    if (scenario == "stall") {
+        const auto requests = server->requests("/res/10002_full/a.bin.patch");
+        QCOMPARE(requests.size(), 2);
+        QCOMPARE(requests[1].header("Range"), QByteArray("bytes=100-"));
+    }
 }
 
 // One update from the first check to the enabled start button: two steps
