@@ -385,6 +385,7 @@ void TestSelfUpdate::acceptedSetupRunsAndLauncherEnds()
     env.insert("TST_SELFUPDATE_CHILD", work.path());
     launcher.setProcessEnvironment(env);
     launcher.setProcessChannelMode(QProcess::ForwardedChannels);
+    qRegisterMetaType<QProcess::ExitStatus>();
     QSignalSpy ended(&launcher, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     launcher.start(QCoreApplication::applicationFilePath(), QStringList());
     QVERIFY(launcher.waitForStarted());
