@@ -423,10 +423,15 @@ private slots:
         if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
             QSKIP("xdotool is missing: run scripts/setup");
         QVERIFY(startStack(content));
+        const qint64 offset = logSize(QStringLiteral("content-a.log"));
         const QString dir = newRunFolder(QStringLiteral("start-button"), Newest);
         QProcess* p = nullptr;
         QVERIFY(updateToEnd(dir, &p));
         verifyInstalled(dir, Newest);
+        // A current game: the patch list is read, nothing else is fetched.
+        const QString served = logSince(QStringLiteral("content-a.log"), offset);
+        QVERIFY2(served.contains(QStringLiteral("/Stm/patch/patchlist.json")), qPrintable(served));
+        QVERIFY2(!served.contains(QStringLiteral("patchfiles.json")), qPrintable(served));
 
         // The window is the launcher's visible window of 1112 x 696 pixels.
         QString window;
@@ -461,7 +466,8 @@ private slots:
             10000);
     }
 
-    // Every report of all runs above is signed and ordered correctly.
+    // Every report of all runs above is signed and ordered correctly, and
+    // together they hold every milestone (so it needs the whole suite run).
     void trackingLog()
     {
         QString output;
