@@ -76,7 +76,7 @@ class E2E : public QObject
 
     // Runs a program to its end; its output is kept for failure messages.
     bool run(const QString& program, const QStringList& args, QString* output = nullptr,
-             int timeout = 120000)
+             bool quiet = false, int timeout = 120000)
     {
         QProcess p;
         p.setProcessChannelMode(QProcess::MergedChannels);
@@ -86,7 +86,8 @@ class E2E : public QObject
         if (output)
             *output = text;
         if (!ended || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-            qWarning().noquote() << program << args.join(QLatin1Char(' ')) << "failed:" << text;
+            if (!quiet)
+                qWarning().noquote() << program << args.join(QLatin1Char(' ')) << "failed:" << text;
             return false;
         }
         return true;
@@ -146,7 +147,7 @@ class E2E : public QObject
         return dir;
     }
 
-    QProcess* startLauncher(const QString& dir)
+    QProcess* startLauncher(const QString& dir, const QString& home = QString())
     {
         auto* p = new QProcess(this);
         p->setWorkingDirectory(dir);
@@ -157,6 +158,11 @@ class E2E : public QObject
         if (!env.contains(QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS")))
             env.insert(QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS"),
                        QStringLiteral("--disable-gpu"));
+        if (!home.isEmpty()) {
+            env.insert(QStringLiteral("HOME"), home);
+            env.remove(QStringLiteral("XDG_DOWNLOAD_DIR"));
+            env.remove(QStringLiteral("XDG_CONFIG_HOME"));
+        }
         p->setProcessEnvironment(env);
         p->start(dir + QStringLiteral("/launcher"), QStringList());
         p->waitForStarted(10000);
@@ -440,7 +446,7 @@ private slots:
             run(QStringLiteral("xdotool"),
                 {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
                  QString::number(p->processId())},
-                &ids);
+                &ids, true); // finds nothing until the window is up
             for (const QString& id : ids.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
                 QString geometry;
                 run(QStringLiteral("xdotool"), {QStringLiteral("getwindowgeometry"), id},
@@ -464,6 +470,47 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             readAll(dir + QStringLiteral("/drevna-game.log")).contains("Drevna 100.0.6 started"),
             10000);
+    }
+
+    // A newer launcher announced: its setup program is fetched from the
+    // stack, confirmed, recorded in setting.ini and started.
+    void selfUpdate()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+            QSKIP("xdotool is missing: run scripts/setup");
+        QVERIFY(startStack(content, {QStringLiteral("--launcher-version"), QStringLiteral("7")}));
+        const QString dir = newRunFolder(QStringLiteral("self-update"), Newest);
+        // The download folder lies below HOME; keep it inside the run folder.
+        const QString home = dir + QStringLiteral("/home");
+        QVERIFY(QDir().mkpath(home + QStringLiteral("/Downloads")));
+        QProcess* p = startLauncher(dir, home);
+        // The confirmation box is the launcher's other visible window.
+        QString box;
+        auto findBox = [&]() {
+            QString ids;
+            run(QStringLiteral("xdotool"),
+                {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                 QString::number(p->processId())},
+                &ids, true); // finds nothing until the window is up
+            for (const QString& id : ids.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+                QString geometry;
+                run(QStringLiteral("xdotool"), {QStringLiteral("getwindowgeometry"), id},
+                    &geometry);
+                if (!geometry.contains(QStringLiteral("1112x696")))
+                    box = id.trimmed();
+            }
+            return !box.isEmpty();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(findBox(), 30000);
+        const QString setup = home + QStringLiteral("/Downloads/Stm/REZ-setup.exe");
+        QVERIFY(readAll(setup).contains("Drevna launcher setup, version 7"));
+        QVERIFY(run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), box}));
+        QVERIFY(run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Return")}));
+        QVERIFY2(p->waitForFinished(20000), "the launcher did not end for its setup program");
+        QCOMPARE(p->exitCode(), 0);
+        QVERIFY(readAll(dir + QStringLiteral("/setting.ini")).contains("version=7"));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            readAll(dir + QStringLiteral("/drevna-setup.log")).contains("version 7"), 10000);
     }
 
     // Every report of all runs above is signed and ordered correctly, and
