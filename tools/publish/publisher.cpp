@@ -223,8 +223,9 @@ struct Writer {
             bool asDiff = false;
             if (inOld && oldFiles.value(rel).size > 0) {
                 const FileInfo of = oldFiles.value(rel);
-                if (!makePatch(of.path, nf.path, stepFile, error))
-                    return setError(error, QStringLiteral("%1 -> %2: %3").arg(path, rel, *error));
+                QString why;
+                if (!makePatch(of.path, nf.path, stepFile, &why))
+                    return setError(error, QStringLiteral("%1 -> %2: %3").arg(path, rel, why));
                 asDiff = !options.preferSmaller || QFileInfo(stepFile).size() < nf.size;
                 if (asDiff) {
                     const qint64 size = QFileInfo(stepFile).size();
