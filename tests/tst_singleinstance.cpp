@@ -1,4 +1,6 @@
-// The single-instance lock across real launcher processes.
+// The single-instance lock across real launcher processes, which also reach
+// the default content ports.
+// ctest-lock: content-ports
 // ctest-lock: launcher-instance
 #include <QSharedMemory>
 #include <QtTest>

@@ -170,7 +170,7 @@ void MainWindow::mouseReleaseEvent(QMouseEvent* event)
 
 void MainWindow::on_Close_clicked()
 {
-    exit(0);
+    platform::exitNow(0);
 }
 
 void MainWindow::on_MinSize_clicked()
@@ -213,7 +213,7 @@ void MainWindow::OnShowMainAction()
 
 void MainWindow::OnExitAppAction()
 {
-    exit(0);
+    platform::exitNow(0);
 }
 
 void MainWindow::OnActivatedSysTrayIcon(QSystemTrayIcon::ActivationReason reason)
@@ -432,7 +432,7 @@ void MainWindow::on_Start_clicked()
 void MainWindow::timerEvent(QTimerEvent* event)
 {
     if (gameStartTimerId != 0 && event->timerId() == gameStartTimerId)
-        exit(0);
+        platform::exitNow(0);
     QMainWindow::timerEvent(event);
 }
 

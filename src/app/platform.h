@@ -19,4 +19,9 @@ bool ensureOwnerExecutable(const QString& path);
 // mapped to an installed CJK family so that Latin and Chinese text match.
 void substituteWindowsFonts();
 
+// Ends the process at once with this code, destroying nothing. Here the
+// browser engine's own exit-time teardown can crash a process that ends while
+// a page is still loading, turning a clean end into a crash.
+[[noreturn]] void exitNow(int code);
+
 } // namespace platform

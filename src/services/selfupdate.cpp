@@ -195,7 +195,7 @@ void MainWindow::installSetup()
     auto* setup = new QProcess(this);
     setup->setProgram(path);
     if (setup->startDetached())
-        ::exit(0);
+        platform::exitNow(0);
 
     // Recording the new version for a setup that never ran would skip this
     // update for good: put the old record back, so the next start tries again.
