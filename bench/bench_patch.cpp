@@ -5,6 +5,7 @@
 //                                           with scattered edits
 //   bench_patch encode OLD NEW PATCH        PPAK patch from our encoder
 //   bench_patch apply OLD PATCH OUT         applyPatchFile; prints seconds
+//   bench_patch files DIR COUNT BYTES SEED  DIR/f0000.bin ... of random bytes
 #include "app/buildconfig.h"
 #include "patch/patchfile.h"
 
@@ -81,6 +82,28 @@ int generate(qint64 mib, const char* oldPath, const char* newPath, quint64 seed)
     return std::fclose(o) == 0 && std::fclose(n) == 0 ? 0 : 1;
 }
 
+int randomFiles(const QString& dir, int count, qint64 bytes, quint64 seed)
+{
+    Rng rng{seed | 1};
+    std::vector<quint8> buf(size_t(qMin<qint64>(bytes, 1 << 20)));
+    for (int i = 0; i < count; ++i) {
+        const QString name = dir + QStringLiteral("/f%1.bin").arg(i, 4, 10, QLatin1Char('0'));
+        FILE* f = std::fopen(QFile::encodeName(name).constData(), "wb");
+        if (!f)
+            return 1;
+        for (qint64 left = bytes; left > 0;) {
+            const size_t n = size_t(qMin<qint64>(left, qint64(buf.size())));
+            rng.fill(buf.data(), n);
+            if (!writeAll(f, buf.data(), n))
+                return 1;
+            left -= qint64(n);
+        }
+        if (std::fclose(f) != 0)
+            return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -100,6 +123,9 @@ int main(int argc, char** argv)
         std::printf("%.3f\n", timer.nsecsElapsed() / 1e9);
         return r == 0 ? 0 : 1;
     }
+    if (argc == 6 && !std::strcmp(argv[1], "files"))
+        return randomFiles(QFile::decodeName(argv[2]), std::atoi(argv[3]), std::atoll(argv[4]),
+                           std::strtoull(argv[5], nullptr, 10));
     std::fprintf(stderr, "usage: bench_patch gen|encode|apply ...\n");
     return 2;
 }
