@@ -29,10 +29,12 @@ void TestChannel::values_data()
     QTest::addColumn<QString>("config");
     QTest::addColumn<QString>("logo");
 
-    QTest::newRow("STM") << MainWindow::STM << "DVSTMApplicationKey" << ":/img/zsb_stm_icon.png"
+    QTest::newRow("STM") << MainWindow::STM << "DVSTMApplicationKey"
+                         << ":/img/zsb_stm_icon.png"
                          << "Stm"
                          << "Drevna"
-                         << "StellmarClient/updateconfig_Stm.txt" << ":/img/stm-pc_logo.png";
+                         << "StellmarClient/updateconfig_Stm.txt"
+                         << ":/img/stm-pc_logo.png";
     QTest::newRow("STM_TAMSEL") << MainWindow::STM_TAMSEL << "DVSTMTAMSELApplicationKey"
                                 << ":/img/zsb_stm_icon.png"
                                 << "Stm_Tamsel"
@@ -43,12 +45,14 @@ void TestChannel::values_data()
                             << ":/img/zsb_Vossik_icon.png"
                             << "Pellan"
                             << "DrevnaPL"
-                            << "updateConfig_v3_Vossik.txt" << ":/img/pl_tovel.png";
+                            << "updateConfig_v3_Vossik.txt"
+                            << ":/img/pl_tovel.png";
     QTest::newRow("NIMBREL") << MainWindow::NIMBREL << "DVNBApplicationKey"
                              << ":/img/zsb_nb_icon.png"
                              << "Nimbrel"
                              << "DrevnaNB"
-                             << "updateConfig_v3_Nimbrel.txt" << ":/img/nb_logo.png";
+                             << "updateConfig_v3_Nimbrel.txt"
+                             << ":/img/nb_logo.png";
     // RAVLO and DEBUG share one key, so the two cannot run side by side.
     QTest::newRow("RAVLO") << MainWindow::RAVLO << "DrevnaApplicationKey"
                            << ":/img/zsb_stm_icon.png"
@@ -58,11 +62,12 @@ void TestChannel::values_data()
                            << ":/img/zsb_stm_icon.png"
                            << "Stm"
                            << "Drevna" << QString() << QString();
-    QTest::newRow("STM_OVERSEAS")
-        << MainWindow::STM_OVERSEAS << "DVSTMOVERSEASApplicationKey" << ":/img/zsb_stm_icon.png"
-        << "Stm"
-        << "DrevnaOverseas"
-        << "StellmarClient_Overseas/updateconfig_Stm.txt" << ":/img/stm-pc_logo.png";
+    QTest::newRow("STM_OVERSEAS") << MainWindow::STM_OVERSEAS << "DVSTMOVERSEASApplicationKey"
+                                  << ":/img/zsb_stm_icon.png"
+                                  << "Stm"
+                                  << "DrevnaOverseas"
+                                  << "StellmarClient_Overseas/updateconfig_Stm.txt"
+                                  << ":/img/stm-pc_logo.png";
 }
 
 void TestChannel::values()
@@ -88,7 +93,8 @@ void TestChannel::launcherVersionUrl_data()
     QTest::addColumn<C>("c");
     QTest::addColumn<QString>("path");
     QTest::newRow("STM") << MainWindow::STM << "StellmarClient/Downloader/version.txt";
-    QTest::newRow("STM_TEST") << MainWindow::STM_TEST << "StellmarClientTest/Downloader/version.txt";
+    QTest::newRow("STM_TEST") << MainWindow::STM_TEST
+                              << "StellmarClientTest/Downloader/version.txt";
     QTest::newRow("QUORVEL") << MainWindow::QUORVEL
                              << "StellmarClient_Quorvel/Downloader/version.txt";
     QTest::newRow("DEBUG") << MainWindow::DEBUG << "Downloader/version.txt";

@@ -60,6 +60,7 @@ private slots:
     void downloadDisplay();
     void emptyFileKeepsProgressBar();
     void patchDisplay();
+    void stepStatusTexts();
     void finishedOnceAfterRecheck();
     void cleanupRemovesPatchFolder();
     void slowDownloadTiming();
@@ -380,6 +381,23 @@ void TestPatchManager::patchDisplay()
     QCOMPARE(display.with("status:"), (QStringList{"Bin\\g.exe.patch diff...[99%]补丁中 2/7",
                                                    "big.pak 0.00B/3.00MB...下载缺失文件",
                                                    "Bin\\g.exe.patch diff...[99%]补丁中 2/7"}));
+}
+
+void TestPatchManager::stepStatusTexts()
+{
+    FakeDisplay display;
+    PatchManager manager;
+    prepare(manager, display);
+    manager.chain = {{10006, 10007, "a", {}}, {10005, 10006, "b", {}}, {10004, 10005, "c", {}}};
+    manager.state = 3;
+    manager.tick();
+    manager.state = 8;
+    manager.errorText = "x 下载失败";
+    manager.tick();
+    manager.state = 2;
+    manager.tick();
+    QCOMPARE(display.with("status:"), (QStringList{"获取补丁文件列表:10005,10006,10007",
+                                                   "更新出错:x 下载失败", "检查补丁信息:"}));
 }
 
 void TestPatchManager::finishedOnceAfterRecheck()

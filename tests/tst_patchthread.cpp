@@ -2,6 +2,7 @@
 #include "patch/patchthread.h"
 #include "update/patchmanager.h"
 
+#include "fakedisplay.h"
 #include "httptestserver.h"
 
 #include <QCryptographicHash>
@@ -112,7 +113,7 @@ private slots:
 
 private:
     QString game(const QString& name) const { return dir->filePath("Drevna/" + name); }
-    QString patch(const QString& name) const { return dir->filePath("Patch/" + name); }
+    QString patch(const QString& name) const { return dir->filePath(patchRoot + "/" + name); }
     DownloadFileInfo record(const QString& step, const QString& name, const QString& type,
                             const QByteArray& download, const QByteArray& src = {},
                             const QByteArray& dest = {});
@@ -128,10 +129,12 @@ private:
     QScopedPointer<PatchThread> thread;
     QScopedPointer<Recorder> recorder;
     QMap<QString, QJsonArray> fullLists;
+    QString patchRoot;
 };
 
 void TestPatchThread::init()
 {
+    patchRoot = "Patch";
     dir.reset(new QTemporaryDir);
     QVERIFY(dir->isValid());
     QVERIFY(QDir().mkpath(game("")) && QDir().mkpath(patch("")));
@@ -208,11 +211,16 @@ QStringList TestPatchThread::run(const PatchChain& chain, bool resume, Recorder*
     recorder.reset(new Recorder(thread.data()));
     if (rec)
         *rec = recorder.data();
-    QSignalSpy finished(thread.data(), &QThread::finished);
     thread->start();
-    // The thread's requests are served by this thread's event loop.
-    if (!finished.wait(60000))
-        return {"timeout"};
+    // The thread's requests are served by this thread's event loop. Polled
+    // like QTRY_*: a quick thread may finish before any wait would begin.
+    QElapsedTimer clock;
+    clock.start();
+    while (!thread->isFinished()) {
+        if (clock.elapsed() > 60000)
+            return {"timeout"};
+        QTest::qWait(5);
+    }
     QMutexLocker lock(&recorder->mutex);
     return recorder->lines;
 }
@@ -292,6 +300,8 @@ void TestPatchThread::stepOutcomes_data()
                        "error ..\\evil.bin.patch -1000"};
     QTest::newRow("name without a suffix") << "short" << QStringList{"error x.bin -1000"};
     QTest::newRow("empty chain") << "empty" << QStringList{"allDone"};
+    QTest::newRow("target is a folder")
+        << "blocked" << QStringList{"start a.bin.patch 1/1", "error a.bin.patch -100"};
 }
 
 // Steps that need no server: everything is decided from the disk.
@@ -348,6 +358,11 @@ void TestPatchThread::stepOutcomes()
         step.files = {record("10002", "ok.bin.patch", "add", "ok", {}, "ok"),
                       record("10002", "..\\evil.bin.patch", "add", "evil", {}, "evil")};
         gameAfter = {{"ok.bin", "ok"}, {"../evil.bin", {}}};
+    } else if (scenario == "blocked") {
+        QVERIFY(writeBytes(game("a.bin/inside"), "x"));
+        QVERIFY(writeBytes(patch("10002/a.bin.patch"), "new"));
+        step.files = {record("10002", "a.bin.patch", "add", "new", {}, "new")};
+        gameAfter = {{"a.bin/inside", "x"}};
     } else if (scenario == "short") {
         step.files = {record("10002", "x.bin", "del", {})};
     }
@@ -382,6 +397,7 @@ void TestPatchThread::wholeFileFallback_data()
                        "full a.bin.patch 10002_full on", "full a.bin.patch 10002_full off",
                        "done a.bin.patch 1/1",           "allDone"};
     QTest::newRow("first transfer broken, second attempt") << "retry" << healed;
+    QTest::newRow("stalled transfer ends, next attempt resumes") << "stall" << healed;
     QTest::newRow("entry missing from the _full list")
         << "noEntry"
         << QStringList{"start a.bin.patch 1/1", "full a.bin.patch  on", "error a.bin.patch -1000",
@@ -421,6 +437,12 @@ void TestPatchThread::wholeFileFallback()
     if (scenario == "retry") {
         broken.times = 1;
         server->setFault("/res/10002_full/a.bin.patch", broken);
+    } else if (scenario == "stall") {
+        HttpTestServer::Fault stall;
+        stall.stallAfterBytes = 100;
+        stall.times = 1;
+        server->setFault("/res/10002_full/a.bin.patch", stall);
+        manager->http.stallTimeoutMs = 300;
     } else if (scenario == "corrupt") {
         server->setFile("/res/10002_full/a.bin.patch", v1);
     }
@@ -434,11 +456,76 @@ void TestPatchThread::wholeFileFallback()
         QCOMPARE(server->requests("/res/10002_full/a.bin.patch").size(), 3);
     if (healed)
         QCOMPARE(thread->fullReceived.load(), qint64(v2.size()));
+    if (scenario == "stall") {
+        const auto requests = server->requests("/res/10002_full/a.bin.patch");
+        QCOMPARE(requests.size(), 2);
+        QCOMPARE(requests[1].header("Range"), QByteArray("bytes=100-"));
+    }
 }
 
+// One update from the first check to the enabled start button: two steps
+// from the server, one file healed from the "_full" folder.
 void TestPatchThread::fullEngineRun()
 {
-    QSKIP("needs the update engine");
+    const QByteArray a4 = content("a", 4), a5 = content("a", 5), a6 = content("a", 6);
+    const QByteArray b4 = content("b", 4), b5 = content("b", 5), b6 = content("b", 6);
+    QVERIFY(writeBytes(game("data/a.bin"), a4));
+    QVERIFY(writeBytes(game("b.bin"), b4));
+    QVERIFY(writeBytes(game("old.txt"), "old"));
+    QVERIFY(writeBytes(game("localversion.json"), R"({"version":10004})"));
+
+    // Patches are made in a scratch folder and published on the server.
+    patchRoot = "publish";
+    auto publishStep = [&](const QString& step, const QList<DownloadFileInfo>& files) {
+        QJsonArray list;
+        for (const DownloadFileInfo& f : files) {
+            list.append(QJsonObject{{"name", f.name},
+                                    {"size", f.size},
+                                    {"md5", f.md5},
+                                    {"type", f.type},
+                                    {"srcmd5", f.srcMd5},
+                                    {"destmd5", f.destMd5}});
+            if (f.type != "del")
+                server->setFile("/res/" + step + "/" + f.name,
+                                readBytes(patch(step + "/" + f.name)));
+        }
+        server->setFile("/res/" + step + "/patchfiles.json",
+                        QJsonDocument(QJsonObject{{"filelist", list}}).toJson());
+    };
+    QVERIFY(writeBytes(patch("10005/new.txt.patch"), "fresh"));
+    publishStep("10005", {diff("10005", "data/a.bin.patch", a4, a5),
+                          record("10005", "new.txt.patch", "add", "fresh", {}, "fresh"),
+                          record("10005", "old.txt.patch", "del", {}),
+                          diff("10005", "b.bin.patch", b4, b5)});
+    // Made against a b.bin that the player does not have after 10005.
+    publishStep("10006", {diff("10006", "data/a.bin.patch", a5, a6),
+                          diff("10006", "b.bin.patch", content("x", 5), b6)});
+    serveWhole("10006", "b.bin.patch", b6);
+    server->setFile("/res/patchlist.json", R"({
+        "patchversion": {"p1": {"version": 10005, "preversion": 10004, "path": "10005"},
+                         "p2": {"version": 10006, "preversion": 10005, "path": "10006"}},
+        "fullversion": {"version": 10006, "preversion": 0, "path": "full"}})");
+
+    FakeDisplay display;
+    PatchManager engine;
+    engine.patchFinishSleepMs = 0;
+    engine.eventHook = [](const QString&, const QString&, const QString&) {};
+    engine.init(&display, manager->baseUrl, dir->filePath("Patch"), dir->filePath("Drevna"));
+    engine.start();
+    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || engine.errorCode != 0, 60000);
+
+    QCOMPARE(engine.errorText, QString());
+    QCOMPARE(readBytes(game("data/a.bin")), a6);
+    QCOMPARE(readBytes(game("b.bin")), b6);
+    QCOMPARE(readBytes(game("new.txt")), QByteArray("fresh"));
+    QVERIFY(!QFileInfo::exists(game("old.txt")));
+    QVERIFY(!QFileInfo::exists(game("b.bin_bak")));
+    QVERIFY(!QFileInfo::exists(dir->filePath("Patch")));
+    QCOMPARE(server->requests("/res/10006_full/b.bin.patch").size(), 1);
+    const QJsonObject local =
+        QJsonDocument::fromJson(readBytes(game("localversion.json"))).object();
+    QCOMPARE(local.value("version").toInt(), 10006);
+    QCOMPARE(local.value("start_apply_patch").toBool(), false);
 }
 
 QTEST_GUILESS_MAIN(TestPatchThread)

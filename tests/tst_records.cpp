@@ -22,8 +22,6 @@ private slots:
     void localFileKey();
     void fileListEntry();
     void chainRoundTrip();
-    void chainFromBadJson_data();
-    void chainFromBadJson();
     void writeFileCreatesFoldersAndReplaces();
     void writeFileFailsInReadOnlyFolder();
     void sizeText_data();
@@ -206,25 +204,6 @@ void TestRecords::chainRoundTrip()
     PatchChain unsafe = chain;
     unsafe[1].files[0].name = "C:\\x";
     QVERIFY(!chainNamesAreSafe(unsafe));
-}
-
-void TestRecords::chainFromBadJson_data()
-{
-    QTest::addColumn<QByteArray>("json");
-    QTest::addColumn<bool>("ok");
-    QTest::newRow("empty array") << QByteArray("[]") << true;
-    QTest::newRow("object") << QByteArray("{}") << false;
-    QTest::newRow("garbage") << QByteArray("[{") << false;
-    QTest::newRow("empty") << QByteArray() << false;
-}
-
-void TestRecords::chainFromBadJson()
-{
-    QFETCH(QByteArray, json);
-    QFETCH(bool, ok);
-    bool parsed = !ok;
-    QVERIFY(patchChainFromJson(json, &parsed).isEmpty());
-    QCOMPARE(parsed, ok);
 }
 
 void TestRecords::writeFileCreatesFoldersAndReplaces()

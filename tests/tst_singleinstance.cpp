@@ -3,7 +3,8 @@
 #include <QSharedMemory>
 #include <QtTest>
 
-namespace {
+namespace
+{
 const QString launcherPath = QStringLiteral(DREVNA_BUILD_DIR "/src/launcher");
 const QString lockKey = QStringLiteral("DVSTMApplicationKey");
 

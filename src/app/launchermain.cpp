@@ -2,11 +2,12 @@
 #include "app/channel.h"
 
 #include <QApplication>
-#include <QScreen>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSharedMemory>
 
-namespace {
+namespace
+{
 // A segment left behind by a launcher that was killed outlives it here (unlike
 // on Windows). Attaching and detaching frees it when no live process holds it.
 void clearStaleLock(const QString& key)

@@ -12,18 +12,24 @@
 QString logFileName;
 bool datedLogName = false;
 
-namespace {
+namespace
+{
 // Lines of the GUI thread and the patch thread must never interleave.
 QMutex logMutex;
 
 QString kindPrefix(QtMsgType type)
 {
     switch (type) {
-    case QtDebugMsg: return QString();
-    case QtWarningMsg: return QStringLiteral("Warning: ");
-    case QtCriticalMsg: return QStringLiteral("Critical: ");
-    case QtFatalMsg: return QStringLiteral("Fatal: ");
-    default: return QString();
+    case QtDebugMsg:
+        return QString();
+    case QtWarningMsg:
+        return QStringLiteral("Warning: ");
+    case QtCriticalMsg:
+        return QStringLiteral("Critical: ");
+    case QtFatalMsg:
+        return QStringLiteral("Fatal: ");
+    default:
+        return QString();
     }
 }
 } // namespace

@@ -10,14 +10,30 @@
 #include "ui_mainwindow.h"
 #include "update/patchmanager.h"
 
+#include <QAction>
 #include <QBitmap>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QImage>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QPixmap>
+#include <QProcess>
+#include <QTimerEvent>
+#include <QUrl>
+#include <QWebEnginePage>
 
-static void initImageResources() { Q_INIT_RESOURCE(img); }
+static void initImageResources()
+{
+    Q_INIT_RESOURCE(img);
+}
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
     initImageResources();
+    platform::substituteWindowsFonts();
     ui->setupUi(this);
     setWindowFlag(Qt::FramelessWindowHint);
     setAttribute(Qt::WA_TranslucentBackground);
@@ -55,39 +71,372 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     checkLauncherVersion(false);
 }
 
-MainWindow::~MainWindow() { delete ui; }
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
 
-// --- Everything below is filled in by the main window work. ---
+// --- Start state ------------------------------------------------------------
 
-void MainWindow::initView() { installLogCapture(); }
-void MainWindow::initLogo() {}
-void MainWindow::initEmbeddedPage() {}
-void MainWindow::initTrayActions() {}
-void MainWindow::showUpdateStatus(QString) {}
-void MainWindow::setUpdateProgress(QString, double) {}
-void MainWindow::showDownloadInfo(QString, QString, QString, QString, QString, QString) {}
-void MainWindow::showVersionInfo(QString, QString) {}
-void MainWindow::showUpdateFinished() {}
-void MainWindow::killProcessByName(QString name) { platform::killProcessesByName(name); }
-void MainWindow::timerEvent(QTimerEvent*) {}
-void MainWindow::mousePressEvent(QMouseEvent*) {}
-void MainWindow::mouseReleaseEvent(QMouseEvent*) {}
-void MainWindow::mouseMoveEvent(QMouseEvent*) {}
-void MainWindow::OnShowMainAction() {}
-void MainWindow::OnExitAppAction() {}
-void MainWindow::OnActivatedSysTrayIcon(QSystemTrayIcon::ActivationReason) {}
-void MainWindow::DownloadFinish() {}
+void MainWindow::initView()
+{
+    const QList<QWidget*> hiddenAtStart{ui->Fix,
+                                        ui->HomePage,
+                                        ui->NoticePage,
+                                        ui->StrategyPage,
+                                        ui->SynthesizePage,
+                                        ui->scrollAreaWidgetContents,
+                                        ui->progressBar,
+                                        ui->UpdateInfo,
+                                        ui->DownloadButtonPanel,
+                                        ui->DownloadPauseButtonPanel,
+                                        ui->DownloadProgressBar,
+                                        ui->DownloadSizePanel,
+                                        ui->DownloadSpeed,
+                                        ui->EstimateTime,
+                                        ui->DownloadFileName,
+                                        ui->VersionPanel,
+                                        ui->ApplyPatchPanel,
+                                        ui->DebugInfo};
+    for (QWidget* w : hiddenAtStart)
+        w->hide();
+
+    // Clicks on the word images must reach the button beneath them.
+    for (QWidget* w : {ui->DownloadWord, ui->DownloadPauseWord, ui->StartGameWord})
+        w->setAttribute(Qt::WA_TransparentForMouseEvents);
+
+    // Visible from the first moment, usable once the update has finished.
+    ui->StartGameButtonPanel->show();
+    ui->StartGameButton->setEnabled(false);
+
+    if (channel::twoLinkTitleBar(buildChannel)) {
+        ui->RegisterAccount->hide();
+        ui->GameGuide->hide();
+        ui->DividerLine_3->hide();
+        ui->DividerLine_4->hide();
+        ui->GamerCommunity->move(120, 0);
+    }
+
+    installLogCapture();
+    initLogo();
+    initEmbeddedPage();
+}
+
+void MainWindow::initLogo()
+{
+    const QString logo = channel::logoPath(buildChannel);
+    if (!logo.isEmpty())
+        ui->Logo->setPixmap(QPixmap(logo));
+}
+
+void MainWindow::initEmbeddedPage()
+{
+    ui->EmbeddedPage->hide();
+    webPage = new MyWebView();
+    webPage->setAttribute(Qt::WA_DeleteOnClose);
+    connect(webPage->page(), &QWebEnginePage::linkHovered, webPage, &MyWebView::slot_LinkHovered);
+    webPage->setGeometry(0, 0, 1100, 561);
+    webPage->load(QUrl::fromUserInput(channel::embeddedPage(buildChannel)));
+    // Added last, so it lies above everything else in the content area.
+    webPage->setParent(ui->Content);
+}
+
+// --- Window chrome ------------------------------------------------------------
+
+void MainWindow::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton) {
+        lastGlobalPos = event->globalPos();
+        dragging = true;
+    }
+    event->ignore();
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent* event)
+{
+    if (dragging) {
+        move(pos() + (event->globalPos() - lastGlobalPos));
+        lastGlobalPos = event->globalPos();
+    }
+    event->ignore();
+}
+
+void MainWindow::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        dragging = false;
+    event->ignore();
+}
+
+void MainWindow::on_Close_clicked()
+{
+    exit(0);
+}
+
+void MainWindow::on_MinSize_clicked()
+{
+    showMinimized();
+    if (!trayIcon) {
+        trayIcon = new QSystemTrayIcon(this);
+        trayIcon->setIcon(QIcon(channel::channelIconPath(QStringLiteral("ico"))));
+        trayIcon->setToolTip(QStringLiteral("双击显示"));
+        connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::OnActivatedSysTrayIcon);
+        initTrayActions();
+        if (!trayMenu) {
+            trayMenu = new QMenu(this);
+            trayMenu->addAction(showAction);
+            trayMenu->addSeparator();
+            trayMenu->addAction(exitAction);
+            trayIcon->setContextMenu(trayMenu);
+        }
+    }
+    // Once there, the icon stays for the rest of the run.
+    trayIcon->setVisible(true);
+}
+
+void MainWindow::initTrayActions()
+{
+    if (!showAction) {
+        showAction = new QAction(QStringLiteral("显示主界面"), this);
+        connect(showAction, &QAction::triggered, this, &MainWindow::OnShowMainAction);
+    }
+    if (!exitAction) {
+        exitAction = new QAction(QStringLiteral("退出"), this);
+        connect(exitAction, &QAction::triggered, this, &MainWindow::OnExitAppAction);
+    }
+}
+
+void MainWindow::OnShowMainAction()
+{
+    showNormal();
+}
+
+void MainWindow::OnExitAppAction()
+{
+    exit(0);
+}
+
+void MainWindow::OnActivatedSysTrayIcon(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::DoubleClick)
+        showNormal();
+}
+
+// --- Links and news tabs ------------------------------------------------------
+
+namespace
+{
+void openLink(const QString& address)
+{
+    if (!address.isEmpty())
+        QDesktopServices::openUrl(QUrl(address, QUrl::TolerantMode));
+}
+} // namespace
+
+void MainWindow::OpenOfficialSite()
+{
+    openLink(channel::officialSiteUrl(buildChannel));
+}
+
+void MainWindow::OpenRegisterAccount()
+{
+    const QString address = channel::registerAccountUrl(buildChannel);
+    if (address.isEmpty())
+        showInfoBox(QStringLiteral("启动游戏可注册账号"));
+    else
+        openLink(address);
+}
+
+void MainWindow::OpenGameGuide()
+{
+    openLink(channel::gameGuideUrl(buildChannel));
+}
+
+void MainWindow::OpenGamerCommunity()
+{
+    openLink(channel::gamerCommunityUrl(buildChannel));
+}
+
+void MainWindow::on_HomePage_clicked()
+{
+    requestNews(channel::portalHost() + QStringLiteral("/api.php/portal/Api/interface"));
+    newsPage = 0;
+}
+
+void MainWindow::on_SynthesizePage_clicked()
+{
+    requestNews(channel::portalHost() + QStringLiteral("/api.php/portal/Lists/getlist"));
+    newsPage = 1;
+}
+
+void MainWindow::on_NoticePage_clicked()
+{
+    requestNews(channel::portalHost() + QStringLiteral("/api.php/portal/Lists/getlist"));
+    newsPage = 2;
+}
+
+void MainWindow::on_StrategyPage_clicked()
+{
+    requestNews(channel::portalHost() + QStringLiteral("/api.php/portal/Lists/getlist"));
+    newsPage = 3;
+}
+
 void MainWindow::AddPageInfo() {}
-void MainWindow::on_HomePage_clicked() {}
-void MainWindow::on_SynthesizePage_clicked() {}
-void MainWindow::on_NoticePage_clicked() {}
-void MainWindow::on_StrategyPage_clicked() {}
-void MainWindow::on_Close_clicked() { exit(0); }
-void MainWindow::on_MinSize_clicked() {}
-void MainWindow::on_Start_clicked() {}
+
 void MainWindow::on_Pause_clicked() {}
-void MainWindow::on_progressBar_valueChanged(int) {}
-void MainWindow::OpenOfficialSite() {}
-void MainWindow::OpenRegisterAccount() {}
-void MainWindow::OpenGameGuide() {}
-void MainWindow::OpenGamerCommunity() {}
+
+// --- Update progress display ----------------------------------------------------
+
+namespace
+{
+// Sizes, speed, time left and file name show and hide together.
+QList<QWidget*> transferDetails(Ui::MainWindow* ui)
+{
+    return {ui->DownloadSizePanel, ui->DownloadSpeed, ui->EstimateTime, ui->DownloadFileName};
+}
+
+void showIfHidden(QWidget* w)
+{
+    if (w->isHidden())
+        w->show();
+}
+} // namespace
+
+void MainWindow::showUpdateStatus(QString text)
+{
+    for (QWidget* w : transferDetails(ui))
+        w->hide();
+    ui->ApplyPatchPanel->show();
+    ui->ApplyPatchInfo->setText(text);
+}
+
+void MainWindow::setUpdateProgress(QString, double ratio)
+{
+    // Truncated, but a ratio such as 29/100 must not show 28 because its
+    // product lands a hair below 29.
+    const double percent = ratio * 100.0 + 1e-9;
+    if (percent >= 0.0 && percent <= 1e6)
+        ui->DownloadProgressBar->setValue(int(percent));
+    for (QWidget* w : QList<QWidget*>{ui->DownloadProgressBar} + transferDetails(ui))
+        showIfHidden(w);
+}
+
+void MainWindow::showDownloadInfo(QString done, QString total, QString fileLine, QString fileSizes,
+                                  QString speed, QString timeLeft)
+{
+    ui->ApplyPatchPanel->hide();
+    for (QWidget* w : transferDetails(ui))
+        showIfHidden(w);
+    ui->CurrentDownloadSize->setText(done);
+    ui->TotalDownloadSize->setText(total);
+    ui->DownloadFileName->setText(fileLine);
+    ui->DownloadFileSpeed->setText(fileSizes);
+    ui->DownloadSpeed->setText(speed);
+    ui->EstimateTime->setText(timeLeft);
+}
+
+void MainWindow::showVersionInfo(QString current, QString newest)
+{
+    showIfHidden(ui->VersionPanel);
+    ui->CurrentVersion->setText(current);
+    ui->NewestVersion->setText(newest);
+}
+
+void MainWindow::showUpdateFinished()
+{
+    ui->Start->show();
+    const QList<QWidget*> finishedHides{ui->DownloadProgressBar,     ui->DownloadSizePanel,
+                                        ui->DownloadSpeed,           ui->EstimateTime,
+                                        ui->DownloadFileName,        ui->DownloadButtonPanel,
+                                        ui->DownloadPauseButtonPanel};
+    for (QWidget* w : finishedHides)
+        w->hide();
+    ui->StartGameButton->show();
+    ui->StartGameButton->setEnabled(true);
+}
+
+// The finished state of an older layout; nothing calls it.
+void MainWindow::DownloadFinish()
+{
+    ui->Start->show();
+    ui->Start->setEnabled(true);
+    ui->Fix->setEnabled(true);
+    ui->progressBar->hide();
+    ui->Pause->hide();
+    ui->UpdateInfo->setText(QStringLiteral("开始游戏"));
+    for (int i = 0; i < ui->DownloadInfo_Layout->count(); ++i) {
+        if (QWidget* w = ui->DownloadInfo_Layout->itemAt(i)->widget())
+            w->hide();
+    }
+    for (QWidget* w : QList<QWidget*>{ui->DownloadProgressBar} + transferDetails(ui))
+        w->hide();
+    ui->StartGameButton->show();
+}
+
+// Colours the (hidden) round progress bar with the part of the gradient image
+// that its value covers.
+void MainWindow::on_progressBar_valueChanged(int value)
+{
+    const QImage gradient(QStringLiteral(":/img/pxz_xzt.png"));
+    const int maximum = ui->progressBar->maximum();
+    if (gradient.isNull() || maximum <= 0)
+        return;
+    const double share = qBound(0.0, double(value) / maximum, 1.0);
+    QStringList stops;
+    for (int i = 0; i < 100; ++i) {
+        const int x = int((gradient.width() - 1) * i * share / 100.0);
+        const QColor c = gradient.pixelColor(x, gradient.height() / 2);
+        stops << QStringLiteral("stop:%1  rgb(%2,%3,%4)")
+                     .arg(i / 100.0)
+                     .arg(c.red())
+                     .arg(c.green())
+                     .arg(c.blue());
+    }
+    ui->progressBar->setStyleSheet(
+        QStringLiteral("QProgressBar { border: none; border-radius: 5px; "
+                       "background-color: rgba(4, 8, 14, 170); }\n"
+                       "QProgressBar::chunk { border-radius: 5px; background-color: "
+                       "qlineargradient(spread:pad, x1:0, y1:0, x2:1, y2:0, %1); }")
+            .arg(stops.join(QStringLiteral(", "))));
+}
+
+// --- Game start -----------------------------------------------------------------
+
+void MainWindow::on_Start_clicked()
+{
+    const QString program = gameDir + QStringLiteral("/Drevna.exe");
+    if (!QFileInfo(program).isFile()) {
+        showInfoBox(QStringLiteral("游戏不存在-6"));
+        return;
+    }
+    QStringList arguments;
+    if (channel::passesArgumentsToGame(buildChannel)) {
+        const QStringList own = QCoreApplication::arguments();
+        for (int i = 0; i < own.size(); ++i)
+            qDebug().noquote() << QStringLiteral("Param%1:%2").arg(i).arg(own.at(i));
+        for (int i = 1; i <= 2 && i < own.size(); ++i)
+            arguments << own.at(i);
+    }
+    trackEvent(QStringLiteral("start_drevna"), QString(), QString());
+
+    // Files written by patches carry no execute permission.
+    platform::ensureOwnerExecutable(program);
+    auto* game = new QProcess(this);
+    // The game outlives the launcher: its output must not go into a pipe that
+    // closes when the launcher ends.
+    game->setProcessChannelMode(QProcess::ForwardedChannels);
+    game->start(program, arguments, QIODevice::ReadWrite);
+    gameStartTimerId = startTimer(2000, Qt::CoarseTimer);
+}
+
+void MainWindow::timerEvent(QTimerEvent* event)
+{
+    if (gameStartTimerId != 0 && event->timerId() == gameStartTimerId)
+        exit(0);
+    QMainWindow::timerEvent(event);
+}
+
+void MainWindow::killProcessByName(QString name)
+{
+    platform::killProcessesByName(name);
+}

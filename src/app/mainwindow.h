@@ -64,6 +64,7 @@ public:
 
     PatchManager* patchManagerForTest() const { return patchManager; }
     QString gameDirForTest() const { return gameDir; }
+    void setGameDirForTest(const QString& dir) { gameDir = dir; }
 
 protected:
     void timerEvent(QTimerEvent* event) override;

@@ -1,6 +1,7 @@
 #include "app/platform.h"
 
 #include <QFile>
+#include <QFont>
 #include <QProcess>
 
 #ifdef Q_OS_WIN
@@ -32,6 +33,8 @@ void killProcessesByName(const QString& name)
 
 bool ensureOwnerExecutable(const QString&) { return true; }
 
+void substituteWindowsFonts() {}
+
 #else
 
 void debugOutput(const QString& text)
@@ -41,10 +44,10 @@ void debugOutput(const QString& text)
 }
 
 namespace {
-QString readProcFile(const QString& path)
+QByteArray readProcFile(const QString& path)
 {
     QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(f.readAll()) : QString();
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // A process has an executable name when its command name is that name (the
@@ -53,14 +56,16 @@ QString readProcFile(const QString& path)
 // interpreter with the script as first argument.
 bool processHasName(const QString& pidDir, const QString& name)
 {
-    const QStringList args =
-        readProcFile(pidDir + QStringLiteral("/cmdline")).split(QLatin1Char('\0'));
+    // Split before decoding: decoding stops at the first NUL.
+    const QList<QByteArray> args = readProcFile(pidDir + QStringLiteral("/cmdline")).split('\0');
     bool argNamed = false;
     for (int i = 0; i < args.size() && i < 2; ++i)
-        argNamed = argNamed || args.at(i).section(QLatin1Char('/'), -1) == name;
+        argNamed =
+            argNamed || QString::fromLocal8Bit(args.at(i)).section(QLatin1Char('/'), -1) == name;
     if (argNamed)
         return true;
-    const QString comm = readProcFile(pidDir + QStringLiteral("/comm")).trimmed();
+    const QString comm =
+        QString::fromLocal8Bit(readProcFile(pidDir + QStringLiteral("/comm"))).trimmed();
     return name.size() <= 15 && comm == name;
 }
 
@@ -111,6 +116,15 @@ bool ensureOwnerExecutable(const QString& path)
     if (p & QFile::ExeOwner)
         return true;
     return file.setPermissions(p | QFile::ExeOwner);
+}
+
+void substituteWindowsFonts()
+{
+    const QStringList installed{QStringLiteral("Noto Sans CJK SC"),
+                                QStringLiteral("WenQuanYi Micro Hei"),
+                                QStringLiteral("Droid Sans Fallback")};
+    for (const char* family : {"Microsoft YaHei", "Microsoft YaHei UI", "微软雅黑"})
+        QFont::insertSubstitutions(QString::fromUtf8(family), installed);
 }
 
 #endif

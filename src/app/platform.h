@@ -15,4 +15,8 @@ void killProcessesByName(const QString& name);
 // Gives the owner execute permission on a file that lacks it (no-op on Windows).
 bool ensureOwnerExecutable(const QString& path);
 
+// The window's fonts are the Windows CJK system fonts; elsewhere they are
+// mapped to an installed CJK family so that Latin and Chinese text match.
+void substituteWindowsFonts();
+
 } // namespace platform

@@ -17,7 +17,8 @@
 #include <QNetworkReply>
 #include <QStandardPaths>
 
-namespace {
+namespace
+{
 QString timeQuery()
 {
     return QStringLiteral("?time=") + QString::number(QDateTime::currentDateTime().toTime_t());
@@ -64,7 +65,10 @@ void MainWindow::onLauncherVersionReply(bool fallback)
     dealover();
 }
 
-void MainWindow::MannualUpdateSelf() { checkLauncherVersion(false); }
+void MainWindow::MannualUpdateSelf()
+{
+    checkLauncherVersion(false);
+}
 
 void MainWindow::dealover()
 {

@@ -231,6 +231,8 @@ bool PatchThread::downloadFullFile(const QString& fullTemp, const DownloadFileIn
     fullFileInfo = record;
     emit startDownFullPak(fullFileInfo, true);
 
+    // The step's folder is missing when none of its files was downloaded.
+    makeParent(fullTemp);
     bool success = false;
     for (int attempt = 0; attempt < FullDownloadAttempts; ++attempt) {
         bool retry = false;

@@ -1,7 +1,9 @@
 #pragma once
 
-#include <QNetworkAccessManager>
+#include <QMutex>
 #include <QString>
+
+class QNetworkAccessManager;
 
 // Process-wide, fire-and-forget client of the tracking endpoint.
 class EventTracker
@@ -22,7 +24,12 @@ public:
 
 private:
     EventTracker();
+    void send(const QString& address);
+
     QString m_clientId;
+    QMutex clientIdMutex;
+    // Lives on the GUI thread; never deleted, replies may still be in flight
+    // when the process ends.
     QNetworkAccessManager* manager = nullptr;
 };
 

@@ -3,11 +3,13 @@
 #include <QFile>
 #include <QMap>
 #include <QObject>
+#include <QPair>
 #include <QVector>
 
 class DVThread;
 
-// Collects the MD5 results of a group of hashing workers.
+// Collects the MD5 results of one group of hashing workers and announces when
+// all of them have reported.
 class FileManager : public QObject
 {
     Q_OBJECT
@@ -15,6 +17,7 @@ class FileManager : public QObject
 public:
     explicit FileManager(QObject* parent = nullptr);
 
+    // One line "name|digest" per record; false when listFile cannot be opened.
     bool writeList(const QVector<QPair<QString, QString>>& records);
 
     QVector<qint64> sizes;
@@ -28,5 +31,6 @@ signals:
     void over();
 
 public slots:
+    // Once per finished worker of threads.
     void dealover();
 };

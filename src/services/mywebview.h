@@ -3,7 +3,7 @@
 #include <QUrl>
 #include <QWebEngineView>
 
-// The embedded page; pages that ask for a new window get the system browser.
+// The embedded page; links that ask for a new window open in the system browser.
 class MyWebView : public QWebEngineView
 {
     Q_OBJECT
@@ -11,6 +11,7 @@ class MyWebView : public QWebEngineView
 public:
     explicit MyWebView(QWidget* parent = nullptr);
 
+    // The link under the mouse as the page last reported it; empty off links.
     QUrl hoveredUrl;
 
 public slots:

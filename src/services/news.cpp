@@ -1,6 +1,149 @@
 // The news column fed from the portal's list interface.
 #include "app/mainwindow.h"
+#include "ui_mainwindow.h"
 
-// Stub: filled in by the services work.
-void MainWindow::requestNews(const QString&) {}
-void MainWindow::OnGetPageInfoFinished() {}
+#include <QFontMetrics>
+#include <QHBoxLayout>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QVBoxLayout>
+
+namespace
+{
+
+const char* const rowStyle = "QLabel{background:transparent;font: 14pt ;color:#FFFFFF;}";
+const int titleWidth = 400;
+
+QString stringMember(const QJsonObject& item, const char* name)
+{
+    const QJsonValue value = item.value(QLatin1String(name));
+    return value.isString() ? value.toString() : QString();
+}
+
+// The list of the tab current when the answer arrives; false when the answer
+// does not hold it.
+bool newsList(const QJsonObject& answer, int page, QJsonArray& list)
+{
+    QJsonValue value;
+    switch (page) {
+    case 0: {
+        const QJsonValue data = answer.value(QLatin1String("data"));
+        if (!data.isObject())
+            return false;
+        value = data.toObject().value(QLatin1String("list"));
+        break;
+    }
+    case 1:
+        value = answer.value(QLatin1String("zonghe"));
+        break;
+    case 2:
+        value = answer.value(QLatin1String("gonggao"));
+        break;
+    case 3:
+        value = answer.value(QLatin1String("gonglue"));
+        break;
+    default:
+        return false;
+    }
+    if (!value.isArray())
+        return false;
+    list = value.toArray();
+    return true;
+}
+
+void emptyColumn(QVBoxLayout* column)
+{
+    const QList<QLayout*> rows = column->findChildren<QLayout*>();
+    for (QLayout* row : rows) {
+        while (QLayoutItem* item = row->takeAt(0)) {
+            if (QWidget* widget = item->widget()) {
+                widget->setParent(nullptr);
+                widget->deleteLater();
+            }
+            delete item;
+        }
+    }
+    // Emptied rows would pile up with every answer: remove them as well.
+    for (int i = column->count() - 1; i >= 0; --i) {
+        if (column->itemAt(i)->layout())
+            delete column->takeAt(i);
+    }
+}
+
+QHBoxLayout* newsRow(const QJsonObject& item)
+{
+    const QString title = stringMember(item, "post_title");
+    const QString updateTime = stringMember(item, "update_time");
+    const QString url = stringMember(item, "url");
+
+    auto* titleLabel = new QLabel();
+    titleLabel->setOpenExternalLinks(true);
+    titleLabel->setStyleSheet(QLatin1String(rowStyle));
+    titleLabel->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    titleLabel->setFixedWidth(titleWidth);
+    // Measure in the font the style sheet gives the label, not the default one.
+    titleLabel->ensurePolished();
+    const QString shortTitle =
+        titleLabel->fontMetrics().elidedText(title, Qt::ElideRight, titleWidth);
+    titleLabel->setText(
+        QStringLiteral(
+            "<a href = %1 style='text-decoration:none;color:#FFFFFF;font-size:14pt'>%2</a>")
+            .arg(url, shortTitle));
+
+    auto* dateLabel = new QLabel(updateTime);
+    dateLabel->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    dateLabel->adjustSize();
+    dateLabel->setStyleSheet(QLatin1String(rowStyle));
+
+    auto* row = new QHBoxLayout();
+    row->addWidget(titleLabel);
+    row->addWidget(dateLabel);
+    return row;
+}
+
+} // namespace
+
+void MainWindow::requestNews(const QString& url)
+{
+    if (!networkManager)
+        networkManager = new QNetworkAccessManager();
+    QString address = url;
+    address.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    newsReply = networkManager->get(QNetworkRequest(QUrl(address, QUrl::TolerantMode)));
+    connect(newsReply, &QNetworkReply::finished, this, &MainWindow::OnGetPageInfoFinished);
+}
+
+void MainWindow::OnGetPageInfoFinished()
+{
+    auto* finished = qobject_cast<QNetworkReply*>(sender());
+    if (finished) {
+        finished->deleteLater();
+        // An older answer finishing late: reading the newest reply now would
+        // consume part of it before its own finish and lose it.
+        if (finished != newsReply)
+            return;
+    }
+    QNetworkReply* reply = newsReply;
+    newsReply = nullptr;
+    if (!reply || reply->error() != QNetworkReply::NoError)
+        return;
+
+    QJsonParseError error;
+    const QJsonDocument doc =
+        QJsonDocument::fromJson(QString::fromUtf8(reply->readAll()).toUtf8(), &error);
+    if (doc.isNull() || error.error != QJsonParseError::NoError || !doc.isObject() ||
+        doc.object().isEmpty())
+        return;
+
+    QJsonArray list;
+    if (!newsList(doc.object(), newsPage, list))
+        return;
+
+    emptyColumn(ui->verticalLayout);
+    for (const QJsonValue& element : qAsConst(list))
+        ui->verticalLayout->addLayout(newsRow(element.toObject()));
+}

@@ -164,6 +164,7 @@ void PatchManager::downloadFileResumable(PatchThread* thread, const QString& loc
                                          DownloadFileInfo f, std::function<void(bool, bool)> onDone)
 {
     qint64 start = 0;
+    QDir().mkpath(QFileInfo(localPath).absolutePath());
     if (f.size == 0 && !QFileInfo::exists(localPath))
         QFile(localPath).open(QIODevice::WriteOnly);
     const QFileInfo info(localPath);

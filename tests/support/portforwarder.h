@@ -1,0 +1,33 @@
+#pragma once
+
+// Forwards connections from a fixed loopback port to another loopback port,
+// byte for byte in both directions. The programs reach their servers at
+// addresses fixed at build time; a forwarder on such a port lets a test put
+// an HttpTestServer (which listens on a free port) behind it.
+//
+// Runs on the thread that creates it, so that thread must keep its event
+// loop going (QSignalSpy::wait, QTRY_*, modal boxes all do).
+//
+// Example:
+//   HttpTestServer server;
+//   PortForwarder contentA(18600, server.port());
+//   QVERIFY2(contentA.isListening(), "port 18600 is taken");
+
+#include <QObject>
+#include <QTcpServer>
+
+class PortForwarder : public QObject
+{
+    Q_OBJECT
+
+public:
+    PortForwarder(quint16 listenPort, quint16 targetPort, QObject* parent = nullptr);
+
+    bool isListening() const { return listener.isListening(); }
+
+private:
+    void accept();
+
+    QTcpServer listener;
+    quint16 target;
+};

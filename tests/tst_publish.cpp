@@ -1,0 +1,341 @@
+// The operator tools: the publisher's content, its refusals, and the
+// tracking-log checker.
+#include "patch/patchfile.h"
+#include "publisher.h"
+#include "samplegame.h"
+#include "trackcheck.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QtTest>
+
+namespace
+{
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+QString md5(const QByteArray& bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+QJsonObject readJson(const QString& path)
+{
+    return QJsonDocument::fromJson(readAll(path)).object();
+}
+
+QMap<QString, QByteArray> tree(const QString& dir)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(QDir(dir).relativeFilePath(path), readAll(path));
+    }
+    return files;
+}
+
+QString gameName(const QString& entryName)
+{
+    QString name = entryName.left(entryName.size() - 6);
+    return name.replace(QLatin1Char('\\'), QLatin1Char('/'));
+}
+
+// A request line as the launcher sends it, with the given values.
+QString requestLine(const QStringList& values, const QString& sign = QString())
+{
+    QString line = QStringLiteral("GET /trackevent");
+    const QStringList keys = trackcheck::parameterOrder();
+    for (int i = 0; i < keys.size(); ++i)
+        line += (i ? QStringLiteral("&") : QStringLiteral("?")) + keys.at(i) + QLatin1Char('=') +
+                QString::fromLatin1(QUrl::toPercentEncoding(values.at(i)));
+    line += QStringLiteral("&sign=") + (sign.isEmpty() ? trackcheck::signatureOf(values) : sign);
+    return line + QStringLiteral(" HTTP/1.1");
+}
+
+QStringList goodValues()
+{
+    return {QStringLiteral("4"),
+            QStringLiteral("{0f8fad5b-d9cb-469f-a165-70867728950e}"),
+            QStringLiteral("update_error"),
+            QStringLiteral("Ethernet"),
+            QStringLiteral("Debian GNU/Linux 12 (bookworm)"),
+            QStringLiteral("1700000000"),
+            QStringLiteral("http://127.0.0.1/a b?c=d&e 下载失败(1),5s后重试"),
+            QString(),
+            QStringLiteral("QT_100")};
+}
+
+} // namespace
+
+class TestPublish : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir tmp;
+    QString versions;
+    QString out;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(tmp.isValid());
+        versions = tmp.filePath(QStringLiteral("versions"));
+        out = tmp.filePath(QStringLiteral("out"));
+        QString error;
+        QVERIFY2(sample::makeSampleGame(versions, {}, &error), qPrintable(error));
+        publish::Summary summary;
+        QVERIFY2(publish::publish(versions, out, {}, &summary, &error), qPrintable(error));
+        QCOMPARE(summary.steps.size(), 3);
+        QVERIFY(publish::formatSummary(summary).contains(QStringLiteral("10006_full")));
+    }
+
+    void patchList()
+    {
+        const QJsonObject list = readJson(out + QStringLiteral("/patchlist.json"));
+        const QJsonObject full = list.value(QStringLiteral("fullversion")).toObject();
+        QCOMPARE(full.value(QStringLiteral("preversion")).toInt(-1), 0);
+        QCOMPARE(full.value(QStringLiteral("version")).toInt(), 10006);
+        QCOMPARE(full.value(QStringLiteral("path")).toString(), QStringLiteral("10006_full"));
+        QMap<int, int> steps; // version -> preversion
+        const QJsonObject members = list.value(QStringLiteral("patchversion")).toObject();
+        for (const QJsonValue v : members) {
+            const QJsonObject step = v.toObject();
+            steps.insert(step.value(QStringLiteral("version")).toInt(),
+                         step.value(QStringLiteral("preversion")).toInt());
+            QVERIFY(QFileInfo::exists(out + QLatin1Char('/') +
+                                      step.value(QStringLiteral("path")).toString() +
+                                      QStringLiteral("_full/patchfiles.json")));
+        }
+        QCOMPARE(steps, (QMap<int, int>{{10005, 10004}, {10006, 10005}}));
+    }
+
+    // Applying every step in order to the oldest version, with the launcher's
+    // own patch code, yields the newest version; the "_full" twin of each
+    // step holds the whole new files under the same names.
+    void stepsReproduceVersions_data()
+    {
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("to");
+        QTest::newRow("10004 -> 10005") << 10004 << 10005;
+        QTest::newRow("10005 -> 10006") << 10005 << 10006;
+        QTest::newRow("full 10006") << 0 << 10006;
+    }
+
+    void stepsReproduceVersions()
+    {
+        QFETCH(int, from);
+        QFETCH(int, to);
+        const QString path =
+            from ? QStringLiteral("%1_%2").arg(from).arg(to) : QStringLiteral("%1_full").arg(to);
+        const QString game = tmp.filePath(QStringLiteral("game-") + path);
+        QDir(game).removeRecursively();
+        if (from) {
+            const auto old = tree(versions + QLatin1Char('/') + QString::number(from));
+            for (auto it = old.constBegin(); it != old.constEnd(); ++it)
+                writeAll(game + QLatin1Char('/') + it.key(), it.value());
+        }
+        const QString stepDir = out + QLatin1Char('/') + path;
+        const QJsonArray files = readJson(stepDir + QStringLiteral("/patchfiles.json"))
+                                     .value(QStringLiteral("filelist"))
+                                     .toArray();
+        const QJsonArray fullFiles =
+            readJson(stepDir + (from ? QStringLiteral("_full") : QString()) +
+                     QStringLiteral("/patchfiles.json"))
+                .value(QStringLiteral("filelist"))
+                .toArray();
+        QStringList fullNames;
+        for (const QJsonValue v : fullFiles)
+            fullNames.append(v.toObject().value(QStringLiteral("name")).toString());
+        QSet<QString> types;
+        for (const QJsonValue v : files) {
+            const QJsonObject e = v.toObject();
+            const QString name = e.value(QStringLiteral("name")).toString();
+            const QString type = e.value(QStringLiteral("type")).toString();
+            QVERIFY2(name.endsWith(QLatin1String(".patch")), qPrintable(name));
+            QVERIFY2(!name.contains(QLatin1Char('/')), qPrintable(name));
+            types.insert(type);
+            const QString target = game + QLatin1Char('/') + gameName(name);
+            if (type == QLatin1String("del")) {
+                QVERIFY(QFile::remove(target));
+                continue;
+            }
+            QVERIFY2(fullNames.contains(name), qPrintable(name));
+            const QString file =
+                stepDir + QLatin1Char('/') + gameName(name) + QStringLiteral(".patch");
+            const QByteArray bytes = readAll(file);
+            QCOMPARE(qint64(bytes.size()), qint64(e.value(QStringLiteral("size")).toDouble()));
+            QCOMPARE(md5(bytes), e.value(QStringLiteral("md5")).toString());
+            if (type == QLatin1String("diff")) {
+                QCOMPARE(md5(readAll(target)), e.value(QStringLiteral("srcmd5")).toString());
+                QCOMPARE(applyPatchFile(QFile::encodeName(target), QFile::encodeName(file),
+                                        QFile::encodeName(target + QStringLiteral(".new")), {}),
+                         0);
+                QFile::remove(target);
+                QVERIFY(QFile::rename(target + QStringLiteral(".new"), target));
+            } else {
+                QCOMPARE(type, QStringLiteral("add"));
+                writeAll(target, bytes);
+            }
+            QCOMPARE(md5(readAll(target)), e.value(QStringLiteral("destmd5")).toString());
+        }
+        QCOMPARE(tree(game), tree(versions + QLatin1Char('/') + QString::number(to)));
+        if (from == 10005)
+            QCOMPARE(types, (QSet<QString>{QStringLiteral("diff"), QStringLiteral("add"),
+                                           QStringLiteral("del")}));
+    }
+
+    void deterministic()
+    {
+        const QString again = tmp.filePath(QStringLiteral("again"));
+        const QString againOut = tmp.filePath(QStringLiteral("again-out"));
+        QString error;
+        QVERIFY(sample::makeSampleGame(again, {}, &error));
+        QCOMPARE(tree(again), tree(versions));
+        QVERIFY2(publish::publish(again, againOut, {}, nullptr, &error), qPrintable(error));
+        QCOMPARE(tree(againOut), tree(out));
+    }
+
+    void stepsFromOlder()
+    {
+        const QString o = tmp.filePath(QStringLiteral("older-out"));
+        publish::Options options;
+        options.stepsFromOlder = true;
+        QString error;
+        QVERIFY2(publish::publish(versions, o, options, nullptr, &error), qPrintable(error));
+        const QJsonObject members = readJson(o + QStringLiteral("/patchlist.json"))
+                                        .value(QStringLiteral("patchversion"))
+                                        .toObject();
+        QCOMPARE(members.size(), 3);
+        // Where two steps end in the same version the launcher keeps the one
+        // later in member order: that must be the step from the next version.
+        QCOMPARE(members.value(members.keys().last())
+                     .toObject()
+                     .value(QStringLiteral("preversion"))
+                     .toInt(),
+                 10005);
+        QVERIFY(QFileInfo::exists(o + QStringLiteral("/10004_10006_full/patchfiles.json")));
+    }
+
+    void unsafeNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("safe");
+        QTest::newRow("plain") << "Data/world.pak" << true;
+        QTest::newRow("blank inside") << "Data/my map.dat" << true;
+        QTest::newRow("dot dot") << "Data/../../etc/passwd" << false;
+        QTest::newRow("absolute") << "/etc/passwd" << false;
+        QTest::newRow("backslash") << "Data\\x.pak" << false;
+        QTest::newRow("device") << "Data/con.txt" << false;
+        QTest::newRow("colon") << "a:b" << false;
+        QTest::newRow("url fragment") << "a#b" << false;
+        QTest::newRow("percent") << "a%41" << false;
+        QTest::newRow("non-ascii") << QStringLiteral("地图.dat") << false;
+        QTest::newRow("control") << "a\tb" << false;
+        QTest::newRow("trailing dot") << "Data./x" << false;
+        QTest::newRow("launcher's file") << "localversion.json" << false;
+        QTest::newRow("launcher's name deeper") << "Data/localversion.json" << true;
+    }
+
+    void unsafeNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, safe);
+        QCOMPARE(publish::unsafeNameReason(name).isEmpty(), safe);
+    }
+
+    // Refused input leaves the published content exactly as it was.
+    void refusals_data()
+    {
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("unsafe name") << "name";
+        QTest::newRow("case collision") << "case";
+        QTest::newRow("symbolic link") << "link";
+        QTest::newRow("stray folder") << "folder";
+    }
+
+    void refusals()
+    {
+        QFETCH(QString, problem);
+        const QString v = tmp.filePath(QStringLiteral("bad-") + problem);
+        const QString o = tmp.filePath(QStringLiteral("bad-out-") + problem);
+        writeAll(v + QStringLiteral("/1/a.txt"), "one");
+        writeAll(v + QStringLiteral("/2/a.txt"), "two");
+        QString error;
+        QVERIFY2(publish::publish(v, o, {}, nullptr, &error), qPrintable(error));
+        const auto before = tree(o);
+        if (problem == QLatin1String("name"))
+            writeAll(v + QStringLiteral("/2/b?.txt"), "x");
+        else if (problem == QLatin1String("case"))
+            writeAll(v + QStringLiteral("/2/A.txt"), "x");
+        else if (problem == QLatin1String("link"))
+            QVERIFY(QFile::link(QStringLiteral("/etc/hostname"), v + QStringLiteral("/2/l.txt")));
+        else
+            QVERIFY(QDir().mkpath(v + QStringLiteral("/beta")));
+        QVERIFY(!publish::publish(v, o, {}, nullptr, &error));
+        QVERIFY(!error.isEmpty());
+        QCOMPARE(tree(o), before);
+        QVERIFY(!QFileInfo::exists(o + QStringLiteral(".new")));
+    }
+
+    void trackingReports_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("problem"); // part of the expected problem text
+        const QStringList good = goodValues();
+        QTest::newRow("sound") << requestLine(good) << QString();
+        QTest::newRow("bad signature")
+            << requestLine(good, QStringLiteral("0123456789abcdef0123456789abcdef"))
+            << QStringLiteral("signature");
+        QString swapped = requestLine(good);
+        swapped.replace(QStringLiteral("channel="), QStringLiteral("tmp="))
+            .replace(QStringLiteral("&clientid="), QStringLiteral("&channel="))
+            .replace(QStringLiteral("tmp="), QStringLiteral("clientid="));
+        QTest::newRow("order") << swapped << QStringLiteral("expected");
+        QString lower = requestLine(good);
+        lower.replace(QStringLiteral("%7B"), QStringLiteral("%7b"));
+        QTest::newRow("encoding") << lower << QStringLiteral("encoded");
+        QStringList badVersion = good;
+        badVersion[8] = QStringLiteral("QT_101");
+        QTest::newRow("version") << requestLine(badVersion) << QStringLiteral("QT_100");
+        QTest::newRow("other path")
+            << QStringLiteral("GET /other?x=1 HTTP/1.1") << QStringLiteral("trackevent");
+    }
+
+    void trackingReports()
+    {
+        QFETCH(QString, line);
+        QFETCH(QString, problem);
+        const QByteArray log = "2024-01-01T00:00:00+00:00 \"" + line.toLatin1() + "\"\n\n";
+        const QList<trackcheck::Report> reports = trackcheck::checkLog(log);
+        QCOMPARE(reports.size(), 1);
+        if (problem.isEmpty()) {
+            QCOMPARE(reports.first().problem, QString());
+            QCOMPARE(reports.first().name, QStringLiteral("update_error"));
+            QCOMPARE(reports.first().val1, goodValues().at(6));
+        } else {
+            QVERIFY2(reports.first().problem.contains(problem),
+                     qPrintable(reports.first().problem));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPublish)
+#include "tst_publish.moc"

@@ -1,0 +1,530 @@
+#include "publisher.h"
+
+#include "patch/patchfile.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <algorithm>
+#include <memory>
+
+#include "xd3access.h"
+
+namespace publish
+{
+
+const char* const FileSuffix = ".patch";
+
+namespace
+{
+
+constexpr qint64 BigBlock = 67108864;  // 64 MiB: whole old file as one source block
+constexpr qint64 SmallBlock = 2097152; // 2 MiB slices above that
+
+struct FileInfo {
+    QString path; // absolute path on disk
+    qint64 size = 0;
+    QString md5;
+};
+
+using FileMap = QMap<QString, FileInfo>; // relative path with "/" -> file
+
+QString md5Hex(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!hash.addData(&f))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+bool setError(QString* error, const QString& text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+// Regular files below dir, by relative path. Symbolic links and special
+// files are refused: the content must be exactly what the folder holds.
+bool scanVersion(const QString& dir, FileMap* files, QString* error)
+{
+    const QDir root(dir);
+    QMap<QString, QString> folded; // lower-cased path -> first spelling
+    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    QStringList paths;
+    while (it.hasNext())
+        paths.append(it.next());
+    std::sort(paths.begin(), paths.end());
+    for (const QString& path : paths) {
+        const QFileInfo info(path);
+        const QString rel = root.relativeFilePath(path);
+        if (info.isSymLink())
+            return setError(error,
+                            QStringLiteral("%1: symbolic links are not published").arg(path));
+        if (info.isDir())
+            continue;
+        if (!info.isFile())
+            return setError(error, QStringLiteral("%1: not a regular file").arg(path));
+        const QString reason = unsafeNameReason(rel);
+        if (!reason.isEmpty())
+            return setError(error, QStringLiteral("%1: unsafe name (%2)").arg(path, reason));
+        const QString key = rel.toLower();
+        if (folded.contains(key))
+            return setError(
+                error,
+                QStringLiteral("%1 and %2 differ only in letter case").arg(folded.value(key), rel));
+        folded.insert(key, rel);
+        FileInfo fi;
+        fi.path = info.absoluteFilePath();
+        fi.size = info.size();
+        fi.md5 = md5Hex(fi.path);
+        if (fi.md5.isEmpty())
+            return setError(error, QStringLiteral("%1: cannot be read").arg(path));
+        files->insert(rel, fi);
+    }
+    return true;
+}
+
+QString entryName(const QString& rel)
+{
+    QString name = rel + QLatin1String(FileSuffix);
+    name.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    return name;
+}
+
+QJsonObject entry(const QString& name, qint64 size, const QString& md5, const QString& type,
+                  const QString& srcMd5, const QString& destMd5)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("name"), name);
+    o.insert(QStringLiteral("size"), double(size));
+    o.insert(QStringLiteral("md5"), md5);
+    o.insert(QStringLiteral("type"), type);
+    o.insert(QStringLiteral("srcmd5"), srcMd5);
+    o.insert(QStringLiteral("destmd5"), destMd5);
+    return o;
+}
+
+bool writeBytes(const QString& path, const QByteArray& bytes, QString* error)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
+        return setError(error, QStringLiteral("%1: cannot be written").arg(path));
+    return true;
+}
+
+bool writeJson(const QString& path, const QJsonObject& object, QString* error)
+{
+    return writeBytes(path, QJsonDocument(object).toJson(QJsonDocument::Indented), error);
+}
+
+bool copyFile(const QString& from, const QString& to, QString* error)
+{
+    QDir().mkpath(QFileInfo(to).absolutePath());
+    QFile::remove(to);
+    if (!QFile::copy(from, to))
+        return setError(error, QStringLiteral("cannot copy %1 to %2").arg(from, to));
+    // Copies keep the source's permissions; the content is data, not programs.
+    QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                  QFile::ReadOther);
+    return true;
+}
+
+// Member names sort by their numbers, so that where two steps lead to the
+// same version the step from the nearest older version comes last and is the
+// one the launcher keeps.
+QString memberName(int preVersion, int version)
+{
+    return QStringLiteral("p%1_%2")
+        .arg(preVersion, 10, 10, QLatin1Char('0'))
+        .arg(version, 10, 10, QLatin1Char('0'));
+}
+
+QString stepPath(int preVersion, int version)
+{
+    return QStringLiteral("%1_%2").arg(preVersion).arg(version);
+}
+
+QJsonObject stepObject(int preVersion, int version, const QString& path)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("version"), version);
+    o.insert(QStringLiteral("preversion"), preVersion);
+    o.insert(QStringLiteral("path"), path);
+    return o;
+}
+
+struct Writer {
+    QString outDir;
+    Options options;
+    QStringList* log;
+
+    void note(const QString& line) const
+    {
+        if (log)
+            log->append(line);
+    }
+
+    // One patch step and its "_full" twin.
+    bool writeStep(const FileMap& oldFiles, const FileMap& newFiles, int preVersion, int version,
+                   StepSummary* summary, QString* error) const
+    {
+        const QString path = stepPath(preVersion, version);
+        const QString fullPath = path + QStringLiteral("_full");
+        summary->path = path;
+        summary->preVersion = preVersion;
+        summary->version = version;
+        QJsonArray list;
+        QJsonArray fullList;
+        QSet<QString> names;
+        for (auto it = newFiles.constBegin(); it != newFiles.constEnd(); ++it)
+            names.insert(it.key());
+        for (auto it = oldFiles.constBegin(); it != oldFiles.constEnd(); ++it)
+            names.insert(it.key());
+        QStringList sorted = names.values();
+        std::sort(sorted.begin(), sorted.end());
+
+        for (const QString& rel : sorted) {
+            const QString name = entryName(rel);
+            const QString diskName = rel + QLatin1String(FileSuffix);
+            const bool inOld = oldFiles.contains(rel);
+            const bool inNew = newFiles.contains(rel);
+            if (inOld && !inNew) {
+                list.append(entry(name, 0, QString(), QStringLiteral("del"),
+                                  oldFiles.value(rel).md5, QString()));
+                ++summary->dels;
+                continue;
+            }
+            const FileInfo nf = newFiles.value(rel);
+            if (inOld && oldFiles.value(rel).md5 == nf.md5)
+                continue;
+            // The whole new file is always there for the fallback.
+            const QString fullFile =
+                outDir + QLatin1Char('/') + fullPath + QLatin1Char('/') + diskName;
+            if (!copyFile(nf.path, fullFile, error))
+                return false;
+            fullList.append(entry(name, nf.size, nf.md5, QStringLiteral("add"), QString(), nf.md5));
+
+            const QString stepFile = outDir + QLatin1Char('/') + path + QLatin1Char('/') + diskName;
+            bool asDiff = false;
+            if (inOld && oldFiles.value(rel).size > 0) {
+                const FileInfo of = oldFiles.value(rel);
+                QString why;
+                if (!makePatch(of.path, nf.path, stepFile, &why))
+                    return setError(error, QStringLiteral("%1 -> %2: %3").arg(path, rel, why));
+                asDiff = !options.preferSmaller || QFileInfo(stepFile).size() < nf.size;
+                if (asDiff) {
+                    const qint64 size = QFileInfo(stepFile).size();
+                    list.append(entry(name, size, md5Hex(stepFile), QStringLiteral("diff"), of.md5,
+                                      nf.md5));
+                    summary->bytes += size;
+                    ++summary->diffs;
+                } else {
+                    QFile::remove(stepFile);
+                }
+            }
+            if (!asDiff) {
+                if (!copyFile(nf.path, stepFile, error))
+                    return false;
+                const QString srcMd5 = inOld ? oldFiles.value(rel).md5 : QString();
+                list.append(entry(name, nf.size, nf.md5, QStringLiteral("add"), srcMd5, nf.md5));
+                summary->bytes += nf.size;
+                ++summary->adds;
+            }
+        }
+        QJsonObject doc;
+        doc.insert(QStringLiteral("filelist"), list);
+        if (!writeJson(outDir + QLatin1Char('/') + path + QStringLiteral("/patchfiles.json"), doc,
+                       error))
+            return false;
+        QJsonObject fullDoc;
+        fullDoc.insert(QStringLiteral("filelist"), fullList);
+        if (!writeJson(outDir + QLatin1Char('/') + fullPath + QStringLiteral("/patchfiles.json"),
+                       fullDoc, error))
+            return false;
+        note(QStringLiteral("step %1: %2 diff, %3 add, %4 del")
+                 .arg(path)
+                 .arg(summary->diffs)
+                 .arg(summary->adds)
+                 .arg(summary->dels));
+        return true;
+    }
+
+    // The full package: every file of the newest version, whole. Its folder
+    // name holds "_full", so the launcher's fallback reads this same folder.
+    bool writeFull(const FileMap& files, int version, StepSummary* summary, QString* error) const
+    {
+        const QString path = QStringLiteral("%1_full").arg(version);
+        summary->path = path;
+        summary->version = version;
+        QJsonArray list;
+        for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+            const QString diskName = it.key() + QLatin1String(FileSuffix);
+            if (!copyFile(it.value().path,
+                          outDir + QLatin1Char('/') + path + QLatin1Char('/') + diskName, error))
+                return false;
+            list.append(entry(entryName(it.key()), it.value().size, it.value().md5,
+                              QStringLiteral("add"), QString(), it.value().md5));
+            summary->bytes += it.value().size;
+            ++summary->adds;
+        }
+        QJsonObject doc;
+        doc.insert(QStringLiteral("filelist"), list);
+        note(QStringLiteral("full package %1: %2 files").arg(path).arg(summary->adds));
+        return writeJson(outDir + QLatin1Char('/') + path + QStringLiteral("/patchfiles.json"), doc,
+                         error);
+    }
+};
+
+qint64 treeSize(const QString& dir)
+{
+    qint64 total = 0;
+    QDirIterator it(dir, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        total += it.fileInfo().size();
+    }
+    return total;
+}
+
+} // namespace
+
+QString unsafeNameReason(const QString& relativePath)
+{
+    static const QSet<QString> reservedRoot = {QStringLiteral("localversion.json")};
+    static const QRegularExpression device(
+        QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9])(\\..*)?$"),
+        QRegularExpression::CaseInsensitiveOption);
+    if (relativePath.isEmpty())
+        return QStringLiteral("empty");
+    if (relativePath.startsWith(QLatin1Char('/')))
+        return QStringLiteral("absolute path");
+    if (reservedRoot.contains(relativePath.toLower()))
+        return QStringLiteral("the launcher's own file");
+    for (const QChar c : relativePath) {
+        const ushort u = c.unicode();
+        // The launcher keeps names in Latin-1 files; only ASCII survives.
+        if (u < 0x20 || u > 0x7e)
+            return QStringLiteral("not printable ASCII");
+        if (QStringLiteral("\\:*?\"<>|#%").contains(c))
+            return QStringLiteral("character '%1'").arg(c);
+    }
+    const QStringList parts = relativePath.split(QLatin1Char('/'));
+    for (const QString& part : parts) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return QStringLiteral("empty or relative path component");
+        if (part.endsWith(QLatin1Char(' ')) || part.endsWith(QLatin1Char('.')) ||
+            part.startsWith(QLatin1Char(' ')))
+            return QStringLiteral("leading or trailing blank or dot");
+        if (device.match(part).hasMatch())
+            return QStringLiteral("reserved device name");
+        if (part.size() + int(qstrlen(FileSuffix)) > 255)
+            return QStringLiteral("component too long");
+    }
+    return QString();
+}
+
+bool makePatch(const QString& oldPath, const QString& newPath, const QString& patchPath,
+               QString* error)
+{
+    QFile oldFile(oldPath);
+    if (!oldFile.open(QIODevice::ReadOnly))
+        return setError(error, QStringLiteral("%1 cannot be read").arg(oldPath));
+    const QByteArray old = oldFile.readAll();
+    oldFile.close();
+    QFile input(newPath);
+    if (!input.open(QIODevice::ReadOnly))
+        return setError(error, QStringLiteral("%1 cannot be read").arg(newPath));
+    QDir().mkpath(QFileInfo(patchPath).absolutePath());
+    QFile output(patchPath);
+    if (!output.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return setError(error, QStringLiteral("%1 cannot be written").arg(patchPath));
+    const QString oldMd5 =
+        QString::fromLatin1(QCryptographicHash::hash(old, QCryptographicHash::Md5).toHex());
+    const QString newMd5 = md5Hex(newPath);
+    output.write("PPAK");
+    output.write(oldMd5.toLatin1());
+    output.write(newMd5.toLatin1());
+
+    const qint64 oldSize = old.size();
+    const qint64 blockSize = oldSize <= BigBlock ? BigBlock : SmallBlock;
+    bool writeFailed = false;
+    const int rc = decodeDelta(
+        true,
+        [&input](xd3_stream*, quint8* buffer, qint64 capacity) -> qint64 {
+            const qint64 n = input.read(reinterpret_cast<char*>(buffer), capacity);
+            return n < 0 ? 0 : n;
+        },
+        [&old, oldSize, blockSize](xd3_stream*, xd3_source* source) -> qint64 {
+            const quint64 block = xd3access::requestedBlock(source);
+            const qint64 offset = qint64(block) * blockSize;
+            const qint64 count = qBound<qint64>(0, oldSize - offset, blockSize);
+            xd3access::serveBlock(source, block,
+                                  reinterpret_cast<const uchar*>(old.constData()) + offset, count);
+            return count;
+        },
+        [&output, &writeFailed](xd3_stream* stream) -> qint64 {
+            qint64 pending = 0;
+            const uchar* data = xd3access::pendingOutput(stream, &pending);
+            const qint64 n = output.write(reinterpret_cast<const char*>(data), pending);
+            if (n != pending)
+                writeFailed = true;
+            return n;
+        },
+        BigBlock, blockSize, oldSize);
+    output.close();
+    if (rc != 0 || writeFailed || output.error() != QFileDevice::NoError) {
+        QFile::remove(patchPath);
+        return setError(error, QStringLiteral("delta encoding failed (%1)").arg(rc));
+    }
+
+    // A patch is only published if the launcher's own code applies it.
+    const QString probe = patchPath + QStringLiteral(".check");
+    const int applied = applyPatchFile(QFile::encodeName(oldPath), QFile::encodeName(patchPath),
+                                       QFile::encodeName(probe), {});
+    const bool same = applied == 0 && md5Hex(probe) == newMd5;
+    QFile::remove(probe);
+    if (!same) {
+        QFile::remove(patchPath);
+        return setError(error, QStringLiteral("patch does not reproduce %1").arg(newPath));
+    }
+    return true;
+}
+
+QList<int> findVersions(const QString& versionsDir, QString* error)
+{
+    QList<int> versions;
+    const QDir dir(versionsDir);
+    if (!dir.exists()) {
+        setError(error, QStringLiteral("%1: no such folder").arg(versionsDir));
+        return {};
+    }
+    static const QRegularExpression number(QStringLiteral("^[1-9][0-9]{0,9}$"));
+    const QStringList entries =
+        dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
+    for (const QString& e : entries) {
+        bool ok = false;
+        const qint64 v = e.toLongLong(&ok);
+        if (!number.match(e).hasMatch() || !ok || v > 2147483647 ||
+            !QFileInfo(dir.filePath(e)).isDir() || QFileInfo(dir.filePath(e)).isSymLink()) {
+            setError(error,
+                     QStringLiteral("%1: not a version folder (a positive integer name)").arg(e));
+            return {};
+        }
+        versions.append(int(v));
+    }
+    std::sort(versions.begin(), versions.end());
+    if (versions.isEmpty())
+        setError(error, QStringLiteral("%1: no version folders").arg(versionsDir));
+    return versions;
+}
+
+bool publish(const QString& versionsDir, const QString& outDir, const Options& options,
+             Summary* summary, QString* error, QStringList* log)
+{
+    Summary local;
+    Summary& s = summary ? *summary : local;
+    s = Summary();
+    s.versions = findVersions(versionsDir, error);
+    if (s.versions.isEmpty())
+        return false;
+    const QString out = QFileInfo(outDir).absoluteFilePath();
+    const QString source = QFileInfo(versionsDir).absoluteFilePath();
+    if (out == source || out.startsWith(source + QLatin1Char('/')))
+        return setError(error, QStringLiteral("the output folder must lie outside the versions"));
+
+    QMap<int, FileMap> trees;
+    for (int v : qAsConst(s.versions)) {
+        FileMap files;
+        if (!scanVersion(QDir(versionsDir).filePath(QString::number(v)), &files, error))
+            return false;
+        if (files.isEmpty())
+            return setError(error, QStringLiteral("version %1 holds no files").arg(v));
+        trees.insert(v, files);
+    }
+
+    // Build next to the target and swap it in at the end: a failed run leaves
+    // the published content as it was.
+    const QString staging = out + QStringLiteral(".new");
+    QDir(staging).removeRecursively();
+    if (!QDir().mkpath(staging))
+        return setError(error, QStringLiteral("%1 cannot be created").arg(staging));
+    Writer w{staging, options, log};
+
+    QJsonObject steps;
+    const int newest = s.versions.last();
+    for (int i = 1; i < s.versions.size(); ++i) {
+        QList<int> from{s.versions.at(i - 1)};
+        if (options.stepsFromOlder && s.versions.at(i) == newest)
+            from = s.versions.mid(0, i);
+        for (int pre : qAsConst(from)) {
+            const int v = s.versions.at(i);
+            StepSummary step;
+            if (!w.writeStep(trees.value(pre), trees.value(v), pre, v, &step, error)) {
+                QDir(staging).removeRecursively();
+                return false;
+            }
+            steps.insert(memberName(pre, v), stepObject(pre, v, step.path));
+            s.steps.append(step);
+        }
+    }
+    StepSummary full;
+    if (!w.writeFull(trees.value(newest), newest, &full, error)) {
+        QDir(staging).removeRecursively();
+        return false;
+    }
+    s.steps.append(full);
+    QJsonObject list;
+    list.insert(QStringLiteral("patchversion"), steps);
+    list.insert(QStringLiteral("fullversion"), stepObject(0, newest, full.path));
+    if (!writeJson(staging + QStringLiteral("/patchlist.json"), list, error)) {
+        QDir(staging).removeRecursively();
+        return false;
+    }
+
+    const QString previous = out + QStringLiteral(".old");
+    QDir(previous).removeRecursively();
+    if (QFileInfo::exists(out) && !QDir().rename(out, previous))
+        return setError(error, QStringLiteral("%1 cannot be replaced").arg(out));
+    if (!QDir().rename(staging, out))
+        return setError(error, QStringLiteral("%1 cannot be created").arg(out));
+    QDir(previous).removeRecursively();
+    s.totalBytes = treeSize(out);
+    return true;
+}
+
+QString formatSummary(const Summary& summary)
+{
+    QStringList lines;
+    QStringList versions;
+    for (int v : summary.versions)
+        versions.append(QString::number(v));
+    lines.append(QStringLiteral("versions: %1").arg(versions.join(QLatin1Char(' '))));
+    for (const StepSummary& st : summary.steps)
+        lines.append(QStringLiteral("%1  %2 -> %3  diff %4  add %5  del %6  %7 bytes")
+                         .arg(st.path, -24)
+                         .arg(st.preVersion)
+                         .arg(st.version)
+                         .arg(st.diffs)
+                         .arg(st.adds)
+                         .arg(st.dels)
+                         .arg(st.bytes));
+    lines.append(QStringLiteral("total on disk: %1 bytes").arg(summary.totalBytes));
+    return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+} // namespace publish

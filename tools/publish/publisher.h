@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Turns folders of complete game versions into the patch content that the
+// launcher reads below its base address: patchlist.json, one folder per step
+// with patchfiles.json and its files, a "_full" twin per step for the
+// whole-file fallback, and the full package.
+namespace publish
+{
+
+// Every entry name ends in this; the launcher strips the last six characters.
+extern const char* const FileSuffix;
+
+struct Options {
+    // Also publish a direct step from every older version to the newest.
+    bool stepsFromOlder = false;
+    // Publish changed files whole when the patch would not be smaller.
+    bool preferSmaller = true;
+};
+
+struct StepSummary {
+    QString path;
+    int preVersion = 0;
+    int version = 0;
+    int diffs = 0;
+    int adds = 0;
+    int dels = 0;
+    qint64 bytes = 0; // sum of the listed sizes
+};
+
+struct Summary {
+    QList<int> versions;
+    QList<StepSummary> steps; // patch steps, then the full package
+    qint64 totalBytes = 0;    // everything written below the output folder
+};
+
+// Why a relative game file path (with "/" separators) cannot be published,
+// or empty text when it can. Names must survive URLs, the launcher's JSON
+// files and a Windows file system.
+QString unsafeNameReason(const QString& relativePath);
+
+// Writes a "PPAK" patch that turns oldPath into newPath, and checks it by
+// applying it once. Returns false with a reason on failure.
+bool makePatch(const QString& oldPath, const QString& newPath, const QString& patchPath,
+               QString* error);
+
+// Lists the published versions in a folder: sub-folders named by a positive
+// integer. Other entries are reported in error.
+QList<int> findVersions(const QString& versionsDir, QString* error);
+
+// Publishes versionsDir into outDir. outDir is replaced as a whole, so that
+// nothing of an earlier run survives. Progress lines go to log (may be null).
+bool publish(const QString& versionsDir, const QString& outDir, const Options& options,
+             Summary* summary, QString* error, QStringList* log = nullptr);
+
+QString formatSummary(const Summary& summary);
+
+} // namespace publish
