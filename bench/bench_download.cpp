@@ -1,0 +1,107 @@
+// Download benchmark helper: runs the update engine's download loop (state 4)
+// over a given file list and reports the time until patching would start.
+//
+//   bench_download BASE_URL PATCH_DIR LIST
+//
+// LIST has one file a line: "STEP_PATH NAME SIZE MD5". Prints
+// "<seconds> <files> <bytes> <seconds waited for ticks>" and ends the moment
+// the engine starts patching. The wait is the time from each transfer's end
+// to the tick that moves the loop on.
+#include "app/buildconfig.h"
+#include "app/updatedisplay.h"
+#include "update/patchmanager.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+#include <cstdio>
+#include <unistd.h>
+
+const MainWindow::PlatformType buildChannel = MainWindow::STM;
+const FolderLayout buildFolderLayout = FolderLayout::Launcher;
+
+namespace
+{
+// The window side does nothing; the engine still builds every text per tick.
+class NullDisplay : public UpdateDisplay
+{
+public:
+    void showUpdateStatus(QString) override {}
+    void setUpdateProgress(QString, double) override {}
+    void showDownloadInfo(QString, QString, QString, QString, QString, QString) override {}
+    void showVersionInfo(QString, QString) override {}
+    void showUpdateFinished() override {}
+    void killProcessByName(QString) override {}
+};
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: bench_download BASE_URL PATCH_DIR LIST\n");
+        return 2;
+    }
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+
+    NullDisplay display;
+    PatchManager manager;
+    manager.init(&display, QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]),
+                 QString::fromLocal8Bit(argv[2]) + QStringLiteral("/../game"));
+    QFile list(QString::fromLocal8Bit(argv[3]));
+    if (!list.open(QIODevice::ReadOnly | QIODevice::Text))
+        return 2;
+    while (!list.atEnd()) {
+        const QList<QByteArray> parts = list.readLine().trimmed().split(' ');
+        if (parts.size() != 4)
+            continue;
+        DownloadFileInfo f;
+        f.path = QString::fromLatin1(parts[0]);
+        f.name = QString::fromLatin1(parts[1]);
+        f.type = QStringLiteral("add");
+        f.size = parts[2].toLongLong();
+        f.md5 = QString::fromLatin1(parts[3]);
+        manager.downloads << f;
+        manager.allTotal += f.size;
+    }
+
+    QElapsedTimer timer;
+    qint64 finishedAt = -1, waited = 0;
+    QObject::connect(&manager.http.networkManager, &QNetworkAccessManager::finished, &manager,
+                     [&] { finishedAt = timer.nsecsElapsed(); });
+    manager.eventHook = [&](const QString& name, const QString& val1, const QString&) {
+        if (name == QLatin1String("update_patch_start")) {
+            std::printf("%.3f %d %lld %.3f\n", timer.nsecsElapsed() / 1e9,
+                        int(manager.downloads.size()), manager.allTotal, waited / 1e9);
+            std::fflush(stdout);
+            _exit(0); // before the patch thread starts: only the download is measured
+        }
+        if (name == QLatin1String("update_error")) {
+            std::fprintf(stderr, "bench_download: %s\n", qPrintable(val1));
+            std::fflush(stderr);
+            _exit(1);
+        }
+    };
+
+    // The engine's own 100 ms coarse tick, without the patch-list states.
+    QTimer tick;
+    tick.setTimerType(Qt::CoarseTimer);
+    QObject::connect(&tick, &QTimer::timeout, &manager, [&] {
+        if (finishedAt >= 0 && !manager.deferredTasks.isEmpty()) {
+            waited += timer.nsecsElapsed() - finishedAt;
+            finishedAt = -1;
+        }
+        manager.tick();
+    });
+    QTimer::singleShot(0, &manager, [&] {
+        timer.start();
+        tick.start(100);
+        manager.downloadIndex = -1;
+        manager.switchState(4);
+        manager.downloadNextPatchFile();
+    });
+    return app.exec();
+}

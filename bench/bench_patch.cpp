@@ -1,0 +1,131 @@
+// Patch benchmark helper: makes test data, encodes it with the project's own
+// encoder and applies it the way the patch thread does.
+//
+//   bench_patch gen SIZE_MIB OLD NEW SEED   old file of random bytes, new file
+//                                           with scattered edits
+//   bench_patch encode OLD NEW PATCH        PPAK patch from our encoder
+//   bench_patch apply OLD PATCH OUT         applyPatchFile; prints seconds
+//   bench_patch files DIR COUNT BYTES SEED  DIR/f0000.bin ... of random bytes
+#include "app/buildconfig.h"
+#include "patch/patchfile.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+const MainWindow::PlatformType buildChannel = MainWindow::STM;
+const FolderLayout buildFolderLayout = FolderLayout::Launcher;
+
+namespace
+{
+
+struct Rng {
+    quint64 s;
+    quint64 next()
+    {
+        s ^= s << 13;
+        s ^= s >> 7;
+        s ^= s << 17;
+        return s;
+    }
+    void fill(quint8* p, size_t n)
+    {
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            const quint64 v = next();
+            std::memcpy(p + i, &v, 8);
+        }
+        for (; i < n; ++i)
+            p[i] = quint8(next());
+    }
+};
+
+bool writeAll(FILE* f, const quint8* p, size_t n)
+{
+    return std::fwrite(p, 1, n, f) == n;
+}
+
+// The new file is the old one in 1 MiB regions: each region gets one
+// overwritten run; every 16th also an insertion, every 32nd a deletion, so
+// the decoder has to follow shifted copies as in real game updates.
+int generate(qint64 mib, const char* oldPath, const char* newPath, quint64 seed)
+{
+    const size_t region = 1 << 20;
+    std::vector<quint8> buf(region), edit(8192);
+    Rng data{seed | 1}, edits{(seed * 7919) | 1};
+    FILE* o = std::fopen(oldPath, "wb");
+    FILE* n = std::fopen(newPath, "wb");
+    if (!o || !n)
+        return 1;
+    for (qint64 r = 0; r < mib; ++r) {
+        data.fill(buf.data(), region);
+        if (!writeAll(o, buf.data(), region))
+            return 1;
+        const size_t at = edits.next() % (region - 8192);
+        const size_t len = 64 + edits.next() % 4000;
+        edits.fill(buf.data() + at, len);
+        size_t cut = 0;
+        if (r % 32 == 31)
+            cut = 512; // drop bytes at the end of the region
+        if (!writeAll(n, buf.data(), region - cut))
+            return 1;
+        if (r % 16 == 7) {
+            edits.fill(edit.data(), 1000);
+            if (!writeAll(n, edit.data(), 1000))
+                return 1;
+        }
+    }
+    return std::fclose(o) == 0 && std::fclose(n) == 0 ? 0 : 1;
+}
+
+int randomFiles(const QString& dir, int count, qint64 bytes, quint64 seed)
+{
+    Rng rng{seed | 1};
+    std::vector<quint8> buf(size_t(qMin<qint64>(bytes, 1 << 20)));
+    for (int i = 0; i < count; ++i) {
+        const QString name = dir + QStringLiteral("/f%1.bin").arg(i, 4, 10, QLatin1Char('0'));
+        FILE* f = std::fopen(QFile::encodeName(name).constData(), "wb");
+        if (!f)
+            return 1;
+        for (qint64 left = bytes; left > 0;) {
+            const size_t n = size_t(qMin<qint64>(left, qint64(buf.size())));
+            rng.fill(buf.data(), n);
+            if (!writeAll(f, buf.data(), n))
+                return 1;
+            left -= qint64(n);
+        }
+        if (std::fclose(f) != 0)
+            return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc == 6 && !std::strcmp(argv[1], "gen"))
+        return generate(std::atoll(argv[2]), argv[3], argv[4], std::strtoull(argv[5], nullptr, 10));
+    if (argc == 5 && !std::strcmp(argv[1], "encode"))
+        return createPatchFile(argv[2], argv[3], argv[4]) == 0 ? 0 : 1;
+    if (argc == 5 && !std::strcmp(argv[1], "apply")) {
+        QElapsedTimer timer;
+        timer.start();
+        // Progress as the patch thread reports it: output bytes / old size.
+        const double oldSize = double(QFileInfo(QFile::decodeName(argv[2])).size());
+        volatile float progress = 0;
+        const int r = applyPatchFile(argv[2], argv[3], argv[4],
+                                     [&](qint64 n) { progress = float(n / oldSize); });
+        std::printf("%.3f\n", timer.nsecsElapsed() / 1e9);
+        return r == 0 ? 0 : 1;
+    }
+    if (argc == 6 && !std::strcmp(argv[1], "files"))
+        return randomFiles(QFile::decodeName(argv[2]), std::atoi(argv[3]), std::atoll(argv[4]),
+                           std::strtoull(argv[5], nullptr, 10));
+    std::fprintf(stderr, "usage: bench_patch gen|encode|apply ...\n");
+    return 2;
+}
