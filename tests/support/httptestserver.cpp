@@ -124,15 +124,15 @@ bool parseRange(const QByteArray& value, qint64* first, qint64* last)
     const QByteArray v = value.trimmed();
     if (!v.startsWith("bytes="))
         return false;
-    const QByteArray spec = v.mid(6).trimmed();
-    const int dash = spec.indexOf('-');
-    if (dash <= 0 || spec.contains(','))
+    const QByteArray rangeSpec = v.mid(6).trimmed();
+    const int dash = rangeSpec.indexOf('-');
+    if (dash <= 0 || rangeSpec.contains(','))
         return false;
     bool ok = false;
-    *first = spec.left(dash).trimmed().toLongLong(&ok);
+    *first = rangeSpec.left(dash).trimmed().toLongLong(&ok);
     if (!ok || *first < 0)
         return false;
-    const QByteArray end = spec.mid(dash + 1).trimmed();
+    const QByteArray end = rangeSpec.mid(dash + 1).trimmed();
     if (end.isEmpty()) {
         *last = -1;
         return true;
