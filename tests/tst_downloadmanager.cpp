@@ -71,6 +71,7 @@ private slots:
     void pausedFileResumesWithRange();
     void failedFiles_data();
     void failedFiles();
+    void unwritableFileIsNoDownload();
     void md5Check_data();
     void md5Check();
 
@@ -220,6 +221,30 @@ void TestDownloadManager::failedFiles()
     QVERIFY(server.requests("/dl/elsewhere.bin").isEmpty());
     QCOMPARE(readFile(dir.path() + "/next.bin"), QByteArray("next file"));
     QCOMPARE(manager.downloadedCount, 1);
+    QTRY_VERIFY(manager.threads.isEmpty());
+}
+
+// A file that cannot be written locally is reported as failed, not as a
+// success with nothing (or half of it) on disk; the queue goes on.
+void TestDownloadManager::unwritableFileIsNoDownload()
+{
+    server.setFile("/dl/blocked/file.bin", "cannot land");
+    server.setFile("/dl/after.bin", "next file");
+    // A plain file where the folder should be: nothing can be created inside.
+    QFile blocker(dir.path() + "/blocked");
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+
+    FakeDisplay display;
+    DownloadManager manager(&display);
+    manager.downloadQueue << server.url("/dl/blocked/file.bin") << server.url("/dl/after.bin");
+    manager.totalCount = 2;
+    QSignalSpy finished(&manager, &DownloadManager::finished);
+    manager.startNextDownload();
+    QVERIFY(finished.wait(10000));
+
+    QCOMPARE(manager.downloadedCount, 1);
+    QCOMPARE(readFile(dir.path() + "/after.bin"), QByteArray("next file"));
     QTRY_VERIFY(manager.threads.isEmpty());
 }
 

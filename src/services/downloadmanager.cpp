@@ -97,8 +97,11 @@ void DownloadManager::startNextDownload()
             QDir().mkpath(QFileInfo(name).absolutePath());
         }
         output.setFileName(name);
-        if (!output.open(QIODevice::Append))
+        writeFailed = false;
+        if (!output.open(QIODevice::Append)) {
             qDebug() << "打开文件失败";
+            writeFailed = true;
+        }
     }
 
     QNetworkRequest request(QUrl(fixedAddress(currentUrl), QUrl::TolerantMode));
@@ -152,7 +155,9 @@ void DownloadManager::downloadReadyRead()
             fileStartSize = 0;
         }
     }
-    output.write(currentDownload->readAll());
+    const QByteArray data = currentDownload->readAll();
+    if (!writeFailed && output.write(data) != data.size())
+        writeFailed = true;
 }
 
 void DownloadManager::downloadFinished()
@@ -165,6 +170,9 @@ void DownloadManager::downloadFinished()
     if (paused)
         return; // the file in progress stays open for the resume
 
+    // Buffered data that cannot reach the disk is a failed write as well.
+    if (!writeFailed && !output.flush())
+        writeFailed = true;
     output.close();
     if (reply->error() != QNetworkReply::NoError) {
         std::fprintf(stderr, "Failed: %s\n", qPrintable(reply->errorString()));
@@ -178,6 +186,9 @@ void DownloadManager::downloadFinished()
         if (!target.isEmpty())
             std::fprintf(stderr, "Redirected to: %s\n",
                          qPrintable(requested.resolved(target).toString()));
+        output.remove();
+    } else if (writeFailed) {
+        std::fprintf(stderr, "Failed: %s\n", qPrintable(output.errorString()));
         output.remove();
     } else {
         verify(output.fileName());

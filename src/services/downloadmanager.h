@@ -42,6 +42,8 @@ public:
     qint64 fileStartSize = 0;
     qint64 finishedBytes = 0;
     bool rangeChecked = false;
+    // The file in progress could not be opened or written: it is no download.
+    bool writeFailed = false;
     // While set, progress, data and finish handling do nothing, so an aborted
     // request leaves the file in progress for startNextDownload to resume.
     bool paused = false;
