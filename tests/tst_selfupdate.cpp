@@ -152,6 +152,7 @@ private slots:
     void setupThatCannotStartKeepsTheOldRecord();
     void writeFailureEndsTheDownload();
     void silentServerTimesOut();
+    void redirectIsNoSetupProgram();
     void acceptedSetupRunsAndLauncherEnds();
 
 private:
@@ -364,6 +365,25 @@ void TestSelfUpdate::silentServerTimesOut()
     MainWindow window;
     QVERIFY(updateStartedOnce());
     QCOMPARE(answerer.texts(), QStringList{"检查更新失败-108"});
+}
+
+// The helper follows no redirect: the redirect's own page must not be
+// offered and run as the setup program.
+void TestSelfUpdate::redirectIsNoSetupProgram()
+{
+    server.setFile(versionPath(), versionFile(5, server.url("/setup/REZ-setup.exe")));
+    HttpTestServer::Fault moved;
+    moved.status = 302;
+    moved.body = "<html>moved</html>";
+    moved.headers << qMakePair(QByteArray("Location"), QByteArray("/elsewhere/REZ-setup.exe"));
+    server.setFault("/setup/REZ-setup.exe", moved);
+    writeLocalVersion(2);
+
+    BoxAnswerer answerer;
+    MainWindow window;
+    QVERIFY(updateStartedOnce());
+    QCOMPARE(answerer.texts(), QStringList{"检查更新失败-108"});
+    QCOMPARE(localVersion(), 2);
 }
 
 // The launcher ends itself here, so it runs as a child copy of this program

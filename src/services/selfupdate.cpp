@@ -141,8 +141,13 @@ void MainWindow::downloadSetup(const QString& url)
     };
 
     auto onFinished = [this, download, failDownload](QNetworkReply* reply) {
+        // Redirects are not followed and arrive without error: their page is
+        // no setup program and must not be run as one.
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         if (reply->error() != QNetworkReply::NoError) {
             download->errorText = reply->errorString();
+        } else if (status.isValid() && status.toInt() >= 300) {
+            download->errorText = QStringLiteral("HTTP status %1").arg(status.toInt());
         } else if (download->writeFailed || !download->file.flush()) {
             download->errorText = download->file.errorString();
         } else {
