@@ -109,6 +109,8 @@ private:
 
     HttpTestServer server;
     QByteArray body = pattern(100000);
+    // Larger than the reply's 4 MiB read buffer.
+    QByteArray bigBody = pattern(5 * 1024 * 1024 + 17);
 };
 
 void TestHttpClient::initTestCase()
@@ -124,6 +126,7 @@ void TestHttpClient::init()
     server.clearRequests();
     server.setFile("/p/list.json", body);
     server.setFile("/p/dir/file.bin", body);
+    server.setFile("/p/big.json", bigBody);
     takeLog();
 }
 
@@ -246,6 +249,10 @@ void TestHttpClient::outcomes_data()
     HttpTestServer::Fault none;
     QTest::newRow("whole body") << "/p/list.json" << none << true << int(QNetworkReply::NoError)
                                 << 200 << body;
+    // A caller without a ready-read callback reads the body at the end; the
+    // read buffer must not stop the transfer before that.
+    QTest::newRow("body above the read buffer")
+        << "/p/big.json" << none << true << int(QNetworkReply::NoError) << 200 << bigBody;
     QTest::newRow("empty onFinished")
         << "/p/list.json" << none << false << int(QNetworkReply::NoError) << 200 << QByteArray();
     QTest::newRow("missing") << "/p/none" << none << true

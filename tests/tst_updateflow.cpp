@@ -94,6 +94,7 @@ private slots:
     void fileListErrors();
     void downloadLocalStates_data();
     void downloadLocalStates();
+    void emptyFileOverStaleContent();
     void retryCountsFailures();
     void retryWaitsFiveSeconds();
     void slowDownloadReported();
@@ -456,6 +457,30 @@ void TestUpdateFlow::downloadLocalStates()
     // A repaired mismatch does not keep the run from finishing.
     QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished"), 10000);
     QCOMPARE(readAll(tmp->filePath("Drevna/sub/data.pak")), bytes);
+}
+
+// An empty listed file over a stale non-empty one: a range request for it
+// could only be refused, and the 5 s retry would repeat without end.
+void TestUpdateFlow::emptyFileOverStaleContent()
+{
+    serveStep("10006", {{"empty.ini.patch", "add", ""}, {"next.bin.patch", "add", "next"}});
+    server->setFile(
+        "/base/patchlist.json",
+        QJsonDocument(
+            QJsonObject{{"patchversion", QJsonObject{{"a", stepJson(10005, 10006, "10006")}}}})
+            .toJson());
+    writeText(patchDir() + "/10006/empty.ini.patch", "stale");
+    setLocalVersion(10005);
+    PatchManager manager;
+    prepare(manager);
+    manager.recheckCount = 0;
+    manager.start();
+    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || manager.state == 8, 10000);
+    QCOMPARE(manager.errorText, QString());
+    QVERIFY(display.calls.contains("finished"));
+    QVERIFY(server->requests("/base/10006/empty.ini.patch").isEmpty());
+    QVERIFY(QFileInfo::exists(tmp->filePath("Drevna/empty.ini")));
+    QCOMPARE(readAll(tmp->filePath("Drevna/empty.ini")), QByteArray());
 }
 
 void TestUpdateFlow::retryCountsFailures()

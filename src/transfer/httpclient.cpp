@@ -45,7 +45,12 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
 
     QNetworkReply* reply = networkManager.get(request);
     currentReply = reply;
-    reply->setReadBufferSize(readBufferBytes);
+    // The cap keeps a download that is written chunk by chunk small in
+    // memory. A caller that reads the body only when it has finished must
+    // not have it: once the buffer is full nothing more is read and the
+    // reply never finishes.
+    if (onReadyRead)
+        reply->setReadBufferSize(readBufferBytes);
 
     // Guards the wait for the first data, then (re-armed on every chunk) the
     // gaps between chunks, so a transfer that stalls midway ends in an error

@@ -74,9 +74,16 @@ void PatchManager::downloadNextPatchFile()
     qint64 existing = 0;
     // An empty file is complete once it exists; a range request for it could
     // only be refused, and the retry would repeat without end.
-    if (f.size == 0 && !QFileInfo::exists(local)) {
-        QDir().mkpath(QFileInfo(local).absolutePath());
-        QFile(local).open(QIODevice::WriteOnly);
+    if (f.size == 0) {
+        // Stale content is no start for it either.
+        if (QFileInfo(local).size() > 0) {
+            qDebug() << "remove local file that fails its md5:" << local;
+            QFile::remove(local);
+        }
+        if (!QFileInfo::exists(local)) {
+            QDir().mkpath(QFileInfo(local).absolutePath());
+            QFile(local).open(QIODevice::WriteOnly);
+        }
     }
     const QFileInfo info(local);
     if (info.exists()) {
