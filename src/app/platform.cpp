@@ -18,7 +18,8 @@
 #include <unistd.h>
 #endif
 
-namespace platform {
+namespace platform
+{
 
 #ifdef Q_OS_WIN
 
@@ -32,9 +33,22 @@ void killProcessesByName(const QString& name)
     QProcess::execute(QStringLiteral("taskkill /im ") + name + QStringLiteral(" /f"));
 }
 
-bool ensureOwnerExecutable(const QString&) { return true; }
+bool ensureOwnerExecutable(const QString&)
+{
+    return true;
+}
 
-void exitNow(int code) { ::exit(code); }
+void exitNow(int code)
+{
+    ::exit(code);
+}
+
+bool replaceFile(const QString& from, const QString& to)
+{
+    return MoveFileExW(reinterpret_cast<const wchar_t*>(from.utf16()),
+                       reinterpret_cast<const wchar_t*>(to.utf16()),
+                       MOVEFILE_REPLACE_EXISTING) != 0;
+}
 
 void substituteWindowsFonts() {}
 
@@ -46,7 +60,8 @@ void debugOutput(const QString& text)
     fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
 }
 
-namespace {
+namespace
+{
 QByteArray readProcFile(const QString& path)
 {
     QFile f(path);
@@ -110,6 +125,11 @@ void killProcessesByName(const QString& name)
             return;
         QThread::msleep(10);
     }
+}
+
+bool replaceFile(const QString& from, const QString& to)
+{
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
 void exitNow(int code)

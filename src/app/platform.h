@@ -12,6 +12,10 @@ void debugOutput(const QString& text);
 // gone. Never ends the calling process.
 void killProcessesByName(const QString& name);
 
+// Moves from onto to, replacing an existing file in one step, so that no
+// moment exists in which neither the old nor the new content is at to.
+bool replaceFile(const QString& from, const QString& to);
+
 // Gives the owner execute permission on a file that lacks it (no-op on Windows).
 bool ensureOwnerExecutable(const QString& path);
 

@@ -1,5 +1,6 @@
 #include "patch/patchthread.h"
 
+#include "app/platform.h"
 #include "patch/patchfile.h"
 #include "update/patchmanager.h"
 
@@ -139,10 +140,9 @@ int PatchThread::applyStep(PatchStep& step)
                     return r2;
                 }
             }
-            if (QFileInfo::exists(target))
-                QFile::remove(target);
             makeParent(target);
-            if (!QFile::rename(newFile, target)) {
+            // One step: a crash here never leaves the game without this file.
+            if (!platform::replaceFile(newFile, target)) {
                 qDebug() << "apply patch: rename" << newFile << "->" << target << "failed";
                 emit onError(f, -100);
                 return -1000;
