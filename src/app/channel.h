@@ -6,7 +6,8 @@
 
 // Every channel-dependent value, as a pure function of the channel. The
 // overloads without a channel answer for the program's own channel.
-namespace channel {
+namespace channel
+{
 
 using Type = MainWindow::PlatformType;
 

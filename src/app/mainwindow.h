@@ -14,7 +14,8 @@ class FileManager;
 class PatchManager;
 class MyWebView;
 
-namespace Ui {
+namespace Ui
+{
 class MainWindow;
 }
 

@@ -3,7 +3,8 @@
 #include <QString>
 
 // The few things that differ between Windows and the other systems.
-namespace platform {
+namespace platform
+{
 
 // Copy of a log text for a debugger (stderr where there is none).
 void debugOutput(const QString& text);

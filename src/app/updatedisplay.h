@@ -11,8 +11,8 @@ public:
 
     virtual void showUpdateStatus(QString text) = 0;
     virtual void setUpdateProgress(QString text, double ratio) = 0;
-    virtual void showDownloadInfo(QString done, QString total, QString fileLine,
-                                  QString fileSizes, QString speed, QString timeLeft) = 0;
+    virtual void showDownloadInfo(QString done, QString total, QString fileLine, QString fileSizes,
+                                  QString speed, QString timeLeft) = 0;
     virtual void showVersionInfo(QString current, QString newest) = 0;
     virtual void showUpdateFinished() = 0;
     // Ends every running process with this executable name and waits for it.
