@@ -40,13 +40,7 @@ using FileMap = QMap<QString, FileInfo>; // relative path with "/" -> file
 
 QString md5Hex(const QString& path)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!hash.addData(&f))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
+    return md5OfFile(QFile::encodeName(path));
 }
 
 bool setError(QString* error, const QString& text)
