@@ -2,7 +2,6 @@
 
 #include "patch/patchfile.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -17,8 +16,6 @@
 #include <algorithm>
 #include <memory>
 
-#include "xd3access.h"
-
 namespace publish
 {
 
@@ -26,9 +23,6 @@ const char* const FileSuffix = ".patch";
 
 namespace
 {
-
-constexpr qint64 BigBlock = 67108864;  // 64 MiB: whole old file as one source block
-constexpr qint64 SmallBlock = 2097152; // 2 MiB slices above that
 
 struct FileInfo {
     QString path; // absolute path on disk
@@ -335,56 +329,14 @@ QString unsafeNameReason(const QString& relativePath)
 bool makePatch(const QString& oldPath, const QString& newPath, const QString& patchPath,
                QString* error)
 {
-    QFile oldFile(oldPath);
-    if (!oldFile.open(QIODevice::ReadOnly))
-        return setError(error, QStringLiteral("%1 cannot be read").arg(oldPath));
-    const QByteArray old = oldFile.readAll();
-    oldFile.close();
-    QFile input(newPath);
-    if (!input.open(QIODevice::ReadOnly))
-        return setError(error, QStringLiteral("%1 cannot be read").arg(newPath));
     QDir().mkpath(QFileInfo(patchPath).absolutePath());
-    QFile output(patchPath);
-    if (!output.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return setError(error, QStringLiteral("%1 cannot be written").arg(patchPath));
-    const QString oldMd5 =
-        QString::fromLatin1(QCryptographicHash::hash(old, QCryptographicHash::Md5).toHex());
-    const QString newMd5 = md5Hex(newPath);
-    output.write("PPAK");
-    output.write(oldMd5.toLatin1());
-    output.write(newMd5.toLatin1());
-
-    const qint64 oldSize = old.size();
-    const qint64 blockSize = oldSize <= BigBlock ? BigBlock : SmallBlock;
-    bool writeFailed = false;
-    const int rc = decodeDelta(
-        true,
-        [&input](xd3_stream*, quint8* buffer, qint64 capacity) -> qint64 {
-            const qint64 n = input.read(reinterpret_cast<char*>(buffer), capacity);
-            return n < 0 ? 0 : n;
-        },
-        [&old, oldSize, blockSize](xd3_stream*, xd3_source* source) -> qint64 {
-            const quint64 block = xd3access::requestedBlock(source);
-            const qint64 offset = qint64(block) * blockSize;
-            const qint64 count = qBound<qint64>(0, oldSize - offset, blockSize);
-            xd3access::serveBlock(source, block,
-                                  reinterpret_cast<const uchar*>(old.constData()) + offset, count);
-            return count;
-        },
-        [&output, &writeFailed](xd3_stream* stream) -> qint64 {
-            qint64 pending = 0;
-            const uchar* data = xd3access::pendingOutput(stream, &pending);
-            const qint64 n = output.write(reinterpret_cast<const char*>(data), pending);
-            if (n != pending)
-                writeFailed = true;
-            return n;
-        },
-        BigBlock, blockSize, oldSize);
-    output.close();
-    if (rc != 0 || writeFailed || output.error() != QFileDevice::NoError) {
+    // The launcher's own container writer and xdelta3 encoder.
+    if (createPatchFile(QFile::encodeName(oldPath), QFile::encodeName(newPath),
+                        QFile::encodeName(patchPath)) != 0) {
         QFile::remove(patchPath);
-        return setError(error, QStringLiteral("delta encoding failed (%1)").arg(rc));
+        return setError(error, QStringLiteral("delta encoding failed for %1").arg(newPath));
     }
+    const QString newMd5 = md5Hex(newPath);
 
     // A patch is only published if the launcher's own code applies it.
     const QString probe = patchPath + QStringLiteral(".check");
