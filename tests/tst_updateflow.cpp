@@ -103,6 +103,7 @@ private slots:
 
 private:
     void serveStep(const QString& step, const QList<ServedFile>& files);
+    void serveSingleStepList();
     void prepare(PatchManager& m)
     {
         m.init(&display, server->url("/base"), tmp->filePath("Patch"), tmp->filePath("Drevna"));
@@ -138,6 +139,16 @@ void TestUpdateFlow::cleanup()
     tmp.reset();
 }
 
+// The patch list of most cases: one step from 10005 to 10006 in "10006".
+void TestUpdateFlow::serveSingleStepList()
+{
+    server->setFile(
+        "/base/patchlist.json",
+        QJsonDocument(
+            QJsonObject{{"patchversion", QJsonObject{{"a", stepJson(10005, 10006, "10006")}}}})
+            .toJson());
+}
+
 void TestUpdateFlow::serveStep(const QString& step, const QList<ServedFile>& files)
 {
     server->setFile("/base/" + step + "/patchfiles.json", fileListJson(files));
@@ -147,11 +158,7 @@ void TestUpdateFlow::serveStep(const QString& step, const QList<ServedFile>& fil
 
 void TestUpdateFlow::nothingToDo()
 {
-    server->setFile(
-        "/base/patchlist.json",
-        QJsonDocument(
-            QJsonObject{{"patchversion", QJsonObject{{"a", stepJson(10005, 10006, "10006")}}}})
-            .toJson());
+    serveSingleStepList();
     setLocalVersion(10006);
     PatchManager manager;
     prepare(manager);
@@ -412,11 +419,7 @@ void TestUpdateFlow::downloadLocalStates()
     QFETCH(bool, repaired);
     const QByteArray bytes = content(40000, 5);
     serveStep("10006", {{"sub\\data.pak.patch", "add", bytes}, {"next.bin.patch", "add", "next"}});
-    server->setFile(
-        "/base/patchlist.json",
-        QJsonDocument(
-            QJsonObject{{"patchversion", QJsonObject{{"a", stepJson(10005, 10006, "10006")}}}})
-            .toJson());
+    serveSingleStepList();
     if (ignoreRange) {
         HttpTestServer::Fault fault;
         fault.ignoreRange = true;
@@ -464,11 +467,7 @@ void TestUpdateFlow::downloadLocalStates()
 void TestUpdateFlow::emptyFileOverStaleContent()
 {
     serveStep("10006", {{"empty.ini.patch", "add", ""}, {"next.bin.patch", "add", "next"}});
-    server->setFile(
-        "/base/patchlist.json",
-        QJsonDocument(
-            QJsonObject{{"patchversion", QJsonObject{{"a", stepJson(10005, 10006, "10006")}}}})
-            .toJson());
+    serveSingleStepList();
     writeText(patchDir() + "/10006/empty.ini.patch", "stale");
     setLocalVersion(10005);
     PatchManager manager;
@@ -487,11 +486,7 @@ void TestUpdateFlow::retryCountsFailures()
 {
     const QByteArray bytes = content(30000, 4);
     serveStep("10006", {{"a.pak.patch", "add", bytes}});
-    server->setFile(
-        "/base/patchlist.json",
-        QJsonDocument(
-            QJsonObject{{"patchversion", QJsonObject{{"a", stepJson(10005, 10006, "10006")}}}})
-            .toJson());
+    serveSingleStepList();
     HttpTestServer::Fault fail;
     fail.status = 500;
     fail.body = "<html>server error</html>";
@@ -525,11 +520,7 @@ void TestUpdateFlow::retryCountsFailures()
 void TestUpdateFlow::retryWaitsFiveSeconds()
 {
     serveStep("10006", {{"a.pak.patch", "add", "abc"}});
-    server->setFile(
-        "/base/patchlist.json",
-        QJsonDocument(
-            QJsonObject{{"patchversion", QJsonObject{{"a", stepJson(10005, 10006, "10006")}}}})
-            .toJson());
+    serveSingleStepList();
     HttpTestServer::Fault fail;
     fail.status = 503;
     fail.times = 1;
@@ -566,11 +557,7 @@ void TestUpdateFlow::retryWaitsFiveSeconds()
 void TestUpdateFlow::slowDownloadReported()
 {
     serveStep("10006", {{"slow.pak.patch", "add", content(12000, 6)}});
-    server->setFile(
-        "/base/patchlist.json",
-        QJsonDocument(
-            QJsonObject{{"patchversion", QJsonObject{{"a", stepJson(10005, 10006, "10006")}}}})
-            .toJson());
+    serveSingleStepList();
     HttpTestServer::Fault slow;
     slow.bytesPerSecond = 4000;
     server->setFault("/base/10006/slow.pak.patch", slow);
