@@ -122,6 +122,25 @@ class E2E : public QObject
         return QString::fromUtf8(readAll(stackRun + QLatin1Char('/') + name).mid(int(offset)));
     }
 
+    // A visible window of the launcher process: its main window (1112 x 696
+    // pixels) or, with mainWindow false, any other one such as a box. Empty
+    // until it is up.
+    QString visibleWindow(QProcess* p, bool mainWindow)
+    {
+        QString ids;
+        run(QStringLiteral("xdotool"),
+            {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+             QString::number(p->processId())},
+            &ids, true);
+        for (const QString& id : ids.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            QString geometry;
+            run(QStringLiteral("xdotool"), {QStringLiteral("getwindowgeometry"), id}, &geometry);
+            if (geometry.contains(QStringLiteral("1112x696")) == mainWindow)
+                return id.trimmed();
+        }
+        return QString();
+    }
+
     // A folder with the launcher in it, as a player unpacks it; optionally
     // with a game version already installed beside it.
     QString newRunFolder(const QString& name, int installed)
@@ -439,24 +458,8 @@ private slots:
         QVERIFY2(served.contains(QStringLiteral("/Stm/patch/patchlist.json")), qPrintable(served));
         QVERIFY2(!served.contains(QStringLiteral("patchfiles.json")), qPrintable(served));
 
-        // The window is the launcher's visible window of 1112 x 696 pixels.
         QString window;
-        auto findWindow = [&]() {
-            QString ids;
-            run(QStringLiteral("xdotool"),
-                {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-                 QString::number(p->processId())},
-                &ids, true); // finds nothing until the window is up
-            for (const QString& id : ids.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-                QString geometry;
-                run(QStringLiteral("xdotool"), {QStringLiteral("getwindowgeometry"), id},
-                    &geometry);
-                if (geometry.contains(QStringLiteral("1112x696")))
-                    window = id.trimmed();
-            }
-            return !window.isEmpty();
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(findWindow(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!(window = visibleWindow(p, true)).isEmpty(), 20000);
         // A point of the start-game button beside its caption image.
         QVERIFY(
             run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("--window"),
@@ -486,26 +489,11 @@ private slots:
         QProcess* p = startLauncher(dir, home);
         // The confirmation box is the launcher's other visible window.
         QString box;
-        auto findBox = [&]() {
-            QString ids;
-            run(QStringLiteral("xdotool"),
-                {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-                 QString::number(p->processId())},
-                &ids, true); // finds nothing until the window is up
-            for (const QString& id : ids.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-                QString geometry;
-                run(QStringLiteral("xdotool"), {QStringLiteral("getwindowgeometry"), id},
-                    &geometry);
-                if (!geometry.contains(QStringLiteral("1112x696")))
-                    box = id.trimmed();
-            }
-            return !box.isEmpty();
-        };
         // The box asks only once the setup program is complete on disk.
         const QString setup = home + QStringLiteral("/Downloads/Stm/REZ-setup.exe");
         QTRY_VERIFY_WITH_TIMEOUT(readAll(setup).contains("Drevna launcher setup, version 7"),
                                  30000);
-        QTRY_VERIFY_WITH_TIMEOUT(findBox(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(!(box = visibleWindow(p, false)).isEmpty(), 30000);
         QVERIFY(run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), box}));
         QVERIFY(run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Return")}));
         QVERIFY2(p->waitForFinished(20000), "the launcher did not end for its setup program");
