@@ -14,6 +14,7 @@
 #include <QThread>
 #include <csignal>
 #include <cstdio>
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
 #endif
@@ -42,6 +43,8 @@ void exitNow(int code)
 {
     ::exit(code);
 }
+
+void adviseLargePages(void*, size_t) {}
 
 bool replaceFile(const QString& from, const QString& to)
 {
@@ -125,6 +128,20 @@ void killProcessesByName(const QString& name)
             return;
         QThread::msleep(10);
     }
+}
+
+void adviseLargePages(void* data, size_t size)
+{
+#ifdef MADV_HUGEPAGE
+    constexpr quintptr huge = 2 * 1024 * 1024;
+    const quintptr begin = (quintptr(data) + huge - 1) & ~(huge - 1);
+    const quintptr end = (quintptr(data) + size) & ~(huge - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    Q_UNUSED(data);
+    Q_UNUSED(size);
+#endif
 }
 
 bool replaceFile(const QString& from, const QString& to)

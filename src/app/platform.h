@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <cstddef>
 
 // The few things that differ between Windows and the other systems.
 namespace platform
@@ -16,6 +17,10 @@ void killProcessesByName(const QString& name);
 // Moves from onto to, replacing an existing file in one step, so that no
 // moment exists in which neither the old nor the new content is at to.
 bool replaceFile(const QString& from, const QString& to);
+
+// A hint that a large fresh buffer may use huge pages: reading a big file
+// into 4 KiB pages costs one page fault each.
+void adviseLargePages(void* data, size_t size);
 
 // Gives the owner execute permission on a file that lacks it (no-op on Windows).
 bool ensureOwnerExecutable(const QString& path);

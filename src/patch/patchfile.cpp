@@ -1,14 +1,13 @@
 #include "patch/patchfile.h"
 
+#include "app/platform.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 #include <cstdio>
 #include <memory>
 #include <new>
 #include <vector>
-#if defined(Q_OS_LINUX)
-#include <sys/mman.h>
-#endif
 
 extern "C" {
 #include "xdelta3.h"
@@ -55,22 +54,6 @@ ReadInputFn fileInput(QFile& file)
     };
 }
 
-// A large old file read into fresh memory costs one page fault per 4 KiB
-// page; huge pages cut that several hundred fold. Only a hint.
-void adviseLargePages(void* data, size_t size)
-{
-#if defined(Q_OS_LINUX) && defined(MADV_HUGEPAGE)
-    constexpr quintptr huge = 2 * 1024 * 1024;
-    const quintptr begin = (quintptr(data) + huge - 1) & ~(huge - 1);
-    const quintptr end = (quintptr(data) + size) & ~(huge - 1);
-    if (end > begin)
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    Q_UNUSED(data);
-    Q_UNUSED(size);
-#endif
-}
-
 // Lower-case hex MD5 of a buffer of any size (the hash takes int counts).
 QByteArray md5OfMemory(const quint8* data, qint64 size)
 {
@@ -112,7 +95,7 @@ quint8* readWholeFile(const QByteArray& path, qint64& size)
     std::unique_ptr<quint8[]> data(new (std::nothrow) quint8[size_t(expected) + 1]);
     if (!data)
         return nullptr;
-    adviseLargePages(data.get(), size_t(expected));
+    platform::adviseLargePages(data.get(), size_t(expected));
     qint64 total = 0;
     while (total < expected) {
         const qint64 n = file.read(reinterpret_cast<char*>(data.get()) + total, expected - total);
