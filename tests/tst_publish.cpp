@@ -3,6 +3,7 @@
 #include "patch/patchfile.h"
 #include "publisher.h"
 #include "samplegame.h"
+#include "services/contentsignature.h"
 #include "trackcheck.h"
 
 #include <QCryptographicHash>
@@ -232,6 +233,54 @@ private slots:
                      .toInt(),
                  10005);
         QVERIFY(QFileInfo::exists(o + QStringLiteral("/10004_10006_full/patchfiles.json")));
+    }
+
+    // A new key file is the owner's alone and never replaces another; content
+    // published with it carries a signature beside every document, and only
+    // there, which the launcher's check accepts under the printed key.
+    void signing_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("signedByPublish");
+        QTest::newRow("patch list") << QStringLiteral("patchlist.json") << true;
+        QTest::newRow("file list") << QStringLiteral("10005_10006/patchfiles.json") << true;
+        QTest::newRow("its _full list")
+            << QStringLiteral("10005_10006_full/patchfiles.json") << true;
+        QTest::newRow("full package list") << QStringLiteral("10006_full/patchfiles.json") << true;
+        QTest::newRow("a patch") << QStringLiteral("10005_10006/Data/world.pak.patch") << false;
+    }
+
+    void signing()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, signedByPublish);
+        const QString dir = tmp.filePath(QStringLiteral("signed"));
+        const QString keyFile = tmp.filePath(QStringLiteral("content.key"));
+        QString error;
+        QString publicKey;
+        if (!QFileInfo::exists(keyFile)) {
+            QVERIFY2(publish::generateKey(keyFile, &publicKey, &error), qPrintable(error));
+            // 0600: as its owner, this process is also the file's user.
+            QCOMPARE(QFile::permissions(keyFile),
+                     QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+            QVERIFY(!publish::generateKey(keyFile, &publicKey, &error));
+            QVERIFY(QFileInfo::exists(keyFile));
+        }
+        publish::Options options;
+        QVERIFY2(publish::loadSigningKey(keyFile, &options.signingKey, &error), qPrintable(error));
+        QVERIFY(publicKey.isEmpty() || publish::publicKeyHex(options.signingKey) == publicKey);
+        if (!QFileInfo::exists(dir))
+            QVERIFY2(publish::publish(versions, dir, options, nullptr, &error), qPrintable(error));
+
+        const QString path = dir + QLatin1Char('/') + file;
+        QCOMPARE(QFileInfo::exists(path + QStringLiteral(".sig")), signedByPublish);
+        if (!signedByPublish)
+            QVERIFY2(publish::signFile(path, options.signingKey, &error), qPrintable(error));
+        QVERIFY(contentsig::setKeys(publish::publicKeyHex(options.signingKey)));
+        const QByteArray signature = readAll(path + QStringLiteral(".sig"));
+        QVERIFY(contentsig::verify(readAll(path), signature));
+        QVERIFY(!contentsig::verify(readAll(path) + ' ', signature));
+        contentsig::setKeys(QString());
     }
 
     void unsafeNames_data()
