@@ -271,13 +271,13 @@ private slots:
         PatchManager* engine = window.patchManagerForTest();
         engine->patchFinishSleepMs = 0;
         if (state == 0) {
-            QTRY_COMPARE_WITH_TIMEOUT(watcher.texts(), boxes, 15000);
+            QTRY_COMPARE_WITH_TIMEOUT(texts(watcher), boxes, 15000);
             QVERIFY(!QTest::qWaitFor([engine] { return engine->currentState() != 0; }, 300));
         } else {
             QTRY_VERIFY_WITH_TIMEOUT(engine->currentState() == 8 ||
                                          (engine->currentState() == 7 && engine->recheckCount == 0),
                                      30000);
-            QCOMPARE(watcher.texts(), boxes);
+            QCOMPARE(texts(watcher), boxes);
         }
         QCOMPARE(engine->currentState(), state);
         QVERIFY2(QRegularExpression(error).match(engine->errorText).hasMatch(),
@@ -310,6 +310,14 @@ private slots:
     }
 
 private:
+    // The confirmation box says its question in its informative text.
+    static QStringList texts(const ModalWatcher& watcher)
+    {
+        QStringList out;
+        for (const ModalWatcher::Box& box : watcher.boxes())
+            out << box.text + box.informativeText;
+        return out;
+    }
     static QJsonObject readJson(const QString& path)
     {
         return QJsonDocument::fromJson(readAll(path)).object();
