@@ -168,6 +168,14 @@ class E2E : public QObject
         return dir;
     }
 
+    // A fresh copy of the published content, to be changed on purpose.
+    QString contentCopy(const QString& name)
+    {
+        const QString dir = work + QLatin1Char('/') + name;
+        QDir(dir).removeRecursively();
+        return copyTree(content, dir) ? dir : QString();
+    }
+
     QProcess* startLauncher(const QString& dir, const QString& home = QString())
     {
         auto* p = new QProcess(this);
@@ -411,9 +419,8 @@ private slots:
     {
         // A patch on the server that passes its download check but cannot
         // be applied: the launcher must fetch the whole file from "_full".
-        const QString corrupt = work + QStringLiteral("/content-corrupt");
-        QDir(corrupt).removeRecursively();
-        QVERIFY(copyTree(content, corrupt));
+        const QString corrupt = contentCopy(QStringLiteral("content-corrupt"));
+        QVERIFY(!corrupt.isEmpty());
         const QString listPath = corrupt + QStringLiteral("/10005_10006/patchfiles.json");
         QJsonObject list = readJson(listPath);
         QJsonArray files = list.value(QStringLiteral("filelist")).toArray();
@@ -454,9 +461,8 @@ private slots:
     // the launcher says why.
     void tamperedListRefused()
     {
-        const QString tampered = work + QStringLiteral("/content-tampered");
-        QDir(tampered).removeRecursively();
-        QVERIFY(copyTree(content, tampered));
+        const QString tampered = contentCopy(QStringLiteral("content-tampered"));
+        QVERIFY(!tampered.isEmpty());
         const QString listPath = tampered + QStringLiteral("/patchlist.json");
         QByteArray list = readAll(listPath);
         list.replace("\"version\": 10006", "\"version\": 10007");
