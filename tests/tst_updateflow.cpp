@@ -477,14 +477,17 @@ void TestUpdateFlow::downloadLocalStates()
     // The downloads as they are when patching starts, before the patch
     // thread moves them into the game folder.
     QByteArray atPatching, nextAtPatching;
-    manager.eventHook = [&](const QString& n, const QString&, const QString&) {
+    bool patching = false;
+    manager.eventHook = [&](const QString& n, const QString& a, const QString& b) {
+        events.append({n, a, b, true});
         if (n == "update_patch_start") {
+            patching = true;
             atPatching = readAll(local);
             nextAtPatching = readAll(patchDir() + "/10006/next.bin.patch");
         }
     };
     manager.start();
-    QTRY_VERIFY_WITH_TIMEOUT(manager.state >= 5, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(patching, 10000);
     QCOMPARE(atPatching, bytes);
     QCOMPARE(nextAtPatching, QByteArray("next"));
     QStringList seen;
