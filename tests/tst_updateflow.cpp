@@ -31,6 +31,16 @@ QByteArray content(int size, char seed)
     return bytes;
 }
 
+// A file left on disk by an earlier run: the first `size` bytes of `bytes`,
+// padded when longer, with its first byte changed when corrupt.
+QByteArray leftover(const QByteArray& bytes, int size, bool corrupt)
+{
+    QByteArray existing = bytes.left(size) + QByteArray(qMax(0, size - bytes.size()), 'x');
+    if (corrupt)
+        existing[0] = char(existing[0] + 1);
+    return existing;
+}
+
 QByteArray readAll(const QString& path)
 {
     QFile f(path);
@@ -462,14 +472,8 @@ void TestUpdateFlow::downloadLocalStates()
         server->setFault("/base/10006/sub/data.pak.patch", fault);
     }
     const QString local = patchDir() + "/10006/sub/data.pak.patch";
-    if (localSize >= 0) {
-        QByteArray existing = localSize <= bytes.size()
-                                  ? bytes.left(localSize)
-                                  : bytes + QByteArray(localSize - bytes.size(), 'x');
-        if (localCorrupt)
-            existing[0] = char(existing[0] + 1);
-        writeText(local, existing);
-    }
+    if (localSize >= 0)
+        writeText(local, leftover(bytes, localSize, localCorrupt));
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
@@ -559,7 +563,7 @@ void TestUpdateFlow::transferFailures()
         fail.headers = {{"Location", server->url("/elsewhere").toLatin1()}};
     server->setFault("/base/10006/a.pak.patch", fail);
     if (localSize >= 0)
-        writeText(patchDir() + "/10006/a.pak.patch", bytes.left(localSize));
+        writeText(patchDir() + "/10006/a.pak.patch", leftover(bytes, localSize, false));
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
@@ -718,14 +722,8 @@ void TestUpdateFlow::resumableDownload()
         writeText(tmp->filePath("file"), "x");
         localPath = tmp->filePath("file/whole_full");
     }
-    if (localSize >= 0) {
-        QByteArray existing = localSize <= bytes.size()
-                                  ? bytes.left(localSize)
-                                  : bytes + QByteArray(localSize - bytes.size(), 'y');
-        if (corrupt)
-            existing[0] = char(existing[0] + 1);
-        writeText(localPath, existing);
-    }
+    if (localSize >= 0)
+        writeText(localPath, leftover(bytes, localSize, corrupt));
     PatchManager manager;
     prepare(manager);
     PatchThread thread(PatchChain(), patchDir(), tmp->filePath("Drevna"), false, &manager);
@@ -780,16 +778,16 @@ void TestUpdateFlow::resumableDownload()
 void TestUpdateFlow::diskFills_data()
 {
     QTest::addColumn<int>("kind");
-    QTest::addColumn<QString>("scenario");
-    QTest::addColumn<QString>("error"); // pattern of the error shown
-
-    const QString download = "下载失败\\(1\\),5s后重试$";
-    const QString apply = "^应用补丁文件b\\.bin\\.patch diff失败$";
+    QTest::addColumn<int>("size");   // of the file that no longer fits
+    QTest::addColumn<int>("room");   // left when its transfer starts
+    QTest::addColumn<bool>("whole"); // fetched whole after its patch failed
+    // A small file arrives in one piece; a large one's last chunk comes
+    // apart after a pause, when only part of it still fits.
     for (int kind : {int(SmallDisk::Tmpfs), int(SmallDisk::FileSizeLimit)}) {
         const char* k = kind == SmallDisk::Tmpfs ? "tmpfs" : "file size limit";
-        QTest::addRow("%s: small file", k) << kind << "small" << download;
-        QTest::addRow("%s: last chunk of a large file", k) << kind << "large" << download;
-        QTest::addRow("%s: last chunk of a whole-file fallback", k) << kind << "whole" << apply;
+        QTest::addRow("%s: small file", k) << kind << 10000 << 4096 << false;
+        QTest::addRow("%s: last chunk of a large file", k) << kind << 204900 << 200704 << false;
+        QTest::addRow("%s: last chunk of a whole file", k) << kind << 204900 << 200704 << true;
     }
 }
 
@@ -799,39 +797,28 @@ void TestUpdateFlow::diskFills_data()
 void TestUpdateFlow::diskFills()
 {
     QFETCH(int, kind);
-    QFETCH(QString, scenario);
-    QFETCH(QString, error);
+    QFETCH(int, size);
+    QFETCH(int, room);
+    QFETCH(bool, whole);
     SmallDisk disk(SmallDisk::Kind(kind), tmp->path());
     if (!disk.isReady())
         QSKIP(qPrintable(disk.errorString()));
 
-    // A small file arrives in one piece; a large one's last chunk comes
-    // apart after a pause, when only part of it still fits.
-    const QByteArray small = content(10000, 1), large = content(204900, 2), old = content(3000, 3);
-    const qint64 room = scenario == "small" ? 4096 : 200704;
-    QString filledBy; // the request on whose arrival the disk fills
-    QString gameFile;
-    QByteArray before; // the game file's content before the update; null: none
-    if (scenario == "small") {
-        serveStep("10006", {{"s.bin.patch", "add", small}});
-        filledBy = "/base/10006/s.bin.patch";
-        gameFile = "s.bin";
-    } else if (scenario == "large") {
-        serveStep("10006", {{"l.bin.patch", "add", large}});
-        filledBy = "/base/10006/l.bin.patch";
-        gameFile = "l.bin";
-    } else {
-        // Not a patch at all: the whole file is fetched from the "_full" folder.
+    const QByteArray after = content(size, 2);
+    const QByteArray before = whole ? content(3000, 3) : QByteArray(); // null: no game file
+    const QString game = tmp->filePath("Drevna/b.bin");
+    QString filledBy = "/base/10006/b.bin.patch"; // on its arrival the disk fills
+    if (whole) {
+        // Not a patch at all: the whole file comes from the "_full" folder.
         serveStep("10006", {{"b.bin.patch", "diff", "no patch"}});
         server->setFile("/base/10006_full/patchfiles.json",
-                        fileListJson({{"b.bin.patch", "add", large}}));
-        server->setFile("/base/10006_full/b.bin.patch", large);
+                        fileListJson({{"b.bin.patch", "add", after}}));
         filledBy = "/base/10006_full/b.bin.patch";
-        gameFile = "b.bin";
-        before = old;
-        writeText(tmp->filePath("Drevna/b.bin"), old);
+        server->setFile(filledBy, after);
+        writeText(game, before);
+    } else {
+        serveStep("10006", {{"b.bin.patch", "add", after}});
     }
-    const QByteArray after = scenario == "small" ? small : large;
     HttpTestServer::Fault pause;
     pause.stallAfterBytes = 200000;
     pause.stallMs = 300;
@@ -853,14 +840,15 @@ void TestUpdateFlow::diskFills()
         manager.retryDelayMs = 60000; // one failure is enough
         manager.recheckCount = 0;
         manager.start();
-        const QRegularExpression re(error);
+        const QRegularExpression re(whole ? "^应用补丁文件b\\.bin\\.patch diff失败$"
+                                          : "下载失败\\(1\\),5s后重试$");
         QTRY_VERIFY_WITH_TIMEOUT(manager.state == 8 && re.match(manager.errorText).hasMatch(),
                                  20000);
         QVERIFY2(fillWorked, qPrintable(disk.errorString()));
         QTRY_VERIFY(display.with("status:").contains("更新出错:" + manager.errorText));
     }
-    QCOMPARE(readAll(tmp->filePath("Drevna/" + gameFile)), before);
-    QCOMPARE(QFileInfo::exists(tmp->filePath("Drevna/" + gameFile)), !before.isNull());
+    QCOMPARE(readAll(game), before);
+    QCOMPARE(QFileInfo::exists(game), whole);
 
     disconnect(hook);
     disk.release();
@@ -872,7 +860,7 @@ void TestUpdateFlow::diskFills()
     manager.start();
     QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || manager.state == 8, 20000);
     QCOMPARE(manager.errorText, QString());
-    QCOMPARE(md5Of(readAll(tmp->filePath("Drevna/" + gameFile))), md5Of(after));
+    QCOMPARE(md5Of(readAll(game)), md5Of(after));
     QCOMPARE(QJsonDocument::fromJson(readAll(tmp->filePath("Drevna/localversion.json")))
                  .object()
                  .value("version")
