@@ -4,6 +4,7 @@
 #include "update/patchmanager.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkReply>
@@ -40,6 +41,12 @@ void PatchManager::onUpdateRemotePatchConfig(const QJsonObject& list)
         return;
     }
     if (chain.isEmpty()) {
+        // A run killed between its last file and the cleanup leaves its
+        // folder behind, and no later run would clean it up.
+        if (!patchDir.isEmpty() && QFileInfo::exists(patchDir)) {
+            qDebug() << "remove leftover patch folder" << patchDir;
+            removePatchDir();
+        }
         switchState(7);
         return;
     }
