@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QPoint>
 #include <QSystemTrayIcon>
+#include <functional>
 
 class QAction;
 class QMenu;
@@ -108,6 +109,13 @@ private:
     void handleUpdateConfigReply(const char* key);
     QNetworkReply* getContent(const QString& url);
     void showInfoBox(const QString& text);
+    // Signed content: the current reply's document goes on to next only once
+    // its signature is checked; a refused one reaches next without a body.
+    void afterContentSignature(std::function<void()> next);
+    // The downloaded setup program at path, fetched from url: done(true) when
+    // it may be installed; a refused one is deleted first.
+    void checkSetupSignature(const QString& url, const QString& path,
+                             std::function<void(bool)> done);
 
     Ui::MainWindow* ui = nullptr;
     bool dragging = false;

@@ -53,7 +53,7 @@ void MainWindow::checkLauncherVersion(bool fallback)
 void MainWindow::onLauncherVersionReply(bool fallback)
 {
     if (currentReply->error() == QNetworkReply::NoError) {
-        processVersionFile();
+        afterContentSignature([this] { processVersionFile(); });
         return;
     }
     if (!fallback) {
@@ -105,7 +105,7 @@ void MainWindow::OnGetUpdateConfigFinished()
         dealoverEx();
         return;
     }
-    handleUpdateConfigReply("Url");
+    afterContentSignature([this] { handleUpdateConfigReply("Url"); });
 }
 
 void MainWindow::OnGetUpdateConfigFinishedEx()
@@ -114,7 +114,7 @@ void MainWindow::OnGetUpdateConfigFinishedEx()
         showInfoBox(QStringLiteral("检查更新失败-4"));
         return;
     }
-    handleUpdateConfigReply("OriginalUrl");
+    afterContentSignature([this] { handleUpdateConfigReply("OriginalUrl"); });
 }
 
 void MainWindow::handleUpdateConfigReply(const char* key)

@@ -140,7 +140,7 @@ void MainWindow::downloadSetup(const QString& url)
             guard->abort();
     };
 
-    auto onFinished = [this, download, failDownload](QNetworkReply* reply) {
+    auto onFinished = [this, url, download, failDownload](QNetworkReply* reply) {
         // Redirects are not followed and arrive without error: their page is
         // no setup program and must not be run as one.
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -152,7 +152,17 @@ void MainWindow::downloadSetup(const QString& url)
             download->errorText = download->file.errorString();
         } else {
             download->file.close();
-            installSetup();
+            // Only a program under the operator's signature is offered and
+            // started; a refused one takes the failed-download path.
+            checkSetupSignature(url, download->file.fileName(),
+                                [this, download, failDownload](bool admitted) {
+                                    if (admitted) {
+                                        installSetup();
+                                        return;
+                                    }
+                                    download->errorText = QStringLiteral("signature refused");
+                                    failDownload();
+                                });
             return;
         }
         // The write-failure box is still open: report once it is answered.

@@ -96,10 +96,12 @@ class E2E : public QObject
     bool startStack(const QString& contentDir, const QStringList& extra = {})
     {
         stopStack();
-        QStringList args{QStringLiteral(E2E_STACK),   QStringLiteral("start"),
-                         QStringLiteral("--run"),     stackRun,
-                         QStringLiteral("--content"), contentDir,
-                         QStringLiteral("--ports"),   ports.join(QLatin1Char(','))};
+        QStringList args{QStringLiteral(E2E_STACK),     QStringLiteral("start"),
+                         QStringLiteral("--run"),       stackRun,
+                         QStringLiteral("--content"),   contentDir,
+                         QStringLiteral("--ports"),     ports.join(QLatin1Char(',')),
+                         QStringLiteral("--sign"),      QStringLiteral(E2E_SIGNKEY),
+                         QStringLiteral("--publisher"), QStringLiteral(E2E_PUBLISH)};
         args += extra;
         stackUp = run(QStringLiteral("bash"), args);
         return stackUp;
@@ -164,6 +166,14 @@ class E2E : public QObject
             writeAll(game + QStringLiteral("/localversion.json"), QJsonDocument(local).toJson());
         }
         return dir;
+    }
+
+    // A fresh copy of the published content, to be changed on purpose.
+    QString contentCopy(const QString& name)
+    {
+        const QString dir = work + QLatin1Char('/') + name;
+        QDir(dir).removeRecursively();
+        return copyTree(content, dir) ? dir : QString();
     }
 
     QProcess* startLauncher(const QString& dir, const QString& home = QString())
@@ -278,7 +288,10 @@ private slots:
         QVERIFY(run(QStringLiteral(E2E_SAMPLEGAME),
                     {QStringLiteral("--large-mb"), QStringLiteral("24"), versions}));
         QString summary;
-        QVERIFY(run(QStringLiteral(E2E_PUBLISH), {versions, content}, &summary));
+        // Signed with the key whose public half the launcher was built with.
+        QVERIFY(run(QStringLiteral(E2E_PUBLISH),
+                    {QStringLiteral("--sign"), QStringLiteral(E2E_SIGNKEY), versions, content},
+                    &summary));
         qDebug().noquote() << summary;
     }
 
@@ -406,9 +419,8 @@ private slots:
     {
         // A patch on the server that passes its download check but cannot
         // be applied: the launcher must fetch the whole file from "_full".
-        const QString corrupt = work + QStringLiteral("/content-corrupt");
-        QDir(corrupt).removeRecursively();
-        QVERIFY(copyTree(content, corrupt));
+        const QString corrupt = contentCopy(QStringLiteral("content-corrupt"));
+        QVERIFY(!corrupt.isEmpty());
         const QString listPath = corrupt + QStringLiteral("/10005_10006/patchfiles.json");
         QJsonObject list = readJson(listPath);
         QJsonArray files = list.value(QStringLiteral("filelist")).toArray();
@@ -432,6 +444,8 @@ private slots:
         QVERIFY(changed);
         list.insert(QStringLiteral("filelist"), files);
         QVERIFY(writeAll(listPath, QJsonDocument(list).toJson()));
+        QVERIFY(run(QStringLiteral(E2E_PUBLISH),
+                    {QStringLiteral("sign"), QStringLiteral(E2E_SIGNKEY), listPath}));
 
         QVERIFY(startStack(corrupt));
         const qint64 offset = logSize(QStringLiteral("content-a.log"));
@@ -441,6 +455,28 @@ private slots:
         const QString served = logSince(QStringLiteral("content-a.log"), offset);
         QVERIFY2(served.contains(QStringLiteral("/10005_10006_full/Data/world.pak.patch")),
                  qPrintable(served));
+    }
+
+    // A patch list changed after it was signed: nothing is installed, and
+    // the launcher says why.
+    void tamperedListRefused()
+    {
+        const QString tampered = contentCopy(QStringLiteral("content-tampered"));
+        QVERIFY(!tampered.isEmpty());
+        const QString listPath = tampered + QStringLiteral("/patchlist.json");
+        QByteArray list = readAll(listPath);
+        list.replace("\"version\": 10006", "\"version\": 10007");
+        QVERIFY(writeAll(listPath, list));
+
+        QVERIFY(startStack(tampered));
+        const QString dir = newRunFolder(QStringLiteral("tampered-list"), 10005);
+        const QByteArray before = readAll(dir + QStringLiteral("/Drevna/localversion.json"));
+        startLauncher(dir);
+        QTRY_VERIFY_WITH_TIMEOUT(launcherLog(dir).contains(QStringLiteral("signature invalid: ")),
+                                 30000);
+        QVERIFY(launcherLog(dir).contains(QStringLiteral("/Stm/patch/patchlist.json")));
+        QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/Patch/patchchain.json")));
+        QCOMPARE(readAll(dir + QStringLiteral("/Drevna/localversion.json")), before);
     }
 
     void startButton()
