@@ -32,6 +32,16 @@ bool hashDevice(QCryptographicHash& hash, QIODevice& device)
         hash.addData(buffer);
     }
 }
+
+// The loop goes on to the next file as soon as control is back in the event
+// loop, not on the next 100 ms tick: a game of many small files would wait a
+// tick per file. Queued rather than called, so that a long run of skipped
+// files never nests, and the finished reply is out of its signal first.
+void continueDownloads(PatchManager* manager)
+{
+    QMetaObject::invokeMethod(
+        manager, [manager] { manager->downloadNextPatchFile(); }, Qt::QueuedConnection);
+}
 } // namespace
 
 QString fileMd5(const QString& path)
@@ -61,7 +71,7 @@ void PatchManager::downloadNextPatchFile()
     }
     const DownloadFileInfo f = downloads[downloadIndex];
     if (f.type == QLatin1String("del")) {
-        deferredTasks.append([this] { downloadNextPatchFile(); });
+        continueDownloads(this);
         return;
     }
 
@@ -91,7 +101,7 @@ void PatchManager::downloadNextPatchFile()
         if (existing == f.size && fileMd5(local) == f.md5) {
             qDebug() << "skip download file due to md5 is identical:" << local;
             fileTotal = existing;
-            deferredTasks.append([this] { downloadNextPatchFile(); });
+            continueDownloads(this);
             return;
         }
         // A file at least as long as the listed size that failed the check
@@ -162,7 +172,7 @@ void PatchManager::downloadNextPatchFile()
             downloadIndex -= 1;
             QFile::remove(file->fileName());
         }
-        deferredTasks.append([this] { downloadNextPatchFile(); });
+        continueDownloads(this);
     };
     httpGet(url, headers, onFinished, onReadyRead);
 }
