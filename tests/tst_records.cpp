@@ -118,6 +118,22 @@ void TestRecords::safeRelativePath_data()
                                 << "";
     QTest::newRow("dots and blank") << "a/.. /x"
                                     << "";
+    // Joined into a URL these would end the path or be read as escapes.
+    QTest::newRow("fragment") << "a#b.dat"
+                              << "";
+    QTest::newRow("query") << "a?b.dat"
+                           << "";
+    QTest::newRow("escape") << "a%2e%2e/x"
+                            << "";
+    QTest::newRow("tab") << "a\tb"
+                         << "";
+    QTest::newRow("newline in a folder") << "a\nb/c"
+                                         << "";
+    QTest::newRow("nul") << QString(QChar(0)) << "";
+    QTest::newRow("delete") << "a\x7f"
+                            << "";
+    QTest::newRow("blank, plus and brackets") << "a b+c[1].dat"
+                                              << "a b+c[1].dat";
 }
 
 void TestRecords::safeRelativePath()

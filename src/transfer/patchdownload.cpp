@@ -25,6 +25,33 @@ bool replyCarriesContent(QNetworkReply* reply)
     return !status.isValid() || status.toInt() < 300;
 }
 
+// Why a finished transfer brought no usable content, or empty text when it
+// did. A redirect is not followed, and an error page is no content either.
+QString transferFailure(QNetworkReply* reply)
+{
+    if (reply->error() != QNetworkReply::NoError)
+        return reply->errorString();
+    if (!replyCarriesContent(reply))
+        return QStringLiteral("HTTP status %1")
+            .arg(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+    return QString();
+}
+
+// A refused range means the local part is no prefix of the server's file.
+bool rangeRefused(QNetworkReply* reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 416;
+}
+
+// Closes the file; false when the flush or the close failed, so a full disk
+// never passes for a complete download.
+bool closeFile(QFile& file)
+{
+    const bool flushed = file.flush();
+    file.close();
+    return flushed && file.error() == QFileDevice::NoError;
+}
+
 bool hashDevice(QCryptographicHash& hash, QIODevice& device)
 {
     // 4 MiB at a time, so a large resumed file never sits in memory whole;
@@ -211,7 +238,8 @@ void PatchManager::downloadNextPatchFile()
 
     QDir().mkpath(QFileInfo(local).absolutePath());
     auto file = std::make_shared<QFile>(local);
-    if (!file->open(QIODevice::ReadWrite)) {
+    // Unbuffered: a write that does not reach the disk fails at once.
+    if (!file->open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
         setError(1, QStringLiteral("%1 写入失败").arg(local));
         return;
     }
@@ -245,31 +273,39 @@ void PatchManager::downloadNextPatchFile()
             reply->abort();
         }
     };
-    auto onFinished = [this, file, hash, f](QNetworkReply* reply) {
-        if (reply->error() != QNetworkReply::NoError) {
-            file->close();
-            qDebug() << "download:" << file->fileName() << "error:" << reply->errorString();
-            downloadFailures += 1;
-            setError(2, QStringLiteral("%1 下载失败(%2),5s后重试")
-                            .arg(reply->url().toString(), QString::number(downloadFailures)));
-            QTimer::singleShot(retryDelayMs, this, [this] {
-                switchState(4);
-                downloadIndex -= 1;
-                downloadNextPatchFile();
-            });
+    // Every failed transfer waits 5 s and is shown, so a file that never
+    // verifies cannot be fetched again and again unseen.
+    auto retryLater = [this](QNetworkReply* reply) {
+        downloadFailures += 1;
+        setError(2, QStringLiteral("%1 下载失败(%2),5s后重试")
+                        .arg(reply->url().toString(), QString::number(downloadFailures)));
+        QTimer::singleShot(retryDelayMs, this, [this] {
+            switchState(4);
+            downloadIndex -= 1;
+            downloadNextPatchFile();
+        });
+    };
+    auto onFinished = [this, file, hash, f, retryLater](QNetworkReply* reply) {
+        const bool closed = closeFile(*file);
+        QString failure = transferFailure(reply);
+        if (failure.isEmpty() && !closed)
+            failure = file->errorString();
+        if (!failure.isEmpty()) {
+            qDebug() << "download:" << file->fileName() << "error:" << failure;
+            if (rangeRefused(reply))
+                QFile::remove(file->fileName());
+            retryLater(reply);
+            return;
+        }
+        const QString md5 = QString::fromLatin1(hash->result().toHex());
+        if (md5 != f.md5) {
+            qDebug() << "download file " << file->fileName() << "retry. md5 error " << md5 << " "
+                     << f.md5;
+            QFile::remove(file->fileName());
+            retryLater(reply);
             return;
         }
         downloadFailures = 0;
-        file->flush();
-        file->close();
-        const QString md5 = QString::fromLatin1(hash->result().toHex());
-        if (md5 != f.md5) {
-            errorCode = 1;
-            qDebug() << "download file " << file->fileName() << "retry. md5 error " << md5 << " "
-                     << f.md5;
-            downloadIndex -= 1;
-            QFile::remove(file->fileName());
-        }
         continueDownloads(this);
     };
     httpGet(url, headers, onFinished, onReadyRead);
@@ -290,7 +326,9 @@ void PatchManager::downloadFileResumable(PatchThread* thread, const QString& loc
                 onDone(true, false);
                 return;
             }
-            start = size;
+            // A range after its end could only be refused: start afresh.
+            qDebug() << "remove local file that fails its md5:" << localPath;
+            QFile::remove(localPath);
         } else if (size > f.size) {
             QFile::remove(localPath);
         } else {
@@ -305,7 +343,7 @@ void PatchManager::downloadFileResumable(PatchThread* thread, const QString& loc
             hashDevice(*hash, existing);
     }
     auto file = std::make_shared<QFile>(localPath);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         qDebug() << "open file error " << localPath;
         onDone(false, false);
         return;
@@ -334,14 +372,14 @@ void PatchManager::downloadFileResumable(PatchThread* thread, const QString& loc
         }
     };
     auto onFinished = [file, hash, localPath, f, onDone](QNetworkReply* reply) {
-        if (reply->error() != QNetworkReply::NoError) {
-            file->close();
+        const bool closed = closeFile(*file);
+        if (!transferFailure(reply).isEmpty() || !closed) {
             qDebug() << "download:" << localPath << " error";
+            if (rangeRefused(reply))
+                QFile::remove(localPath);
             onDone(false, true);
             return;
         }
-        file->flush();
-        file->close();
         const QString md5 = QString::fromLatin1(hash->result().toHex());
         if (md5.toLower() == f.md5.toLower()) {
             onDone(true, false);

@@ -210,11 +210,17 @@ void PatchManager::showPatchState()
         window->showUpdateStatus(text);
 }
 
-void PatchManager::cleanup()
+void PatchManager::removePatchDir()
 {
-    // An empty folder name would stand for the working directory.
+    // An empty folder name would stand for the working directory. Links
+    // inside are removed, never followed.
     if (!patchDir.isEmpty())
         QDir(patchDir).removeRecursively();
+}
+
+void PatchManager::cleanup()
+{
+    removePatchDir();
     chain.clear();
     downloads.clear();
     if (patchThread) {

@@ -132,6 +132,7 @@ private:
     void showDownloadState();
     void showPatchState();
     void cleanup();
+    void removePatchDir();
     int timerId = 0;
     QMutex chainFileMutex; // serialises writes of patchchain.json
 };

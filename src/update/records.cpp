@@ -69,8 +69,16 @@ QString safeRelativePath(const QString& name)
 {
     QString path = name;
     path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')))
         return QString();
+    // Names are joined into URLs too: "#" and "?" would cut the path there,
+    // "%" would be read as an escape; control characters have no place in
+    // either.
+    for (const QChar c : path) {
+        if (c == QLatin1Char('#') || c == QLatin1Char('?') || c == QLatin1Char('%') ||
+            c.category() == QChar::Other_Control)
+            return QString();
+    }
     static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
     if (drive.match(path).hasMatch())
         return QString();

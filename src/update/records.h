@@ -47,7 +47,8 @@ bool writeFile(const QString& path, const QByteArray& bytes);
 
 // A file name from a server list or from patchchain.json, as a relative path
 // with "/" separators. Empty when the name is unsafe: empty, absolute, with a
-// drive letter or with a ".." component. "\\" counts as a separator.
+// drive letter, with a ".." component, or with "#", "?", "%" or a control
+// character. "\\" counts as a separator.
 QString safeRelativePath(const QString& name);
 
 // One entry of a "filelist" array (server keys: srcmd5, destmd5).

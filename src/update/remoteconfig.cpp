@@ -3,6 +3,7 @@
 #include "update/patchmanager.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkReply>
@@ -36,6 +37,12 @@ void PatchManager::onUpdateRemotePatchConfig(const QJsonObject& list)
         return;
     }
     if (chain.isEmpty()) {
+        // A run killed between its last file and the cleanup leaves its
+        // folder behind, and no later run would clean it up.
+        if (!patchDir.isEmpty() && QFileInfo::exists(patchDir)) {
+            qDebug() << "remove leftover patch folder" << patchDir;
+            removePatchDir();
+        }
         switchState(7);
         return;
     }
