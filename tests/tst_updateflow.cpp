@@ -106,6 +106,8 @@ private slots:
     void fileListErrors();
     void downloadLocalStates_data();
     void downloadLocalStates();
+    void loopCounting_data();
+    void loopCounting();
     void emptyFileOverStaleContent();
     void transferFailures_data();
     void transferFailures();
@@ -482,11 +484,13 @@ void TestUpdateFlow::downloadLocalStates()
     // thread moves them into the game folder.
     QByteArray atPatching, nextAtPatching;
     bool patching = false;
+    qint64 totalAtPatching = -1; // the cleanup that may follow at once clears it
     manager.eventHook = [&](const QString& n, const QString& a, const QString& b) {
         events.append({n, a, b, true});
         if (n == "update_patch_start") {
             patching = true;
             atPatching = readAll(local);
+            totalAtPatching = manager.allTotal;
             nextAtPatching = readAll(patchDir() + "/10006/next.bin.patch");
         }
     };
@@ -500,10 +504,70 @@ void TestUpdateFlow::downloadLocalStates()
     QCOMPARE(seen, ranges);
     QCOMPARE(manager.errorCode, repaired ? 2 : 0);
     QCOMPARE(eventNames(events).count("update_error"), repaired ? 1 : 0);
-    QCOMPARE(manager.allTotal, qint64(40004));
+    QCOMPARE(totalAtPatching, qint64(40004));
     // A repaired mismatch does not keep the run from finishing.
     QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished"), 10000);
     QCOMPARE(readAll(tmp->filePath("Drevna/sub/data.pak")), bytes);
+}
+
+void TestUpdateFlow::loopCounting_data()
+{
+    // a.pak.patch, large enough to be hashed on the worker thread, then
+    // b.pak.patch (12000 bytes, or a "del" entry).
+    QTest::addColumn<QString>("failing");
+    QTest::addColumn<int>("failTimes"); // answered with 500; 0: starts from a wrong partial file
+    QTest::addColumn<bool>("lastDeleted");
+    QTest::addColumn<int>("requests"); // of the failing file
+    QTest::addColumn<int>("errorCode");
+    // Every new attempt at a file counts its size once more in allFinished.
+    QTest::newRow("clean") << "" << 0 << false << 0 << 0;
+    QTest::newRow("last fails twice") << "b" << 2 << false << 3 << 2;
+    QTest::newRow("first fails its md5") << "a" << 0 << false << 2 << 2;
+    QTest::newRow("first fails, last deleted") << "a" << 1 << true << 2 << 2;
+}
+
+void TestUpdateFlow::loopCounting()
+{
+    QFETCH(QString, failing);
+    QFETCH(int, failTimes);
+    QFETCH(bool, lastDeleted);
+    QFETCH(int, requests);
+    QFETCH(int, errorCode);
+    const QByteArray a = content(3 * 1048576 + 17, 1), b = content(12000, 2);
+    serveStep("10006",
+              {{"a.pak.patch", "add", a}, {"b.pak.patch", lastDeleted ? "del" : "add", b}});
+    serveSingleStepList();
+    // The tick still draws a transfer, now that the loop moves on by itself.
+    HttpTestServer::Fault slow, fault;
+    slow.bytesPerSecond = 20000;
+    server->setFault("/base/10006/b.pak.patch", slow);
+    fault.status = 500;
+    fault.times = failTimes;
+    if (failTimes)
+        server->setFault("/base/10006/" + failing + ".pak.patch", fault);
+    else if (!failing.isEmpty())
+        writeText(patchDir() + "/10006/" + failing + ".pak.patch", "not the start");
+    setLocalVersion(10005);
+    PatchManager manager;
+    prepare(manager);
+    manager.recheckCount = 0;
+    qint64 finishedAtPatching = -1;
+    manager.eventHook = [&](const QString& n, const QString&, const QString&) {
+        if (n == "update_patch_start")
+            finishedAtPatching = manager.allFinished;
+    };
+    manager.start();
+    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished"), 15000);
+    const qint64 size = failing == "a" ? a.size() : failing == "b" ? b.size() : 0;
+    QCOMPARE(finishedAtPatching, a.size() + (lastDeleted ? 0 : b.size()) + (requests - 1) * size);
+    QCOMPARE(manager.downloadFailures, 0);
+    QCOMPARE(manager.errorCode, errorCode);
+    if (!failing.isEmpty())
+        QCOMPARE(server->requests("/base/10006/" + failing + ".pak.patch").size(), requests);
+    QCOMPARE(readAll(tmp->filePath("Drevna/a.pak")), a);
+    QCOMPARE(readAll(tmp->filePath("Drevna/b.pak")), lastDeleted ? QByteArray() : b);
+    if (failing != "b" && !lastDeleted)
+        QVERIFY(display.with("download:").filter("b.pak.patch 下载中...").size() >= 3);
 }
 
 // An empty listed file over a stale non-empty one: a range request for it
