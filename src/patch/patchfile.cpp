@@ -4,8 +4,11 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QMutex>
 #include <QRandomGenerator>
 #include <QThread>
+#include <QWaitCondition>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -29,6 +32,9 @@ constexpr qint64 ReadBlockSize = 2 * 1024 * 1024;
 // between nearby places of the old file.
 constexpr int ReadBlockSlots = 8;
 constexpr qint64 HashChunkSize = 1024 * 1024;
+// The output is hashed from copies in a few buffers of this size.
+constexpr qint64 OutputChunkSize = 4 * 1024 * 1024;
+constexpr int OutputChunks = 3;
 
 // The failure lines go to standard output, outside the debug log.
 void printFailure(const char* format, const QByteArray& a = {}, const QByteArray& b = {})
@@ -168,6 +174,92 @@ private:
     QByteArray md5;
     bool done = false;
     std::atomic<bool> mismatch{false};
+    std::unique_ptr<QThread> thread;
+};
+
+// Hashes the output on a thread of its own, so that hashing overlaps the
+// decoding and writing. The decoder hands over copies and waits only while
+// every buffer is still being hashed. Without a thread or buffers it hashes
+// on the caller's thread.
+class OutputHash
+{
+public:
+    OutputHash()
+    {
+        for (Chunk& c : chunks)
+            c.data.reset(new (std::nothrow) char[size_t(OutputChunkSize)]);
+        thread.reset(QThread::create([this] { run(); }));
+        if (std::all_of(std::begin(chunks), std::end(chunks),
+                        [](const Chunk& c) { return c.data != nullptr; }))
+            thread->start();
+    }
+    ~OutputHash() { result(); }
+
+    void addData(const char* data, qint64 size)
+    {
+        if (!thread->isRunning()) {
+            md5.addData(data, int(size));
+            return;
+        }
+        QMutexLocker lock(&mutex);
+        while (size > 0) {
+            while (filled == OutputChunks)
+                changed.wait(&mutex);
+            // The consumer never touches the free buffer at head.
+            Chunk& c = chunks[(next + filled) % OutputChunks];
+            lock.unlock();
+            c.size = qMin(size, OutputChunkSize);
+            memcpy(c.data.get(), data, size_t(c.size));
+            data += c.size;
+            size -= c.size;
+            lock.relock();
+            ++filled;
+            changed.wakeAll();
+        }
+    }
+
+    QByteArray result()
+    {
+        {
+            QMutexLocker lock(&mutex);
+            ending = true;
+            changed.wakeAll();
+        }
+        thread->wait();
+        return md5.result().toHex();
+    }
+
+private:
+    struct Chunk {
+        std::unique_ptr<char[]> data;
+        qint64 size = 0;
+    };
+
+    void run()
+    {
+        QMutexLocker lock(&mutex);
+        for (;;) {
+            while (filled == 0 && !ending)
+                changed.wait(&mutex);
+            if (filled == 0)
+                return;
+            const Chunk& c = chunks[next];
+            lock.unlock();
+            md5.addData(c.data.get(), int(c.size));
+            lock.relock();
+            next = (next + 1) % OutputChunks;
+            --filled;
+            changed.wakeAll();
+        }
+    }
+
+    QMutex mutex;
+    QWaitCondition changed;
+    Chunk chunks[OutputChunks];
+    int next = 0;   // oldest buffer not yet hashed
+    int filled = 0; // buffers waiting to be hashed
+    bool ending = false;
+    QCryptographicHash md5{QCryptographicHash::Md5};
     std::unique_ptr<QThread> thread;
 };
 
@@ -366,7 +458,7 @@ int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
         sourceChecked();
         return -1;
     }
-    QCryptographicHash outMd5(QCryptographicHash::Md5);
+    OutputHash outMd5;
     qint64 total = 0;
 
     auto writeOutput = [&](xd3_stream* stream) -> qint64 {
@@ -379,7 +471,7 @@ int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
         total += count;
         if (onProgress)
             onProgress(total);
-        outMd5.addData(data, int(count));
+        outMd5.addData(data, count);
         return count;
     };
 
@@ -396,7 +488,7 @@ int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
         out.remove();
         return -1;
     }
-    const QByteArray destMd5 = outMd5.result().toHex();
+    const QByteArray destMd5 = outMd5.result();
     if (flushed && destMd5 == expectedDest)
         return 0;
     printFailure("patch failed dest md5  err %s -> %s \n", destMd5, expectedDest);
