@@ -56,6 +56,19 @@ SourceBlockFn memorySource(const quint8* data, qint64 size, qint64 blockSize)
     };
 }
 
+// Reads up to size bytes; fewer only at the end of the file or on an error.
+qint64 readFully(QFile& file, quint8* data, qint64 size)
+{
+    qint64 total = 0;
+    while (total < size) {
+        const qint64 n = file.read(reinterpret_cast<char*>(data) + total, size - total);
+        if (n <= 0)
+            break;
+        total += n;
+    }
+    return total;
+}
+
 // Source blocks read from the old file into a few reusable buffers. A block
 // that cannot be read whole (read error, file shrunk) is served short, which
 // the decoder reports as a source too short instead of reading past it.
@@ -102,16 +115,9 @@ private:
     qint64 read(qint64 offset, quint8* data)
     {
         const qint64 wanted = offset < size ? qMin(size - offset, ReadBlockSize) : 0;
-        qint64 total = 0;
         if (wanted > 0 && !file.seek(offset))
             return 0;
-        while (total < wanted) {
-            const qint64 n = file.read(reinterpret_cast<char*>(data) + total, wanted - total);
-            if (n <= 0)
-                break;
-            total += n;
-        }
-        return total;
+        return readFully(file, data, wanted);
     }
 
     QFile& file;
@@ -281,14 +287,7 @@ bool createBeside(QFile& file, const QString& path)
 ReadInputFn fileInput(QFile& file)
 {
     return [&file](xd3_stream*, quint8* buffer, qint64 capacity) -> qint64 {
-        qint64 total = 0;
-        while (total < capacity) {
-            const qint64 n = file.read(reinterpret_cast<char*>(buffer) + total, capacity - total);
-            if (n <= 0)
-                break;
-            total += n;
-        }
-        return total;
+        return readFully(file, buffer, capacity);
     };
 }
 
