@@ -393,8 +393,7 @@ void TestPatchFile::oldFileChanges()
     const QString outPath = path("out");
     QFile::remove(outPath);
     // Five 8 MiB output windows, each copying from its own part of the old
-    // file, which is large enough for its MD5 to be still under way when
-    // the first window is out.
+    // file, down to its last partial block.
     const QByteArray oldData = noise(40 * 1024 * 1024 + 12345, 18);
     QByteArray newData = oldData;
     newData.replace(100, 50, words(10, 19));
