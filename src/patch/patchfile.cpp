@@ -5,7 +5,6 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QMutex>
-#include <QRandomGenerator>
 #include <QThread>
 #include <QWaitCondition>
 #include <algorithm>
@@ -269,19 +268,13 @@ private:
     std::unique_ptr<QThread> thread;
 };
 
-// Opens a new file beside path under an unused name, created like any
-// plain new file (same permissions as path would get).
+// Opens the file beside path that the decode writes to. A fixed name, so
+// that one left by a killed launcher is overwritten by the next attempt
+// instead of piling up next to the game files.
 bool createBeside(QFile& file, const QString& path)
 {
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        const quint32 tag = QRandomGenerator::global()->generate();
-        file.setFileName(path + QStringLiteral(".%1").arg(tag, 8, 16, QLatin1Char('0')));
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-            return true;
-        if (!file.exists())
-            return false; // no folder or no right to create: no name helps
-    }
-    return false;
+    file.setFileName(path + QStringLiteral(".part"));
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
 }
 
 ReadInputFn fileInput(QFile& file)
