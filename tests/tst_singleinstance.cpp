@@ -2,6 +2,8 @@
 // the default content ports.
 // ctest-lock: content-ports
 // ctest-lock: launcher-instance
+#include "displayholder.h"
+
 #include <QSharedMemory>
 #include <QtTest>
 
@@ -97,5 +99,5 @@ void TestSingleInstance::secondCopyIsRefusedAndKilledCopyReleasesTheLock()
         cleanupLock.detach();
 }
 
-QTEST_GUILESS_MAIN(TestSingleInstance)
+TEST_MAIN_HOLDING_DISPLAY(TestSingleInstance)
 #include "tst_singleinstance.moc"
