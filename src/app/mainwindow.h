@@ -51,6 +51,10 @@ public:
     void killProcessByName(QString name) override;
 
     // Start-up sequence.
+    // Limits of the start-up requests' waits for data: first, then between
+    // chunks. The production values are the update engine's.
+    static int requestFirstDataTimeoutMs;
+    static int requestStallTimeoutMs;
     void checkLauncherVersion(bool fallback);
     void requestUpdateConfig(const QString& url);
     void requestUpdateConfigFallback(const QString& url);

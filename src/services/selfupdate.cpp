@@ -14,10 +14,10 @@
 #include <QJsonObject>
 #include <QMessageBox>
 #include <QNetworkReply>
-#include <QPointer>
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTimer>
 #include <memory>
 
 namespace
@@ -43,13 +43,10 @@ QString setupProgramPath()
            QStringLiteral("/") + channel::clientName() + QStringLiteral("/REZ-setup.exe");
 }
 
-// One setup download. The failed-write box runs a nested event loop while the
-// transfer goes on, so the callbacks share what they know about each other.
+// One setup download, shared by its callbacks.
 struct SetupDownload {
     QFile file;
     bool writeFailed = false;
-    bool boxOpen = false;
-    bool finishedDuringBox = false;
     QString errorText;
 };
 
@@ -122,22 +119,17 @@ void MainWindow::downloadSetup(const QString& url)
         dealover();
     };
 
-    auto onReadyRead = [this, download, failDownload](QNetworkReply* reply) {
+    auto onReadyRead = [download](QNetworkReply* reply) {
         const QByteArray data = reply->readAll();
         if (download->writeFailed)
             return;
         if (download->file.write(data) >= data.size())
             return;
+        // No box here: the reply could finish and be freed in the box's event
+        // loop while this emission still runs on it. The transfer ends now,
+        // and the finished handler reports the failure.
         download->writeFailed = true;
-        QPointer<QNetworkReply> guard(reply);
-        download->boxOpen = true;
-        showInfoBox(QStringLiteral("检查更新失败-109"));
-        download->boxOpen = false;
-        qDebug() << "下载器write file error:" << download->file.fileName();
-        if (download->finishedDuringBox)
-            failDownload();
-        else if (guard && !guard->isFinished())
-            guard->abort();
+        reply->abort();
     };
 
     auto onFinished = [this, url, download, failDownload](QNetworkReply* reply) {
@@ -165,12 +157,16 @@ void MainWindow::downloadSetup(const QString& url)
                                 });
             return;
         }
-        // The write-failure box is still open: report once it is answered.
-        if (download->boxOpen) {
-            download->finishedDuringBox = true;
+        if (!download->writeFailed) {
+            failDownload();
             return;
         }
-        failDownload();
+        // Both boxes wait until the reply's signals are over.
+        QTimer::singleShot(0, this, [this, download, failDownload] {
+            showInfoBox(QStringLiteral("检查更新失败-109"));
+            qDebug() << "下载器write file error:" << download->file.fileName();
+            failDownload();
+        });
     };
 
     HeaderMap headers;

@@ -1,6 +1,8 @@
 // The launcher as a player gets it: the real program, started from a folder
 // of its own, updating from the local content stack (nginx) that serves
 // content made by the publisher from the sample game.
+#include "displayholder.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -554,5 +556,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(E2E)
+TEST_MAIN_HOLDING_DISPLAY(E2E)
 #include "tst_e2e.moc"

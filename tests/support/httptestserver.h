@@ -121,6 +121,10 @@ signals:
     // Emitted on this object's thread (normally the test's) for every request,
     // after it has been recorded in requests(). Works with QSignalSpy.
     void requestReceived(const HttpTestServer::Request& request);
+    // Emitted on this object's thread when the connection of a request has
+    // closed: bodyBytes of the reply's body had been handed to the socket,
+    // complete when that was all of it (false when the client went first).
+    void replyEnded(const QByteArray& path, qint64 bodyBytes, bool complete);
 
 private:
     HttpTestServerShared* shared;
