@@ -90,6 +90,19 @@ QString safeRelativePath(const QString& name)
     return parts.join(QLatin1Char('/'));
 }
 
+bool fileListIsSafe(const QJsonObject& list, QString* refused)
+{
+    for (const QJsonValue& v : list.value(QLatin1String("filelist")).toArray()) {
+        const QString name = v.toObject().value(QLatin1String("name")).toString();
+        if (safeRelativePath(name).isEmpty()) {
+            if (refused)
+                *refused = name;
+            return false;
+        }
+    }
+    return true;
+}
+
 DownloadFileInfo fileInfoFromListEntry(const QJsonObject& entry, const QString& parentUrl,
                                        const QString& stepPath)
 {

@@ -50,6 +50,10 @@ bool writeFile(const QString& path, const QByteArray& bytes);
 // drive letter or with a ".." component. "\\" counts as a separator.
 QString safeRelativePath(const QString& name);
 
+// True when every entry of a file list ("filelist") can become local paths;
+// otherwise false, with the first refused name in *refused.
+bool fileListIsSafe(const QJsonObject& list, QString* refused = nullptr);
+
 // One entry of a "filelist" array (server keys: srcmd5, destmd5).
 DownloadFileInfo fileInfoFromListEntry(const QJsonObject& entry, const QString& parentUrl,
                                        const QString& stepPath);

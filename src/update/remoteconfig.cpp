@@ -90,13 +90,11 @@ void PatchManager::onFileListReply(QNetworkReply* r)
 
     // Every name becomes a local path: a list with a refused name is not
     // stored and nothing of it is downloaded.
-    for (const QJsonValue& v : list.value(QLatin1String("filelist")).toArray()) {
-        const QString name = v.toObject().value(QLatin1String("name")).toString();
-        if (safeRelativePath(name).isEmpty()) {
-            qDebug() << "unsafe file name" << name << "in" << url;
-            setError(3, QStringLiteral("%1 配置解析失败").arg(url));
-            return;
-        }
+    QString refused;
+    if (!fileListIsSafe(list, &refused)) {
+        qDebug() << "unsafe file name" << refused << "in" << url;
+        setError(3, QStringLiteral("%1 配置解析失败").arg(url));
+        return;
     }
 
     const QString stored = stepPath + QLatin1String("/patchfiles.json");
