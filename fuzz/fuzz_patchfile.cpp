@@ -7,6 +7,8 @@
 
 #include "patch/patchfile.h"
 
+#include <QList>
+
 #include <csignal>
 #include <sys/resource.h>
 
