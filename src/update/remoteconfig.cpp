@@ -88,11 +88,11 @@ void PatchManager::onFileListReply(QNetworkReply* r)
     const QByteArray bytes = r->readAll();
     const QJsonObject list = parseJsonObject(QString::fromUtf8(bytes));
 
-    // Every name becomes a local path: a list with a refused name is not
-    // stored and nothing of it is downloaded.
+    // Every name becomes a local path and every size part of the totals: a
+    // list with a refused entry is not stored and nothing of it is downloaded.
     QString refused;
     if (!fileListIsSafe(list, &refused)) {
-        qDebug() << "unsafe file name" << refused << "in" << url;
+        qDebug() << "refused file list entry" << refused << "in" << url;
         setError(3, QStringLiteral("%1 配置解析失败").arg(url));
         return;
     }
