@@ -31,15 +31,6 @@ void put(const QString& path, const QByteArray& bytes)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    fuzzInit();
-    FUZZ_CHECK(workDir().isValid());
-    QDir().mkpath(workDir().filePath("Drevna"));
-    QDir().mkpath(workDir().filePath("Patch"));
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static PatchManager manager;

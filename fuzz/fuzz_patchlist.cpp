@@ -68,12 +68,6 @@ void checkChain(PatchManager& manager, const QJsonObject& list, int local)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    fuzzInit();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static PatchManager manager;

@@ -3,12 +3,6 @@
 
 #include "services/selfupdate.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    fuzzInit();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QByteArray body = fuzzBytes(data, size);

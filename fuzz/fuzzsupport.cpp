@@ -28,6 +28,12 @@ void fuzzInit()
         std::fprintf(stderr, "fuzz: standard output stays open\n");
 }
 
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    fuzzInit();
+    return 0;
+}
+
 QByteArray fuzzBytes(const uint8_t* data, size_t size)
 {
     return QByteArray(reinterpret_cast<const char*>(data), int(size));

@@ -4,9 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// Set-up shared by every target: an application object (the engine's
-// network manager wants one), no log output, standard output to /dev/null
-// (the decoder's failure lines would drown the fuzzer's own).
+// Set-up shared by every target, run by LLVMFuzzerInitialize: an
+// application object (the engine's network manager wants one), no log
+// output, standard output to /dev/null (the decoder's failure lines would
+// drown the fuzzer's own).
 void fuzzInit();
 
 QByteArray fuzzBytes(const uint8_t* data, size_t size);
