@@ -19,6 +19,9 @@ QTemporaryDir& workDir()
     static QTemporaryDir dir(QDir("/dev/shm").exists()
                                  ? QStringLiteral("/dev/shm/drevna-fuzz-XXXXXX")
                                  : QDir::tempPath() + "/drevna-fuzz-XXXXXX");
+    static const bool made = dir.isValid() && QDir().mkpath(dir.filePath("Drevna")) &&
+                             QDir().mkpath(dir.filePath("Patch"));
+    FUZZ_CHECK(made);
     return dir;
 }
 
