@@ -253,7 +253,7 @@ void TestPatchThread::twoStepsOldestFirst()
     QCOMPARE(readBytes(game("new.txt")), QByteArray("fresh"));
     QVERIFY(!QFileInfo::exists(game("data/a.bin_bak")));
     QVERIFY(!QFileInfo::exists(patch("10006/new.txt.patch")));
-    QCOMPARE(thread->lastResult, 0);
+    QCOMPARE(thread->lastResult.load(), 0);
     // Progress is a share of the old file and never claims completion.
     QVERIFY(!rec->progress.isEmpty());
     for (float p : rec->progress)
@@ -461,7 +461,7 @@ void TestPatchThread::wholeFileFallback()
     QCOMPARE(lines, expected);
     const bool healed = expected.contains("allDone");
     QCOMPARE(readBytes(game("a.bin")), healed ? v2 : (scenario == "add" ? QByteArray() : other));
-    QCOMPARE(thread->lastResult, healed ? 0 : -1000);
+    QCOMPARE(thread->lastResult.load(), healed ? 0 : -1000);
     if (scenario == "corrupt")
         QCOMPARE(server->requests("/res/10002_full/a.bin.patch").size(), 3);
     if (healed)

@@ -1,4 +1,5 @@
 // Launcher self-update: judge the version file, fetch and start the setup program.
+#include "services/selfupdate.h"
 #include "app/buildconfig.h"
 #include "app/channel.h"
 #include "app/mainwindow.h"
@@ -52,6 +53,25 @@ struct SetupDownload {
 
 } // namespace
 
+LauncherVersionFile readLauncherVersionFile(const QByteArray& body)
+{
+    LauncherVersionFile result;
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(QString::fromUtf8(body).toUtf8(), &error);
+    if (doc.isNull() || error.error != QJsonParseError::NoError)
+        result.error = -102;
+    else if (!doc.isObject())
+        result.error = -103;
+    else if (doc.object().isEmpty())
+        result.error = -101;
+    if (result.error != 0)
+        return result;
+    const QJsonObject object = doc.object();
+    result.version = object.value(QStringLiteral("version")).toInt();
+    result.url = object.value(QStringLiteral("url")).toString();
+    return result;
+}
+
 void MainWindow::processVersionFile()
 {
     QNetworkReply* reply = currentReply;
@@ -59,25 +79,13 @@ void MainWindow::processVersionFile()
     // dealover() replaces currentReply, so this one is released by pointer.
     reply->deleteLater();
 
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(QString::fromUtf8(body).toUtf8(), &error);
-    if (doc.isNull() || error.error != QJsonParseError::NoError) {
-        showInfoBox(QStringLiteral("检查更新失败-102"));
+    const LauncherVersionFile versionFile = readLauncherVersionFile(body);
+    if (versionFile.error != 0) {
+        showInfoBox(QStringLiteral("检查更新失败%1").arg(versionFile.error));
         dealover();
         return;
     }
-    if (!doc.isObject()) {
-        showInfoBox(QStringLiteral("检查更新失败-103"));
-        dealover();
-        return;
-    }
-    const QJsonObject versionFile = doc.object();
-    if (versionFile.isEmpty()) {
-        showInfoBox(QStringLiteral("检查更新失败-101"));
-        dealover();
-        return;
-    }
-    remoteLauncherVersion = versionFile.value(QStringLiteral("version")).toInt();
+    remoteLauncherVersion = versionFile.version;
 
     if (buildFolderLayout == FolderLayout::Launcher) {
         qDebug() << "localVersionFilePath:" << settingsPath();
@@ -85,7 +93,7 @@ void MainWindow::processVersionFile()
     }
 
     if (localLauncherVersion() < remoteLauncherVersion) {
-        downloadSetup(versionFile.value(QStringLiteral("url")).toString());
+        downloadSetup(versionFile.url);
         return;
     }
     const QString setupPath = setupProgramPath();

@@ -98,6 +98,28 @@ QString safeRelativePath(const QString& name)
     return parts.join(QLatin1Char('/'));
 }
 
+bool fileListIsSafe(const QJsonObject& list, QString* refused)
+{
+    double total = 0;
+    for (const QJsonValue& v : list.value(QLatin1String("filelist")).toArray()) {
+        const QJsonObject entry = v.toObject();
+        const QString name = entry.value(QLatin1String("name")).toString();
+        // Read as the record reads it; a missing size is 0.
+        const QJsonValue sizeValue = entry.value(QLatin1String("size"));
+        bool isNumber = false;
+        const double size = sizeValue.toVariant().toDouble(&isNumber);
+        const bool sizeFits =
+            sizeValue.isUndefined() || (isNumber && size >= 0 && size <= double(MaxListedSize));
+        total += sizeFits && isNumber ? size : 0;
+        if (safeRelativePath(name).isEmpty() || !sizeFits || total > double(MaxListedSize)) {
+            if (refused)
+                *refused = name;
+            return false;
+        }
+    }
+    return true;
+}
+
 DownloadFileInfo fileInfoFromListEntry(const QJsonObject& entry, const QString& parentUrl,
                                        const QString& stepPath)
 {

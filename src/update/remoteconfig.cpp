@@ -106,15 +106,13 @@ void PatchManager::onFileListReply(QNetworkReply* r, const contentsig::Signature
     }
     const QJsonObject list = parseJsonObject(QString::fromUtf8(bytes));
 
-    // Every name becomes a local path: a list with a refused name is not
-    // stored and nothing of it is downloaded.
-    for (const QJsonValue& v : list.value(QLatin1String("filelist")).toArray()) {
-        const QString name = v.toObject().value(QLatin1String("name")).toString();
-        if (safeRelativePath(name).isEmpty()) {
-            qDebug() << "unsafe file name" << name << "in" << url;
-            setError(3, QStringLiteral("%1 配置解析失败").arg(url));
-            return;
-        }
+    // Every name becomes a local path and every size part of the totals: a
+    // list with a refused entry is not stored and nothing of it is downloaded.
+    QString refused;
+    if (!fileListIsSafe(list, &refused)) {
+        qDebug() << "refused file list entry" << refused << "in" << url;
+        setError(3, QStringLiteral("%1 配置解析失败").arg(url));
+        return;
     }
 
     const QString stored = stepPath + QLatin1String("/patchfiles.json");

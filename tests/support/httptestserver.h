@@ -40,6 +40,7 @@
 #include <QObject>
 #include <QPair>
 #include <QString>
+#include <atomic>
 
 class QThread;
 class HttpTestServerWorker;
@@ -130,7 +131,8 @@ private:
     HttpTestServerShared* shared;
     QThread* thread;
     HttpTestServerWorker* worker;
-    quint16 listeningPort = 0;
+    // Set on the server's thread.
+    std::atomic<quint16> listeningPort{0};
 };
 
 Q_DECLARE_METATYPE(HttpTestServer::Request)
