@@ -3,7 +3,9 @@
 // ctest-lock: content-ports
 #include "app/channel.h"
 #include "app/mainwindow.h"
+#include "httptestserver.h"
 #include "modalwatcher.h"
+#include "portforwarder.h"
 #include "services/mywebview.h"
 
 #include <QTemporaryDir>
@@ -40,9 +42,10 @@ QStringList logTexts(const QString& path)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     QStringList texts;
-    // Each line is "yyyy-MM-dd hh:mm:ss: text".
+    // Each line is "yyyy-MM-dd hh:mm:ss: text". Boxes without a window
+    // manager to focus them draw X errors, which are not the launcher's.
     for (const QString& line : QString::fromLocal8Bit(file.readAll()).split('\n'))
-        if (!line.isEmpty())
+        if (!line.isEmpty() && !line.contains("QXcbConnection: XCB error"))
             texts << line.mid(21);
     return texts;
 }
@@ -60,6 +63,9 @@ private slots:
 
 private:
     QString oldDir;
+    HttpTestServer server;
+    PortForwarder* portal = nullptr;
+    const QUrl pageUrl = QUrl::fromUserInput(channel::embeddedPage(MainWindow::STM));
 };
 
 void TestFirstPaint::initTestCase()
@@ -67,6 +73,11 @@ void TestFirstPaint::initTestCase()
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         QSKIP("needs an X display (run under xvfb-run)");
     oldDir = QDir::currentPath();
+    // The portal serves the page; the content ports stay closed.
+    QVERIFY(server.isListening());
+    portal = new PortForwarder(quint16(pageUrl.port()), server.port(), this);
+    QVERIFY2(portal->isListening(), "the portal port is taken");
+    server.setFile(pageUrl.path(), "portal");
     // The engine then says so as it starts: a message that must not reach log.txt.
     qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
 }
@@ -87,6 +98,7 @@ void TestFirstPaint::pageAfterFirstPaint_data()
 void TestFirstPaint::pageAfterFirstPaint()
 {
     QFETCH(bool, shown);
+    server.clearRequests();
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QDir::setCurrent(dir.path());
@@ -110,7 +122,8 @@ void TestFirstPaint::pageAfterFirstPaint()
     QVERIFY(page->isVisibleTo(&window));
     QCOMPARE(page->isVisible(), shown);
     QCOMPARE(page->geometry(), QRect(0, 0, 1100, 561));
-    QCOMPARE(page->url(), QUrl::fromUserInput(channel::embeddedPage(MainWindow::STM)));
+    // The channel's page reaches the portal.
+    QTRY_VERIFY_WITH_TIMEOUT(!server.requests(pageUrl.path()).isEmpty(), 30000);
     QVERIFY(!form->isVisibleTo(&window));
     QCOMPARE(form->url(), QUrl("about:blank"));
 
@@ -118,9 +131,9 @@ void TestFirstPaint::pageAfterFirstPaint()
     // two boxes, with its log lines in the order they always had.
     QTRY_VERIFY_WITH_TIMEOUT(boxes.texts().contains("检查更新失败-4"), 30000);
     QCOMPARE(boxes.texts(), (QStringList{"检查更新失败-104", "检查更新失败-4"}));
-    QCOMPARE(logTexts(dir.filePath("log.txt")),
-             (QStringList{"trackEvent eventName: start_luncher, val1: , val2: ",
-                          "下载器访问版本文件失败"}));
+    QCOMPARE(logTexts(dir.filePath("log.txt")).join('|'),
+             QStringLiteral("trackEvent eventName: start_luncher, val1: , val2: |"
+                            "下载器访问版本文件失败"));
     QCOMPARE(window.findChildren<MyWebView*>().size(), 1);
     QDir::setCurrent(oldDir);
 }
