@@ -1,5 +1,6 @@
 #include "app/firstpaint.h"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QTimer>
 #include <QWidget>
@@ -12,7 +13,9 @@ public:
     AfterFirstPaint(QWidget* window, std::function<void()> call)
         : QObject(window), window(window), call(std::move(call))
     {
-        window->installEventFilter(this);
+        // Watches the whole application: a modal box may come before the
+        // first paint, and the call must not run inside the box's loop.
+        qApp->installEventFilter(this);
         QTimer::singleShot(0, this, [this] {
             if (!this->window->isVisible())
                 run();
@@ -22,10 +25,14 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (watched == window && event->type() == QEvent::Paint) {
-            window->removeEventFilter(this);
+        if (watched == window && event->type() == QEvent::Paint && !painted) {
+            painted = true;
             // Queued: the painted window reaches the screen first.
             QTimer::singleShot(0, this, [this] { run(); });
+        } else if (event->type() == QEvent::Show && watched->isWidgetType()) {
+            const auto* shown = static_cast<QWidget*>(watched);
+            if (shown->isWindow() && shown->isModal())
+                run();
         }
         return false;
     }
@@ -35,7 +42,7 @@ private:
     {
         if (!call)
             return;
-        window->removeEventFilter(this);
+        qApp->removeEventFilter(this);
         const std::function<void()> once = std::move(call);
         call = nullptr;
         deleteLater();
@@ -44,6 +51,7 @@ private:
 
     QWidget* window;
     std::function<void()> call;
+    bool painted = false;
 };
 } // namespace
 

@@ -141,9 +141,8 @@ void MainWindow::initEmbeddedPage()
 void MainWindow::loadEmbeddedPage()
 {
     // The form leaves its view's address to here: setting it in the form
-    // would start the browser engine before the window is shown. The engine's
-    // own start-up messages went to the standard error stream when it started
-    // before the log capture, and they stay out of log.txt.
+    // would start the browser engine before the window is shown. What the
+    // engine says as it starts is not the launcher's and stays out of log.txt.
     const QtMessageHandler capture = qInstallMessageHandler(nullptr);
     ui->EmbeddedPage->setUrl(QUrl(QStringLiteral("about:blank")));
     qInstallMessageHandler(capture);
