@@ -108,6 +108,7 @@ private:
     void initView();
     void initLogo();
     void initEmbeddedPage();
+    void loadEmbeddedPage();
     void initTrayActions();
     void onLauncherVersionReply(bool fallback);
     void handleUpdateConfigReply(const char* key);
