@@ -49,9 +49,11 @@ bool setError(QString* error, const QString& text)
 // files are refused: the content must be exactly what the folder holds.
 bool scanVersion(const QString& dir, FileMap* files, QString* error)
 {
-    const QDir root(dir);
+    // Absolute, so that a relative versions folder never leaks into the names.
+    const QDir root(QFileInfo(dir).absoluteFilePath());
     QMap<QString, QString> folded; // lower-cased path -> first spelling
-    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+    QDirIterator it(root.path(),
+                    QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
     QStringList paths;
     while (it.hasNext())
