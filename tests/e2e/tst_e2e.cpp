@@ -40,7 +40,7 @@ class E2E : public QObject
 
     bool startStack(const QString& contentDir, const QStringList& extra = {})
     {
-        return runs->startStack(runs->contentDir, extra);
+        return runs->startStack(contentDir, extra);
     }
 
     qint64 logSize(const QString& name) const { return runs->stackLogSize(name); }
