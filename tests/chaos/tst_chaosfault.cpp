@@ -80,7 +80,8 @@ class ChaosFault : public QObject
         QList<QPair<QString, QString>> list;
         for (const HttpTestServer::Request& r : server->requests(QStringLiteral("/trackevent"))) {
             const QUrlQuery q(QString::fromLatin1(r.query()));
-            if (!id.isEmpty() && q.queryItemValue(QStringLiteral("clientid"), QUrl::FullyDecoded) == id)
+            if (!id.isEmpty() &&
+                q.queryItemValue(QStringLiteral("clientid"), QUrl::FullyDecoded) == id)
                 list.append({q.queryItemValue(QStringLiteral("name"), QUrl::FullyDecoded),
                              q.queryItemValue(QStringLiteral("val1"), QUrl::FullyDecoded)});
         }
@@ -105,8 +106,10 @@ class ChaosFault : public QObject
         const QString kind = change.section(QLatin1Char(':'), 0, 0);
         const QString arg = change.section(QLatin1Char(':'), 1);
         const QString step = arg.section(QLatin1Char('/'), 0, 0);
-        const QString name = arg.section(QLatin1Char('/'), 1).replace(QLatin1Char('/'), QLatin1Char('\\'));
-        const QString listPath = Base + QLatin1Char('/') + step + QStringLiteral("/patchfiles.json");
+        const QString name =
+            arg.section(QLatin1Char('/'), 1).replace(QLatin1Char('/'), QLatin1Char('\\'));
+        const QString listPath =
+            Base + QLatin1Char('/') + step + QStringLiteral("/patchfiles.json");
         const QByteArray original = servedFile(Base + QLatin1Char('/') + arg);
         QByteArray bytes;
         if (kind == QLatin1String("truncate"))
@@ -121,7 +124,8 @@ class ChaosFault : public QObject
             return true;
         }
         if (kind == QLatin1String("name")) {
-            const QString stepList = Base + QLatin1Char('/') + step + QStringLiteral("/patchfiles.json");
+            const QString stepList =
+                Base + QLatin1Char('/') + step + QStringLiteral("/patchfiles.json");
             QJsonObject list = QJsonDocument::fromJson(servedFile(stepList)).object();
             QJsonArray files = list.value(QStringLiteral("filelist")).toArray();
             QJsonObject entry = files.first().toObject();
@@ -142,7 +146,8 @@ class ChaosFault : public QObject
             return !original.isEmpty();
         }
         if (kind == QLatin1String("announce")) {
-            const QString setup = QStringLiteral("http://127.0.0.1:%1%2").arg(runs->ports.at(0), SetupFile);
+            const QString setup =
+                QStringLiteral("http://127.0.0.1:%1%2").arg(runs->ports.at(0), SetupFile);
             server->setFile(VersionFile, QJsonDocument(QJsonObject{{QStringLiteral("version"), 7},
                                                                    {QStringLiteral("url"), setup}})
                                              .toJson());
@@ -166,8 +171,8 @@ class ChaosFault : public QObject
         if (kind == QLatin1String("wrongfull")) {
             const QString step = arg.section(QLatin1Char('/'), 0, 0);
             const QString rest = arg.section(QLatin1Char('/'), 1);
-            const QByteArray whole = servedFile(Base + QLatin1Char('/') + step +
-                                                QStringLiteral("_full/") + rest);
+            const QByteArray whole =
+                servedFile(Base + QLatin1Char('/') + step + QStringLiteral("_full/") + rest);
             return writeAll(local + QStringLiteral("_full"), QByteArray(whole.size(), 'L'));
         }
         return what.isEmpty();
@@ -206,12 +211,14 @@ class ChaosFault : public QObject
             const QString box = LauncherRuns::visibleWindow(p, false);
             QString title;
             if (!box.isEmpty())
-                runProgram(QStringLiteral("xdotool"), {QStringLiteral("getwindowname"), box}, &title, true);
+                runProgram(QStringLiteral("xdotool"), {QStringLiteral("getwindowname"), box},
+                           &title, true);
             if (title.trimmed() == QStringLiteral("提示")) {
                 ++*boxes;
                 sinceBox.start();
                 runProgram(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), box});
-                runProgram(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Return")});
+                runProgram(QStringLiteral("xdotool"),
+                           {QStringLiteral("key"), QStringLiteral("Return")});
                 continue;
             }
             if (reported(dir, QStringLiteral("update_finish"))) {
@@ -267,8 +274,8 @@ private slots:
         QVERIFY(QDir().mkpath(runs->work));
         served = runs->work + QStringLiteral("/served");
         runs->content = served + Base;
-        QVERIFY(runs->makeContent(QStringLiteral(CHAOS_SAMPLEGAME), QStringLiteral(CHAOS_PUBLISH),
-                                  8));
+        QVERIFY(
+            runs->makeContent(QStringLiteral(CHAOS_SAMPLEGAME), QStringLiteral(CHAOS_PUBLISH), 8));
         launcherBytes = QFileInfo(QStringLiteral(CHAOS_LAUNCHER)).size();
 
         server = new HttpTestServer(this);
@@ -290,13 +297,18 @@ private slots:
         server->serveDirectory(served);
         server->setFile(QStringLiteral("/trackevent"), QByteArray());
         const QString base = QStringLiteral("http://127.0.0.1:%1") + Base;
-        server->setFile(ConfigFile, QJsonDocument(QJsonObject{
-                                                      {QStringLiteral("Url"), base.arg(runs->ports.at(0))},
-                                                      {QStringLiteral("OriginalUrl"), base.arg(runs->ports.at(1))},
-                                                  })
-                                        .toJson());
-        server->setFile(VersionFile, QJsonDocument(QJsonObject{{QStringLiteral("version"), 1}}).toJson());
-        server->setFile(SetupFile, "#!/bin/sh\necho \"Drevna launcher setup, version 7\" >> drevna-setup.log\n");
+        server->setFile(
+            ConfigFile,
+            QJsonDocument(QJsonObject{
+                              {QStringLiteral("Url"), base.arg(runs->ports.at(0))},
+                              {QStringLiteral("OriginalUrl"), base.arg(runs->ports.at(1))},
+                          })
+                .toJson());
+        server->setFile(VersionFile,
+                        QJsonDocument(QJsonObject{{QStringLiteral("version"), 1}}).toJson());
+        server->setFile(
+            SetupFile,
+            "#!/bin/sh\necho \"Drevna launcher setup, version 7\" >> drevna-setup.log\n");
     }
 
     void cleanup() { runs->killAllLaunchers(); }
@@ -356,8 +368,8 @@ private slots:
             startupTimeout);
         row("silent update configuration", Newest, ConfigFile, silent, {}, {}, 0, "box", {}, 60,
             false, startupTimeout);
-        row("silent patch list", 10005, Base + "/patchlist.json", silent, {}, {}, 0, noByte, {},
-            30, true, {});
+        row("silent patch list", 10005, Base + "/patchlist.json", silent, {}, {}, 0, noByte, {}, 30,
+            true, {});
         row("silent file list", 10005, step + "patchfiles.json", silent, {}, {}, 0, noByte, {}, 30,
             false, {});
         row("silent patch file, once", 10005, Base + "/" + world, silentOnce, {}, {}, 0, "exact",
@@ -373,12 +385,12 @@ private slots:
             "下载失败(3)", 60, true, {});
         row("whole body to a range", 10005, Base + "/" + audio, ranged, {}, "half:" + audio, 0,
             "exact", {}, 60, false, {});
-        row("wrong bytes once", 10005, Base + "/" + audio, makeFault(0, 0, 1), "wrong:" + audio, {}, 0,
-            "exact", {}, 60, false, {});
+        row("wrong bytes once", 10005, Base + "/" + audio, makeFault(0, 0, 1), "wrong:" + audio, {},
+            0, "exact", {}, 60, false, {});
         row("wrong bytes always", 10005, Base + "/" + audio, none, "wrong:" + audio, {}, 0, noByte,
             {}, 30, true, md5Retry);
-        row("redirect answer", 10005, Base + "/" + audio, makeFault(0, 302), {}, {}, 0, noByte, {}, 30,
-            false, md5Retry);
+        row("redirect answer", 10005, Base + "/" + audio, makeFault(0, 302), {}, {}, 0, noByte, {},
+            30, false, md5Retry);
         // Deltas that cannot be applied: the whole file is fetched instead.
         row("truncated delta", 10005, {}, none, "truncate:" + world, {}, 0, "exact", {}, 60, false,
             {});
@@ -412,8 +424,8 @@ private slots:
         // A disk that fills: during the full package, and along the chain.
         row("disk fills during downloads", 0, {}, none, {}, {}, 6144, "error:失败", {}, 60, true,
             fullDisk);
-        row("disk fills along the chain", 10004, {}, none, {}, {}, 2048, "error:失败", {}, 60, false,
-            fullDisk);
+        row("disk fills along the chain", 10004, {}, none, {}, {}, 2048, "error:失败", {}, 60,
+            false, fullDisk);
     }
 
     void fault()
@@ -440,7 +452,8 @@ private slots:
         QVERIFY(QDir().mkpath(dir));
         if (diskRoomKb > 0) {
             qint64 game = 0;
-            const QString installedDir = runs->versions + QLatin1Char('/') + QString::number(installed);
+            const QString installedDir =
+                runs->versions + QLatin1Char('/') + QString::number(installed);
             for (const QString& rel : filesBelow(installedDir))
                 game += QFileInfo(installedDir + QLatin1Char('/') + rel).size();
             QVERIFY(mountSmallDisk(dir, launcherBytes + game + diskRoomKb * 1024, false));
@@ -460,7 +473,8 @@ private slots:
         if (problem.isEmpty())
             problem = runs->wrongFileProblem(dir);
         if (problem.isEmpty() && outsideFiles(dir) != outsideBefore)
-            problem = QStringLiteral("written outside: ") + outsideFiles(dir).join(QLatin1Char(' '));
+            problem =
+                QStringLiteral("written outside: ") + outsideFiles(dir).join(QLatin1Char(' '));
         if (problem.isEmpty() && QFileInfo::exists(AbsoluteName))
             problem = AbsoluteName + QStringLiteral(" was written");
         // After an error the next start without the fault must heal it.

@@ -202,8 +202,8 @@ private slots:
         runs->stopStack(); // left over from an interrupted run
         QDir(runs->work).removeRecursively();
         QVERIFY(QDir().mkpath(runs->work));
-        QVERIFY(runs->makeContent(QStringLiteral(CHAOS_SAMPLEGAME), QStringLiteral(CHAOS_PUBLISH),
-                                  24));
+        QVERIFY(
+            runs->makeContent(QStringLiteral(CHAOS_SAMPLEGAME), QStringLiteral(CHAOS_PUBLISH), 24));
         // A delta that passes its download check but cannot be applied, so
         // that the whole-file fallback runs and can be interrupted too.
         corruptContent = runs->work + QStringLiteral("/content-corrupt");
@@ -235,8 +235,8 @@ private slots:
     void killPoint_data()
     {
         QTest::addColumn<int>("installed");
-        QTest::addColumn<QString>("rate"); // nginx's limit while the kills happen
-        QTest::addColumn<bool>("corrupt"); // the 10005->10006 terrain delta is corrupt
+        QTest::addColumn<QString>("rate");      // nginx's limit while the kills happen
+        QTest::addColumn<bool>("corrupt");      // the 10005->10006 terrain delta is corrupt
         QTest::addColumn<QStringList>("kills"); // one point per kill, conditions joined by " > "
         QTest::addColumn<bool>("quick");        // part of the subset that scripts/test runs
         QTest::addColumn<QString>("pending");   // behaviour still missing, or empty
@@ -270,8 +270,8 @@ private slots:
             {"partial:Patch/10006_full/Data/audio.pak.patch"});
         row("full: all downloaded", 0, fast, {"log:finish download all patch file list"});
         row("full: patching recorded", 0, fast, {"local:start_apply_patch=true"});
-        row("full: terrain.pak moved in", 0, fast,
-            {"gone:Patch/10006_full/Data/terrain.pak.patch"}, true);
+        row("full: terrain.pak moved in", 0, fast, {"gone:Patch/10006_full/Data/terrain.pak.patch"},
+            true);
         row("full: world.pak moved in", 0, fast, {"gone:Patch/10006_full/Data/world.pak.patch"});
         row("full: five files recorded", 0, fast, {"files:5"});
         row("full: finished version saved", 0, fast, {"local:version=10006"}, false, staleFolder);

@@ -67,9 +67,9 @@ QByteArray relisted(const QByteArray& fileList, const QString& name, const QByte
         if (e.value(QStringLiteral("name")).toString() != name)
             continue;
         e.insert(QStringLiteral("size"), bytes.size());
-        e.insert(QStringLiteral("md5"),
-                 QString::fromLatin1(
-                     QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex()));
+        e.insert(
+            QStringLiteral("md5"),
+            QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex()));
         files[i] = e;
     }
     list.insert(QStringLiteral("filelist"), files);
@@ -79,7 +79,8 @@ QByteArray relisted(const QByteArray& fileList, const QString& name, const QByte
 bool replaceListedFile(const QString& contentDir, const QString& step, const QString& name,
                        const QByteArray& bytes)
 {
-    const QString listPath = contentDir + QLatin1Char('/') + step + QStringLiteral("/patchfiles.json");
+    const QString listPath =
+        contentDir + QLatin1Char('/') + step + QStringLiteral("/patchfiles.json");
     QString local = name;
     local.replace(QLatin1Char('\\'), QLatin1Char('/'));
     return writeAll(contentDir + QLatin1Char('/') + step + QLatin1Char('/') + local, bytes) &&
@@ -133,9 +134,14 @@ bool LauncherRuns::makeContent(const QString& sampleGame, const QString& publish
 bool LauncherRuns::startStack(const QString& contentDir, const QStringList& extra)
 {
     stopStack();
-    QStringList args{stack,           QStringLiteral("start"),     QStringLiteral("--run"),
-                     stackRun,         QStringLiteral("--content"), contentDir,
-                     QStringLiteral("--ports"), ports.join(QLatin1Char(','))};
+    QStringList args{stack,
+                     QStringLiteral("start"),
+                     QStringLiteral("--run"),
+                     stackRun,
+                     QStringLiteral("--content"),
+                     contentDir,
+                     QStringLiteral("--ports"),
+                     ports.join(QLatin1Char(','))};
     args += extra;
     stackUp = runProgram(QStringLiteral("bash"), args);
     return stackUp;

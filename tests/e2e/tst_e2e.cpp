@@ -152,7 +152,7 @@ private slots:
         QFETCH(bool, primaryDown);
         QFETCH(QString, expectedRequest);
         QVERIFY(startStack(runs->content, primaryDown ? QStringList{QStringLiteral("--without-a")}
-                                                : QStringList()));
+                                                      : QStringList()));
         const QString servedBy =
             primaryDown ? QStringLiteral("content-b.log") : QStringLiteral("content-a.log");
         const qint64 offset = logSize(servedBy);
@@ -292,7 +292,8 @@ private slots:
     {
         if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
             QSKIP("xdotool is missing: run scripts/setup");
-        QVERIFY(startStack(runs->content, {QStringLiteral("--launcher-version"), QStringLiteral("7")}));
+        QVERIFY(
+            startStack(runs->content, {QStringLiteral("--launcher-version"), QStringLiteral("7")}));
         const QString dir = newRunFolder(QStringLiteral("self-update"), Newest);
         // The download folder lies below HOME; keep it inside the run folder.
         const QString home = dir + QStringLiteral("/home");
