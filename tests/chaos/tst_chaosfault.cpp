@@ -257,10 +257,9 @@ class ChaosFault : public QObject
 private slots:
     void initTestCase()
     {
-        if (qEnvironmentVariableIsEmpty("DISPLAY"))
-            QSKIP("needs an X display (scripts/test runs the suite under Xvfb)");
-        if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
-            QSKIP("xdotool is missing: run scripts/setup");
+        const QString need = LauncherRuns::unmetNeed({QStringLiteral("xdotool")});
+        if (!need.isEmpty())
+            QSKIP(qPrintable(need));
         fullMatrix = qEnvironmentVariableIntValue("DREVNA_CHAOS_FULL") != 0;
         // A mount namespace of this process and its launchers, so that a
         // small disk can be mounted for a run (root only).
@@ -270,12 +269,9 @@ private slots:
         const QStringList ports = QStringLiteral(CHAOS_PORTS).split(QLatin1Char(','));
         runs = new LauncherRuns(QStringLiteral(CHAOS_WORK), QStringLiteral(CHAOS_LAUNCHER),
                                 QStringLiteral(CHAOS_STACK), ports, this);
-        QDir(runs->work).removeRecursively();
-        QVERIFY(QDir().mkpath(runs->work));
         served = runs->work + QStringLiteral("/served");
         runs->content = served + Base;
-        QVERIFY(
-            runs->makeContent(QStringLiteral(CHAOS_SAMPLEGAME), QStringLiteral(CHAOS_PUBLISH), 8));
+        QVERIFY(runs->setUp(QStringLiteral(CHAOS_SAMPLEGAME), QStringLiteral(CHAOS_PUBLISH), 8));
         launcherBytes = QFileInfo(QStringLiteral(CHAOS_LAUNCHER)).size();
 
         server = new HttpTestServer(this);

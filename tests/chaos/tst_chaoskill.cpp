@@ -190,20 +190,14 @@ class ChaosKill : public QObject
 private slots:
     void initTestCase()
     {
-        if (qEnvironmentVariableIsEmpty("DISPLAY"))
-            QSKIP("needs an X display (scripts/test runs the suite under Xvfb)");
-        if (QStandardPaths::findExecutable(QStringLiteral("nginx")).isEmpty() &&
-            !QFileInfo::exists(QStringLiteral("/usr/sbin/nginx")))
-            QSKIP("nginx is missing: run scripts/setup");
+        const QString need = LauncherRuns::unmetNeed({QStringLiteral("nginx")});
+        if (!need.isEmpty())
+            QSKIP(qPrintable(need));
         fullMatrix = qEnvironmentVariableIntValue("DREVNA_CHAOS_FULL") != 0;
         runs = new LauncherRuns(QStringLiteral(CHAOS_WORK), QStringLiteral(CHAOS_LAUNCHER),
                                 QStringLiteral(CHAOS_STACK),
                                 QStringLiteral(CHAOS_PORTS).split(QLatin1Char(',')), this);
-        runs->stopStack(); // left over from an interrupted run
-        QDir(runs->work).removeRecursively();
-        QVERIFY(QDir().mkpath(runs->work));
-        QVERIFY(
-            runs->makeContent(QStringLiteral(CHAOS_SAMPLEGAME), QStringLiteral(CHAOS_PUBLISH), 24));
+        QVERIFY(runs->setUp(QStringLiteral(CHAOS_SAMPLEGAME), QStringLiteral(CHAOS_PUBLISH), 24));
         // A delta that passes its download check but cannot be applied, so
         // that the whole-file fallback runs and can be interrupted too.
         corruptContent = runs->work + QStringLiteral("/content-corrupt");

@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QUrl>
 
 namespace harness
@@ -120,9 +121,24 @@ LauncherRuns::~LauncherRuns()
         stopStack();
 }
 
-bool LauncherRuns::makeContent(const QString& sampleGame, const QString& publisher, int largeMb)
+QString LauncherRuns::unmetNeed(const QStringList& programs)
 {
-    if (!runProgram(sampleGame, {QStringLiteral("--large-mb"), QString::number(largeMb), versions}))
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return QStringLiteral("needs an X display (scripts/test runs the suite under Xvfb)");
+    for (const QString& program : programs) {
+        if (QStandardPaths::findExecutable(program).isEmpty() &&
+            QStandardPaths::findExecutable(program, {QStringLiteral("/usr/sbin")}).isEmpty())
+            return program + QStringLiteral(" is missing: run scripts/setup");
+    }
+    return QString();
+}
+
+bool LauncherRuns::setUp(const QString& sampleGame, const QString& publisher, int largeMb)
+{
+    stopStack();
+    QDir(work).removeRecursively();
+    if (!QDir().mkpath(work) ||
+        !runProgram(sampleGame, {QStringLiteral("--large-mb"), QString::number(largeMb), versions}))
         return false;
     QString summary;
     if (!runProgram(publisher, {versions, content}, &summary))

@@ -44,8 +44,11 @@ public:
                  const QStringList& ports, QObject* parent = nullptr);
     ~LauncherRuns() override;
 
-    // The sample game in its versions and the content published from them.
-    bool makeContent(const QString& sampleGame, const QString& publisher, int largeMb);
+    // Why a suite cannot run here (no display, a program missing), or empty.
+    static QString unmetNeed(const QStringList& programs);
+    // A fresh work folder with the sample game in its versions and the
+    // content published from them; a stack left by an interrupted run stops.
+    bool setUp(const QString& sampleGame, const QString& publisher, int largeMb);
 
     bool startStack(const QString& contentDir, const QStringList& extra = {});
     void stopStack();

@@ -99,19 +99,14 @@ class E2E : public QObject
 private slots:
     void initTestCase()
     {
-        if (qEnvironmentVariableIsEmpty("DISPLAY"))
-            QSKIP("needs an X display (scripts/test runs the suite under Xvfb)");
-        if (QStandardPaths::findExecutable(QStringLiteral("nginx")).isEmpty() &&
-            !QFileInfo::exists(QStringLiteral("/usr/sbin/nginx")))
-            QSKIP("nginx is missing: run scripts/setup");
+        const QString need = LauncherRuns::unmetNeed({QStringLiteral("nginx")});
+        if (!need.isEmpty())
+            QSKIP(qPrintable(need));
         runs = new LauncherRuns(QStringLiteral(E2E_WORK), QStringLiteral(E2E_LAUNCHER),
                                 QStringLiteral(E2E_STACK),
                                 QStringLiteral(E2E_PORTS).split(QLatin1Char(',')), this);
-        runs->stopStack(); // left over from an interrupted run
-        QDir(runs->work).removeRecursively();
-        QVERIFY(QDir().mkpath(runs->work));
         // A large file makes patching take long enough to be interrupted.
-        QVERIFY(runs->makeContent(QStringLiteral(E2E_SAMPLEGAME), QStringLiteral(E2E_PUBLISH), 24));
+        QVERIFY(runs->setUp(QStringLiteral(E2E_SAMPLEGAME), QStringLiteral(E2E_PUBLISH), 24));
     }
 
     void init()
