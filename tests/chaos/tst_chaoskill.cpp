@@ -178,6 +178,12 @@ class ChaosKill : public QObject
             if (t.elapsed() > PhaseTimeoutMs) {
                 problem = conditions.isEmpty() ? QStringLiteral("no update_finish")
                                                : QStringLiteral("never reached ") + watch.pending();
+                // A box (such as the one of a second instance) explains a silent launcher.
+                QString box = LauncherRuns::visibleWindow(p, false);
+                if (!box.isEmpty() &&
+                    runProgram(QStringLiteral("xdotool"), {QStringLiteral("getwindowname"), box},
+                               &box, true))
+                    problem += QStringLiteral(", box: ") + box.trimmed();
                 break;
             }
             // Polled closely: some points last a few milliseconds.
