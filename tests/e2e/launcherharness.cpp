@@ -213,6 +213,12 @@ QProcess* LauncherRuns::startLauncher(const QString& dir, const QString& home)
     env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
     if (!env.contains(QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS")))
         env.insert(QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS"), QStringLiteral("--disable-gpu"));
+    // The single-instance lock keys on a file in the temporary folder; one
+    // of these launchers' own keeps launchers of other test runs on this
+    // machine (in other IPC namespaces) from removing or renewing it.
+    const QString tmp = work + QStringLiteral("/tmp");
+    QDir().mkpath(tmp);
+    env.insert(QStringLiteral("TMPDIR"), tmp);
     if (!home.isEmpty()) {
         env.insert(QStringLiteral("HOME"), home);
         env.remove(QStringLiteral("XDG_DOWNLOAD_DIR"));
