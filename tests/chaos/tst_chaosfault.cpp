@@ -308,6 +308,7 @@ private slots:
         served = runs->work + QStringLiteral("/served");
         runs->content = served + Base;
         QVERIFY(runs->setUp(QStringLiteral(CHAOS_SAMPLEGAME), QStringLiteral(CHAOS_PUBLISH), 8));
+        runs->holdDisplay();
 
         server = new HttpTestServer(this);
         QVERIFY(server->isListening());

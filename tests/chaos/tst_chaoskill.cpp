@@ -204,6 +204,7 @@ private slots:
                                 QStringLiteral(CHAOS_STACK),
                                 QStringLiteral(CHAOS_PORTS).split(QLatin1Char(',')), this);
         QVERIFY(runs->setUp(QStringLiteral(CHAOS_SAMPLEGAME), QStringLiteral(CHAOS_PUBLISH), 24));
+        runs->holdDisplay();
         // A delta that passes its download check but cannot be applied, so
         // that the whole-file fallback runs and can be interrupted too.
         corruptContent = runs->work + QStringLiteral("/content-corrupt");

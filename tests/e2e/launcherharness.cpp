@@ -117,6 +117,10 @@ LauncherRuns::LauncherRuns(const QString& w, const QString& l, const QString& s,
 LauncherRuns::~LauncherRuns()
 {
     killAllLaunchers();
+    if (displayHolder) {
+        displayHolder->kill();
+        displayHolder->waitForFinished(5000);
+    }
     if (stackUp)
         stopStack();
 }
@@ -145,6 +149,18 @@ bool LauncherRuns::setUp(const QString& sampleGame, const QString& publisher, in
         return false;
     qDebug().noquote() << summary;
     return true;
+}
+
+void LauncherRuns::holdDisplay()
+{
+    if (displayHolder)
+        return;
+    // Waits for a window that never appears, connected all the while.
+    displayHolder = new QProcess(this);
+    displayHolder->start(QStringLiteral("xdotool"),
+                         {QStringLiteral("search"), QStringLiteral("--sync"),
+                          QStringLiteral("--name"), QStringLiteral("drevna-no-such-window")});
+    displayHolder->waitForStarted(5000);
 }
 
 bool LauncherRuns::startStack(const QString& contentDir, const QStringList& extra)

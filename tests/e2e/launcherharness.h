@@ -49,6 +49,10 @@ public:
     // A fresh work folder with the sample game in its versions and the
     // content published from them; a stack left by an interrupted run stops.
     bool setUp(const QString& sampleGame, const QString& publisher, int largeMb);
+    // Keeps one client on the X server for the suite's lifetime: a server
+    // that resets when its last client leaves refuses a launcher started in
+    // that moment, right after another one was killed.
+    void holdDisplay();
 
     bool startStack(const QString& contentDir, const QStringList& extra = {});
     void stopStack();
@@ -90,6 +94,7 @@ private:
     QString launcher;
     QString stack;
     QList<QProcess*> launchers;
+    QProcess* displayHolder = nullptr;
     bool stackUp = false;
 };
 

@@ -107,6 +107,7 @@ private slots:
                                 QStringLiteral(E2E_PORTS).split(QLatin1Char(',')), this);
         // A large file makes patching take long enough to be interrupted.
         QVERIFY(runs->setUp(QStringLiteral(E2E_SAMPLEGAME), QStringLiteral(E2E_PUBLISH), 24));
+        runs->holdDisplay();
     }
 
     void init()
