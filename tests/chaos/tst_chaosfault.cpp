@@ -123,16 +123,14 @@ class ChaosFault : public QObject
             return true;
         }
         if (kind == QLatin1String("name")) {
-            const QString stepList =
-                Base + QLatin1Char('/') + step + QStringLiteral("/patchfiles.json");
-            QJsonObject list = QJsonDocument::fromJson(servedFile(stepList)).object();
+            QJsonObject list = QJsonDocument::fromJson(servedFile(listPath)).object();
             QJsonArray files = list.value(QStringLiteral("filelist")).toArray();
             QJsonObject entry = files.first().toObject();
             entry.insert(QStringLiteral("name"), arg.section(QLatin1Char('/'), 1));
             entry.insert(QStringLiteral("type"), QStringLiteral("add"));
             files.append(entry);
             list.insert(QStringLiteral("filelist"), files);
-            server->setFile(stepList, QJsonDocument(list).toJson());
+            server->setFile(listPath, QJsonDocument(list).toJson());
             return true;
         }
         if (kind == QLatin1String("list")) {
