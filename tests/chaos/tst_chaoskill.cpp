@@ -157,6 +157,7 @@ class ChaosKill : public QObject
     {
         PointWatch watch(dir, content, conditions);
         QProcess* p = runs->startLauncher(dir, dir + QStringLiteral("/home"));
+        int refusals = 0;
         QElapsedTimer t;
         t.start();
         QString problem;
@@ -170,6 +171,10 @@ class ChaosKill : public QObject
             if (done) {
                 problem = QStringLiteral("finished before ") + watch.pending();
                 break;
+            }
+            if (runs->refusedByDisplay(p) && ++refusals <= 3) {
+                p = runs->startLauncher(dir, dir + QStringLiteral("/home"));
+                continue;
             }
             if (p->state() == QProcess::NotRunning) {
                 problem = QStringLiteral("the launcher ended");

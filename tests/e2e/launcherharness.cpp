@@ -224,7 +224,11 @@ QProcess* LauncherRuns::startLauncher(const QString& dir, const QString& home)
     auto* p = new QProcess(this);
     p->setWorkingDirectory(dir);
     p->setProcessChannelMode(QProcess::MergedChannels);
-    p->setStandardOutputFile(dir + QStringLiteral("/launcher.out"), QIODevice::Append);
+    // Each launcher's own output, so that it can be judged alone.
+    const QString out = QStringLiteral("%1/launcher-%2.out").arg(dir).arg(launchers.size());
+    QFile::remove(out);
+    outputs.insert(p, out);
+    p->setStandardOutputFile(out);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
     if (!env.contains(QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS")))
@@ -261,6 +265,12 @@ void LauncherRuns::killAllLaunchers()
         killLauncher(p);
     qDeleteAll(launchers);
     launchers.clear();
+}
+
+bool LauncherRuns::refusedByDisplay(QProcess* p) const
+{
+    return p->state() == QProcess::NotRunning &&
+           readAll(outputs.value(p)).contains("could not connect to display");
 }
 
 QString LauncherRuns::launcherLog(const QString& dir) const

@@ -4,6 +4,7 @@
 // trees, the local content stack (nginx), run folders as a player unpacks
 // them, launcher processes and the check of an installed game.
 
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -66,6 +67,9 @@ public:
     // points there.
     QProcess* startLauncher(const QString& dir, const QString& home = QString());
     void killLauncher(QProcess* p); // SIGKILL: nothing of the launcher runs after this
+    // The launcher ended because the X server refused its connection, which
+    // a loaded Xvfb does now and then: a start to repeat, not a result.
+    bool refusedByDisplay(QProcess* p) const;
     void killAllLaunchers();
 
     QString launcherLog(const QString& dir) const;
@@ -95,6 +99,7 @@ private:
     QString stack;
     QList<QProcess*> launchers;
     QProcess* displayHolder = nullptr;
+    QHash<QProcess*, QString> outputs; // launcher.out of each launcher
     bool stackUp = false;
 };
 
