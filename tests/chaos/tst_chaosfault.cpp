@@ -274,10 +274,7 @@ class ChaosFault : public QObject
                     problem = QStringLiteral("the update went on after the box");
                 break;
             }
-            if (runs->refusedByDisplay(p) && ++refusals <= 3) {
-                p = runs->startLauncher(dir, dir + QStringLiteral("/home"));
-                continue;
-            }
+            p = runs->restartIfRefused(p, dir, dir + QStringLiteral("/home"), &refusals);
             if (p->state() == QProcess::NotRunning) {
                 problem = QStringLiteral("the launcher ended");
                 break;

@@ -172,10 +172,7 @@ class ChaosKill : public QObject
                 problem = QStringLiteral("finished before ") + watch.pending();
                 break;
             }
-            if (runs->refusedByDisplay(p) && ++refusals <= 3) {
-                p = runs->startLauncher(dir, dir + QStringLiteral("/home"));
-                continue;
-            }
+            p = runs->restartIfRefused(p, dir, dir + QStringLiteral("/home"), &refusals);
             if (p->state() == QProcess::NotRunning) {
                 problem = QStringLiteral("the launcher ended");
                 break;

@@ -267,10 +267,14 @@ void LauncherRuns::killAllLaunchers()
     launchers.clear();
 }
 
-bool LauncherRuns::refusedByDisplay(QProcess* p) const
+QProcess* LauncherRuns::restartIfRefused(QProcess* p, const QString& dir, const QString& home,
+                                         int* refusals)
 {
-    return p->state() == QProcess::NotRunning &&
-           readAll(outputs.value(p)).contains("could not connect to display");
+    if (p->state() != QProcess::NotRunning || *refusals >= 3 ||
+        !readAll(outputs.value(p)).contains("could not connect to display"))
+        return p;
+    ++*refusals;
+    return startLauncher(dir, home);
 }
 
 QString LauncherRuns::launcherLog(const QString& dir) const

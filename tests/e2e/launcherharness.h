@@ -67,9 +67,10 @@ public:
     // points there.
     QProcess* startLauncher(const QString& dir, const QString& home = QString());
     void killLauncher(QProcess* p); // SIGKILL: nothing of the launcher runs after this
-    // The launcher ended because the X server refused its connection, which
-    // a loaded Xvfb does now and then: a start to repeat, not a result.
-    bool refusedByDisplay(QProcess* p) const;
+    // A launcher that ended because the X server refused its connection,
+    // which a loaded Xvfb does now and then, is started again (three times at
+    // most): that is a start to repeat, not a result. Returns the launcher.
+    QProcess* restartIfRefused(QProcess* p, const QString& dir, const QString& home, int* refusals);
     void killAllLaunchers();
 
     QString launcherLog(const QString& dir) const;
