@@ -4,7 +4,10 @@
 //   bench_patch gen SIZE_MIB OLD NEW SEED   old file of random bytes, new file
 //                                           with scattered edits
 //   bench_patch encode OLD NEW PATCH        PPAK patch from our encoder
-//   bench_patch apply OLD PATCH OUT         applyPatchFile; prints seconds
+//   bench_patch apply OLD PATCH OUT         applyPatchFile; prints seconds and
+//                                           RssAnon (KiB) just before it
+//   bench_patch watch OUT CMD ARGS...       runs CMD; writes its peak RSS and
+//                                           peak RssAnon (KiB) to OUT
 //   bench_patch files DIR COUNT BYTES SEED  DIR/f0000.bin ... of random bytes
 #include "app/buildconfig.h"
 #include "patch/patchfile.h"
@@ -15,6 +18,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 const MainWindow::PlatformType buildChannel = MainWindow::STM;
@@ -104,6 +111,46 @@ int randomFiles(const QString& dir, int count, qint64 bytes, quint64 seed)
     return 0;
 }
 
+// A "Name:  123 kB" field of /proc/PID/status in KiB, or -1.
+long statusField(const QByteArray& status, const QByteArray& name)
+{
+    const int at = status.indexOf("\n" + name + ":");
+    return at < 0 ? -1 : std::atol(status.constData() + at + name.size() + 2);
+}
+
+QByteArray readStatus(const QByteArray& pid)
+{
+    QFile f(QString::fromLatin1("/proc/" + pid + "/status"));
+    return f.open(QIODevice::ReadOnly) ? "\n" + f.readAll() : QByteArray();
+}
+
+// Runs a command and samples its RssAnon every 5 ms; the peak RSS comes from
+// the kernel's own account. Exits with the command's status.
+int watch(const char* outPath, char** command)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execvp(command[0], command);
+        _exit(127);
+    }
+    if (pid < 0)
+        return 1;
+    long peakAnon = 0;
+    int status = 0;
+    rusage usage{};
+    const timespec interval{0, 5 * 1000 * 1000};
+    while (wait4(pid, &status, WNOHANG, &usage) == 0) {
+        peakAnon = qMax(peakAnon, statusField(readStatus(QByteArray::number(pid)), "RssAnon"));
+        nanosleep(&interval, nullptr);
+    }
+    FILE* out = std::fopen(outPath, "w");
+    if (!out)
+        return 1;
+    std::fprintf(out, "%ld %ld\n", long(usage.ru_maxrss), peakAnon);
+    std::fclose(out);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -113,6 +160,7 @@ int main(int argc, char** argv)
     if (argc == 5 && !std::strcmp(argv[1], "encode"))
         return createPatchFile(argv[2], argv[3], argv[4]) == 0 ? 0 : 1;
     if (argc == 5 && !std::strcmp(argv[1], "apply")) {
+        const long anonBefore = statusField(readStatus("self"), "RssAnon");
         QElapsedTimer timer;
         timer.start();
         // Progress as the patch thread reports it: output bytes / old size.
@@ -120,12 +168,14 @@ int main(int argc, char** argv)
         volatile float progress = 0;
         const int r = applyPatchFile(argv[2], argv[3], argv[4],
                                      [&](qint64 n) { progress = float(n / oldSize); });
-        std::printf("%.3f\n", timer.nsecsElapsed() / 1e9);
+        std::printf("%.3f %ld\n", timer.nsecsElapsed() / 1e9, anonBefore);
         return r == 0 ? 0 : 1;
     }
+    if (argc >= 4 && !std::strcmp(argv[1], "watch"))
+        return watch(argv[2], argv + 3);
     if (argc == 6 && !std::strcmp(argv[1], "files"))
         return randomFiles(QFile::decodeName(argv[2]), std::atoi(argv[3]), std::atoll(argv[4]),
                            std::strtoull(argv[5], nullptr, 10));
-    std::fprintf(stderr, "usage: bench_patch gen|encode|apply ...\n");
+    std::fprintf(stderr, "usage: bench_patch gen|encode|apply|watch|files ...\n");
     return 2;
 }

@@ -24,6 +24,6 @@ target_compile_definitions(xdelta3 PUBLIC
 target_compile_options(xdelta3 PRIVATE -w -O2)
 set_target_properties(xdelta3 PROPERTIES POSITION_INDEPENDENT_CODE ON)
 # Its hash and instruction readers load unaligned words on purpose.
-if(DREVNA_ASAN)
+if(DREVNA_ASAN OR DREVNA_FUZZ)
     target_compile_options(xdelta3 PRIVATE -fno-sanitize=alignment)
 endif()

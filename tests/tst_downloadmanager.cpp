@@ -7,6 +7,7 @@
 
 #include <QCryptographicHash>
 #include <QNetworkReply>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -72,6 +73,8 @@ private slots:
     void failedFiles_data();
     void failedFiles();
     void unwritableFileIsNoDownload();
+    void namesStayInTheWorkingDirectory_data();
+    void namesStayInTheWorkingDirectory();
     void md5Check_data();
     void md5Check();
 
@@ -246,6 +249,60 @@ void TestDownloadManager::unwritableFileIsNoDownload()
     QCOMPARE(manager.downloadedCount, 1);
     QCOMPARE(readFile(dir.path() + "/after.bin"), QByteArray("next file"));
     QTRY_VERIFY(manager.threads.isEmpty());
+}
+
+void TestDownloadManager::namesStayInTheWorkingDirectory_data()
+{
+    QTest::addColumn<QString>("path");  // of the address
+    QTest::addColumn<QString>("local"); // below the working directory; empty: refused
+    QTest::newRow("dot-dot") << "/dl/../victim.bin"
+                             << "";
+    QTest::newRow("encoded dot-dot") << "/dl/%2e%2e/victim.bin"
+                                     << "";
+    QTest::newRow("encoded backslash") << "/dl/..%5cvictim.bin"
+                                       << "";
+    // The fourth character on is a name of its own, not a suffix of the folder.
+    QTest::newRow("no separator after the prefix") << "/dlvictim.bin"
+                                                   << "victim.bin";
+}
+
+// An address is the server's to choose: whatever it says, nothing outside the
+// working directory is deleted or written, and a refused file is a failed one.
+void TestDownloadManager::namesStayInTheWorkingDirectory()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, local);
+    QTemporaryDir outer;
+    QVERIFY(QDir(outer.path()).mkdir("work"));
+    QFile victim(outer.filePath("victim.bin"));
+    QVERIFY(victim.open(QIODevice::WriteOnly));
+    victim.write("precious");
+    victim.close();
+    QVERIFY(QDir::setCurrent(outer.filePath("work")));
+    const auto restore = qScopeGuard([this] { QDir::setCurrent(dir.path()); });
+    server.setFile(path, "from the server");
+    server.setFile("/dl/after.bin", "next file");
+
+    FakeDisplay display;
+    DownloadManager manager(&display);
+    manager.downloadQueue << server.url(path) << server.url("/dl/after.bin");
+    manager.totalCount = 2;
+    QSignalSpy finished(&manager, &DownloadManager::finished);
+    manager.startNextDownload();
+    QVERIFY(finished.wait(10000));
+    QTRY_VERIFY(manager.threads.isEmpty());
+
+    QCOMPARE(QDir(outer.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             (QStringList{"victim.bin", "work"}));
+    QCOMPARE(readFile(outer.filePath("victim.bin")), QByteArray("precious"));
+    QCOMPARE(readFile(outer.filePath("work/after.bin")), QByteArray("next file"));
+    if (local.isEmpty()) {
+        QCOMPARE(manager.downloadedCount, 1);
+        QCOMPARE(server.requests().size(), 1);
+    } else {
+        QCOMPARE(manager.downloadedCount, 2);
+        QCOMPARE(readFile(outer.filePath("work/" + local)), QByteArray("from the server"));
+    }
 }
 
 void TestDownloadManager::md5Check_data()

@@ -4,6 +4,7 @@
 // ctest-lock: content-ports
 #include "app/mainwindow.h"
 #include "app/platform.h"
+#include "displayholder.h"
 #include "httptestserver.h"
 #include "modalwatcher.h"
 #include "services/eventtracker.h"
@@ -16,6 +17,7 @@
 
 #include <csignal>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace
 {
@@ -64,33 +66,64 @@ void TestGameStart::initTestCase()
 
 void TestGameStart::killProcessesByName_data()
 {
-    QTest::addColumn<QString>("running");
+    QTest::addColumn<QString>("running");     // the stand-in's file name
+    QTest::addColumn<bool>("binary");         // a copy of sleep rather than the game script
+    QTest::addColumn<QStringList>("command"); // "%f" is the file; empty: the file itself
     QTest::addColumn<QString>("killed");
     QTest::addColumn<bool>("ends");
-    QTest::newRow("game") << "Drevna.exe"
-                          << "Drevna.exe" << true;
-    QTest::newRow("name longer than 15") << "Drevna-Win64-Shipping.exe"
-                                         << "Drevna-Win64-Shipping.exe" << true;
-    QTest::newRow("longer name") << "Drevna.exe.old"
-                                 << "Drevna.exe" << false;
-    QTest::newRow("prefixed name") << "MyDrevna.exe"
-                                   << "Drevna.exe" << false;
-    QTest::newRow("empty name") << "Drevna.exe"
-                                << "" << false;
+    const QStringList itself;
+    QTest::newRow("game") << "Drevna.exe" << false << itself << "Drevna.exe" << true;
+    QTest::newRow("name longer than 15")
+        << "Drevna-Win64-Shipping.exe" << false << itself << "Drevna-Win64-Shipping.exe" << true;
+    QTest::newRow("longer name") << "Drevna.exe.old" << false << itself << "Drevna.exe" << false;
+    QTest::newRow("prefixed name") << "MyDrevna.exe" << false << itself << "Drevna.exe" << false;
+    QTest::newRow("empty name") << "Drevna.exe" << false << itself << "" << false;
+    QTest::newRow("program named like the game")
+        << "Drevna-Win64-Shipping.exe" << true << QStringList{"%f", "600"}
+        << "Drevna-Win64-Shipping.exe" << true;
+    QTest::newRow("script given to a shell")
+        << "Drevna.exe" << false << QStringList{"sh", "-e", "%f"} << "Drevna.exe" << true;
+    // Tools that merely name the game's file are no game.
+    QTest::newRow("viewer of the game's file")
+        << "Drevna.exe" << false << QStringList{"tail", "%f", "-f"} << "Drevna.exe" << false;
+    QTest::newRow("shell naming it after its own command")
+        << "Drevna.exe" << false << QStringList{"sh", "-c", "while :; do sleep 1; done", "%f"}
+        << "Drevna.exe" << false;
+    QTest::newRow("another user's game")
+        << "Drevna.exe" << true
+        << QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "%f", "600"}
+        << "Drevna.exe" << false;
 }
 
 void TestGameStart::killProcessesByName()
 {
     QFETCH(QString, running);
+    QFETCH(bool, binary);
+    QFETCH(QStringList, command);
     QFETCH(QString, killed);
     QFETCH(bool, ends);
+    const bool otherUser = command.value(0) == "setpriv";
+    if (otherUser && getuid() != 0)
+        QSKIP("starting a process as another user needs root");
     QTemporaryDir dir;
     const QString program = dir.filePath(running);
-    QVERIFY(writeGameScript(program, true));
+    if (binary)
+        QVERIFY(QFile::copy("/usr/bin/sleep", program));
+    else
+        QVERIFY(writeGameScript(program, true));
+    // The other user must reach the program.
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                  QFile::ExeOwner | QFile::ExeGroup |
+                                                  QFile::ExeOther));
+    command.replaceInStrings("%f", program);
+    if (command.isEmpty())
+        command << program;
     QProcess process;
-    process.start(program, QStringList());
+    process.start(command.takeFirst(), command);
     QVERIFY(process.waitForStarted());
-    QTRY_VERIFY(QFile::exists(program + ".pid"));
+    // Until the final program runs: setpriv starts it in a second step.
+    const QString exe = QStringLiteral("/proc/%1/exe").arg(process.processId());
+    QTRY_VERIFY(!QFileInfo(exe).symLinkTarget().endsWith("/setpriv"));
 
     QSignalSpy finished(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     platform::killProcessesByName(killed);
@@ -177,7 +210,7 @@ int main(int argc, char** argv)
 {
     if (argc == 4 && qstrcmp(argv[1], "--launcher") == 0)
         return runLauncher(argc, argv);
-    QCoreApplication app(argc, argv);
+    const auto app = applicationHoldingDisplay(argc, argv);
     TestGameStart test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -32,9 +32,10 @@ struct Row {
 };
 using Rows = QList<Row>;
 
+// url and title as they must stand in the markup, escaped.
 QString link(const QString& url, const QString& title)
 {
-    return QStringLiteral("<a href = %1 style='text-decoration:none;color:#FFFFFF;"
+    return QStringLiteral("<a href = \"%1\" style='text-decoration:none;color:#FFFFFF;"
                           "font-size:14pt'>%2</a>")
         .arg(url, title);
 }
@@ -81,6 +82,8 @@ private slots:
     void longTitleIsElidedAndLinksTheFullUrl();
     void newestAnswerWinsOverAnEarlierOneFinishingFirst();
     void newWindowLinkOpensHoveredAddressInBrowser();
+    void newWindowOpensOnlyWebAddresses_data();
+    void newWindowOpensOnlyWebAddresses();
 
 private:
     Rows rows() const;
@@ -106,7 +109,7 @@ void TestNews::initTestCase()
         new PortForwarder(quint16(QUrl(channel::contentBaseA()).port()), server.port(), this);
     QVERIFY2(portal->isListening() && contentA->isListening(), "a fixed port is taken");
     homeRows = {{link("http://news.example/1", "First"), "2024-01-02"},
-                {link("http://news.example/2?a=1&b=2", "Second"), ""}};
+                {link("http://news.example/2?a=1&amp;b=2", "Second"), ""}};
 }
 
 void TestNews::init()
@@ -208,6 +211,23 @@ void TestNews::answers_data()
     QTest::newRow("non-object element")
         << "HomePage" << homePath << "{\"data\":{\"list\":[5," + one + "]}}" << 200
         << Rows{{link("", ""), ""}, oneRow.first()};
+    // The portal's texts cannot add markup, and only web addresses link.
+    QTest::newRow("markup in title and address")
+        << "HomePage" << homePath
+        << QByteArray(R"({"data":{"list":[{"post_title":"<b>x</b> & \"y\"","update_time":"1",)"
+                      R"("url":"http://n.example/\" onclick=\"z"}]}})")
+        << 200
+        << Rows{{link("http://n.example/&quot; onclick=&quot;z",
+                      "&lt;b&gt;x&lt;/b&gt; &amp; &quot;y&quot;"),
+                 "1"}};
+    QTest::newRow("local file address")
+        << "HomePage" << homePath
+        << "{\"data\":{\"list\":[" + item("新闻", "03-04", "file:///etc/passwd") + "]}}" << 200
+        << Rows{{link("", "新闻"), "03-04"}};
+    QTest::newRow("network share address")
+        << "HomePage" << homePath
+        << "{\"data\":{\"list\":[" + item("新闻", "03-04", "//server/share/x.exe") + "]}}" << 200
+        << Rows{{link("", "新闻"), "03-04"}};
 }
 
 void TestNews::answers()
@@ -245,7 +265,7 @@ void TestNews::longTitleIsElidedAndLinksTheFullUrl()
     QLabel* label = titleLabels().value(0);
     QVERIFY(label);
     const QString text = label->text();
-    QVERIFY2(text.startsWith("<a href = " + url + " style="), qPrintable(text));
+    QVERIFY2(text.startsWith("<a href = \"" + url + "\" style="), qPrintable(text));
     const QString shown = text.section('>', 1).section("</a>", 0, 0);
     QVERIFY2(shown.endsWith(QChar(0x2026)), qPrintable(shown));
     QVERIFY(shown.size() < title.size());
@@ -305,6 +325,43 @@ void TestNews::newWindowLinkOpensHoveredAddressInBrowser()
     QCOMPARE(view.url(), shown);
 
     QDesktopServices::unsetUrlHandler("http");
+}
+
+void TestNews::newWindowOpensOnlyWebAddresses_data()
+{
+    QTest::addColumn<QString>("hovered"); // the link text the page reports
+    QTest::addColumn<QString>("opened");  // handed to the browser; empty: nothing
+    QTest::newRow("http") << "http://127.0.0.1:9/a"
+                          << "http://127.0.0.1:9/a";
+    QTest::newRow("scheme in capitals") << "HTTPS://news.example/a"
+                                        << "https://news.example/a";
+    QTest::newRow("local file") << "file:///usr/bin/xterm"
+                                << "";
+    QTest::newRow("network share") << "smb://server/share/setup.exe"
+                                   << "";
+    QTest::newRow("script") << "javascript:alert(1)"
+                            << "";
+    QTest::newRow("no link hovered") << ""
+                                     << "";
+}
+
+void TestNews::newWindowOpensOnlyWebAddresses()
+{
+    QFETCH(QString, hovered);
+    QFETCH(QString, opened);
+    struct View : MyWebView {
+        using MyWebView::createWindow;
+    };
+    const QStringList schemes{"http", "https", "file", "smb", "javascript"};
+    BrowserStandIn browser;
+    for (const QString& scheme : schemes)
+        QDesktopServices::setUrlHandler(scheme, &browser, "open");
+    View view;
+    view.slot_LinkHovered(hovered);
+    QCOMPARE(view.createWindow(QWebEnginePage::WebBrowserTab), nullptr);
+    for (const QString& scheme : schemes)
+        QDesktopServices::unsetUrlHandler(scheme);
+    QCOMPARE(browser.opened, opened.isEmpty() ? QList<QUrl>() : QList<QUrl>{QUrl(opened)});
 }
 
 int main(int argc, char** argv)

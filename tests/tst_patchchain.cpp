@@ -121,6 +121,13 @@ void TestPatchChain::listVariants_data()
                                                          {"b", step(10001, 10003, "p3")}}},
                             {"fullversion", step(0, 10006, "full")}};
     QTest::newRow("chain passes below local") << below << 10004 << 0 << "0>10006";
+    // A full package without a version reads as 0: no way to the newest.
+    const QJsonObject fullWithoutVersion{{"patchversion", noZero.value("patchversion")},
+                                         {"fullversion", QJsonObject{{"path", "full"}}}};
+    QTest::newRow("broken chain, full package of version 0")
+        << fullWithoutVersion << 10002 << 2 << "";
+    QTest::newRow("nothing installed, full package of version 0")
+        << fullWithoutVersion << 0 << 0 << "";
 }
 
 void TestPatchChain::listVariants()

@@ -124,6 +124,8 @@ private slots:
     void fullInputChunk();
     void failures_data();
     void failures();
+    void oldFileChanges_data();
+    void oldFileChanges();
     void shortWriteStopsEncoding();
     void blockSizeBoundary_data();
     void blockSizeBoundary();
@@ -166,6 +168,23 @@ void TestPatchFile::appliesPatches_data()
     }
     QTest::addRow("encoder several windows") << "encoder" << bigOld << bigNew;
     QTest::addRow("djw several windows") << "djw" << bigOld << bigNew;
+
+    // The old file is read in 2 MiB blocks into a few buffers: copies that
+    // jump between more blocks than are kept, cross block borders, or take
+    // the old file's first and last bytes.
+    const qint64 block = 2 * 1024 * 1024;
+    const QByteArray manyBlocks = noise(10 * block + 12345, 17);
+    QByteArray jumping;
+    for (int k : {9, 0, 8, 1, 7, 2, 10, 3, 6, 4, 5, 0, 9})
+        jumping += manyBlocks.mid(int(k * block + 1000), 300 * 1024);
+    jumping += manyBlocks.mid(int(3 * block - 5000), 10000);
+    QByteArray ends = manyBlocks;
+    ends[0] = char(ends[0] ^ 1);
+    ends[ends.size() - 1] = char(ends[ends.size() - 1] ^ 1);
+    QTest::addRow("copies jumping across blocks") << "encoder" << manyBlocks << jumping;
+    QTest::addRow("first and last byte edited") << "encoder" << manyBlocks << ends;
+    QTest::addRow("only the last partial block")
+        << "encoder" << manyBlocks << manyBlocks.right(12345);
 }
 
 void TestPatchFile::appliesPatches()
@@ -254,6 +273,7 @@ void TestPatchFile::failures_data()
     QTest::newRow("source MD5 in upper case") << "upper" << -1 << false;
     QTest::newRow("old file missing") << "noold" << -1 << false;
     QTest::newRow("old file different") << "otherold" << -1 << false;
+    QTest::newRow("old file different, earlier output kept") << "otheroldkept" << -1 << true;
     QTest::newRow("delta cut short") << "truncated" << -1 << true;
     QTest::newRow("delta corrupt") << "corrupt" << -1 << true;
     QTest::newRow("empty old file") << "emptyold" << -1 << true;
@@ -302,6 +322,11 @@ void TestPatchFile::failures()
     } else if (fault == "noold") {
         QFile::remove(oldPath);
         expectedLine = "patch failed src md5  err  -> " + oldMd5 + " \n";
+    } else if (fault == "otheroldkept") {
+        QVERIFY(writeBytes(outPath, "earlier"));
+        oldData[0] = char(oldData[0] ^ 1);
+        QVERIFY(writeBytes(oldPath, oldData));
+        expectedLine = "patch failed src md5  err " + md5Hex(oldData) + " -> " + oldMd5 + " \n";
     } else if (fault == "otherold") {
         oldData[0] = char(oldData[0] ^ 1);
         QVERIFY(writeBytes(oldPath, oldData));
@@ -330,6 +355,10 @@ void TestPatchFile::failures()
     const QByteArray printed = capture.finish();
     QCOMPARE(r, result);
     QCOMPARE(QFileInfo::exists(outPath), outputCreated);
+    // Nothing is left beside the output, whatever the outcome.
+    QCOMPARE(QDir(dir.path()).entryList({"out.*"}), QStringList());
+    if (fault == "otheroldkept")
+        QCOMPARE(readBytes(outPath), QByteArray("earlier"));
 
     if (fault == "truncated" || fault == "corrupt") {
         // Whatever was decoded stays on disk and is what the line reports.
@@ -342,6 +371,61 @@ void TestPatchFile::failures()
         expectedLine = "patch failed dest md5  err " + md5Hex(partial) + " -> " + newMd5 + " \n";
     }
     QCOMPARE(printed, expectedLine);
+}
+
+void TestPatchFile::oldFileChanges_data()
+{
+    QTest::addColumn<qint64>("newSize"); // the old file's size after the first output
+    QTest::addColumn<int>("result");
+    QTest::newRow("grows: the bytes at the start count") << qint64(50 * 1024 * 1024) << 0;
+    QTest::newRow("shrinks below the blocks still needed") << qint64(4 * 1024 * 1024) << -1;
+    QTest::newRow("emptied") << qint64(0) << -1;
+}
+
+// The old file is read while the output is decoded: a change of its size
+// then must end in a clean result, never in a hang, a crash or a success
+// built from the wrong bytes.
+void TestPatchFile::oldFileChanges()
+{
+    QFETCH(qint64, newSize);
+    QFETCH(int, result);
+    const QString oldPath = path("old"), newPath = path("new"), patchPath = path("patch");
+    const QString outPath = path("out");
+    QFile::remove(outPath);
+    // Five 8 MiB output windows, each copying from its own part of the old
+    // file, down to its last partial block.
+    const QByteArray oldData = noise(40 * 1024 * 1024 + 12345, 18);
+    QByteArray newData = oldData;
+    newData.replace(100, 50, words(10, 19));
+    newData.replace(oldData.size() - 100, 50, words(10, 20));
+    QVERIFY(writeBytes(oldPath, oldData));
+    QVERIFY(writeBytes(newPath, newData));
+    QCOMPARE(createPatchFile(local(oldPath), local(newPath), local(patchPath)), 0);
+
+    bool changed = false;
+    StdoutCapture capture;
+    const int r = applyPatchFile(local(oldPath), local(patchPath), local(outPath), [&](qint64) {
+        if (!changed)
+            changed = QFile::resize(oldPath, newSize);
+    });
+    const QByteArray printed = capture.finish();
+    QVERIFY(changed);
+    QCOMPARE(r, result);
+    QCOMPARE(QDir(dir.path()).entryList({"out.*"}), QStringList());
+    if (result == 0) {
+        QCOMPARE(printed, QByteArray());
+        QCOMPARE(readBytes(outPath), newData);
+        return;
+    }
+    // The MD5 of the old file may or may not have been taken before the
+    // change; a wrong one leaves no output behind.
+    const QByteArray tail =
+        " -> " + md5Hex(printed.startsWith("patch failed src") ? oldData : newData) + " \n";
+    QVERIFY2(printed.endsWith(tail), printed.constData());
+    if (printed.startsWith("patch failed src"))
+        QVERIFY(!QFileInfo::exists(outPath));
+    else
+        QVERIFY(printed.startsWith("patch failed dest md5  err " + md5Hex(readBytes(outPath))));
 }
 
 // A write that stores less than the pending output stops the stream and is

@@ -3,6 +3,7 @@
 #include "enginetest.h"
 #include "patch/patchthread.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -64,6 +65,7 @@ private slots:
     void finishedOnceAfterRecheck();
     void cleanupRemovesPatchFolder();
     void slowDownloadTiming();
+    void loopMovesWithoutTick();
 
 private:
     QTemporaryDir* dir = nullptr;
@@ -492,6 +494,36 @@ void TestPatchManager::slowDownloadTiming()
     }
     QCOMPARE(slowEvents.size(), 1);
     QVERIFY(fastEvents.isEmpty());
+}
+
+void TestPatchManager::loopMovesWithoutTick()
+{
+    // Two files already complete (skipped by MD5), then many "del" entries.
+    FakeDisplay display;
+    PatchManager manager;
+    prepare(manager, display);
+    manager.patchFinishSleepMs = 0;
+    for (const QString name : {"a.pak", "bb.pak"}) {
+        writeText(patchDir() + "/10006/" + name, name.toUtf8());
+        manager.downloads << fileInfo(name, "add", name.size());
+        manager.downloads.last().md5 =
+            QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Md5).toHex();
+    }
+    for (int i = 0; i < 300; ++i)
+        manager.downloads << fileInfo(QString("gone%1").arg(i), "del");
+    qint64 finishedAtPatching = -1;
+    manager.eventHook = [&](const QString& n, const QString&, const QString&) {
+        if (n == "update_patch_start")
+            finishedAtPatching = manager.allFinished;
+    };
+    LogCollector log;
+    manager.downloadIndex = -1;
+    manager.state = 4;
+    manager.downloadNextPatchFile(); // the engine's timer is never started
+    QTRY_COMPARE(finishedAtPatching, qint64(11));
+    QCOMPARE(manager.downloadIndex, manager.downloads.size());
+    QCOMPARE(log.matching("^finish download all patch file list$").size(), 1);
+    QVERIFY(display.calls.isEmpty()); // drawing is the tick's alone
 }
 
 QTEST_GUILESS_MAIN(TestPatchManager)

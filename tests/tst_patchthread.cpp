@@ -253,7 +253,7 @@ void TestPatchThread::twoStepsOldestFirst()
     QCOMPARE(readBytes(game("new.txt")), QByteArray("fresh"));
     QVERIFY(!QFileInfo::exists(game("data/a.bin_bak")));
     QVERIFY(!QFileInfo::exists(patch("10006/new.txt.patch")));
-    QCOMPARE(thread->lastResult, 0);
+    QCOMPARE(thread->lastResult.load(), 0);
     // Progress is a share of the old file and never claims completion.
     QVERIFY(!rec->progress.isEmpty());
     for (float p : rec->progress)
@@ -396,6 +396,12 @@ void TestPatchThread::wholeFileFallback_data()
         << QStringList{"start a.bin.patch 1/1",          "full a.bin.patch  on",
                        "full a.bin.patch 10002_full on", "full a.bin.patch 10002_full off",
                        "done a.bin.patch 1/1",           "allDone"};
+    // What is on disk decides, not what the download loop reported.
+    QTest::newRow("add cut short on disk, fetched whole") << "addDamaged" << healed;
+    QTest::newRow("add cut short, whole file missing: old file kept")
+        << "addDamagedNoList"
+        << QStringList{"start a.bin.patch 1/1", "full a.bin.patch  on", "error a.bin.patch -1000",
+                       "error a.bin.patch -1000"};
     QTest::newRow("first transfer broken, second attempt") << "retry" << healed;
     QTest::newRow("stalled transfer ends, next attempt resumes") << "stall" << healed;
     QTest::newRow("entry missing from the _full list")
@@ -423,6 +429,10 @@ void TestPatchThread::wholeFileFallback()
 
     if (scenario == "add") {
         step.files = {record(stepPath, "a.bin.patch", "add", v2, {}, v2)};
+    } else if (scenario.startsWith("addDamaged")) {
+        QVERIFY(writeBytes(game("a.bin"), other));
+        QVERIFY(writeBytes(patch(stepPath + "/a.bin.patch"), v2.left(v2.size() / 2)));
+        step.files = {record(stepPath, "a.bin.patch", "add", v2, {}, v2)};
     } else {
         // The game file is not the one the patch was made for.
         QVERIFY(writeBytes(game("a.bin"), other));
@@ -430,7 +440,7 @@ void TestPatchThread::wholeFileFallback()
     }
     if (scenario == "noEntry")
         serveWhole("10002", "b.bin.patch", v2);
-    else if (scenario != "noList")
+    else if (scenario != "noList" && scenario != "addDamagedNoList")
         serveWhole("10002", "a.bin.patch", v2);
     HttpTestServer::Fault broken;
     broken.dropAfterBytes = 100;
@@ -451,7 +461,7 @@ void TestPatchThread::wholeFileFallback()
     QCOMPARE(lines, expected);
     const bool healed = expected.contains("allDone");
     QCOMPARE(readBytes(game("a.bin")), healed ? v2 : (scenario == "add" ? QByteArray() : other));
-    QCOMPARE(thread->lastResult, healed ? 0 : -1000);
+    QCOMPARE(thread->lastResult.load(), healed ? 0 : -1000);
     if (scenario == "corrupt")
         QCOMPARE(server->requests("/res/10002_full/a.bin.patch").size(), 3);
     if (healed)

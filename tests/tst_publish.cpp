@@ -3,6 +3,7 @@
 #include "patch/patchfile.h"
 #include "publisher.h"
 #include "samplegame.h"
+#include "services/contentsignature.h"
 #include "trackcheck.h"
 
 #include <QCryptographicHash>
@@ -232,6 +233,40 @@ private slots:
                      .toInt(),
                  10005);
         QVERIFY(QFileInfo::exists(o + QStringLiteral("/10004_10006_full/patchfiles.json")));
+    }
+
+    // A new key file is its owner's alone and never replaces another. The
+    // content published with it has a signature beside every document, and
+    // only there, that the launcher's check accepts under the printed key.
+    void signing()
+    {
+        const QString keyFile = tmp.filePath(QStringLiteral("content.key"));
+        const QString dir = tmp.filePath(QStringLiteral("signed"));
+        QString error, publicKey;
+        QVERIFY2(publish::generateKey(keyFile, &publicKey, &error), qPrintable(error));
+        QCOMPARE(QFile::permissions(keyFile),
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+        QVERIFY(!publish::generateKey(keyFile, &publicKey, &error));
+        publish::Options options;
+        QVERIFY2(publish::loadSigningKey(keyFile, &options.signingKey, &error), qPrintable(error));
+        QCOMPARE(publish::publicKeyHex(options.signingKey), publicKey);
+        QVERIFY2(publish::publish(versions, dir, options, nullptr, &error), qPrintable(error));
+        QVERIFY2(publish::signFile(dir + QStringLiteral("/10006_full/Drevna.exe.patch"),
+                                   options.signingKey, &error),
+                 qPrintable(error));
+
+        QVERIFY(contentsig::setKeys(publicKey));
+        const QMap<QString, QByteArray> files = tree(dir);
+        for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+            const QByteArray sig = files.value(it.key() + QStringLiteral(".sig"));
+            const bool signedFile = it.key().endsWith(QLatin1String(".json")) ||
+                                    it.key() == QLatin1String("10006_full/Drevna.exe.patch");
+            if (it.key().endsWith(QLatin1String(".sig")))
+                continue;
+            QVERIFY2(contentsig::verify(it.value(), sig) == signedFile, qPrintable(it.key()));
+            QVERIFY(!contentsig::verify(it.value() + ' ', sig));
+        }
+        contentsig::setKeys(QString());
     }
 
     void unsafeNames_data()

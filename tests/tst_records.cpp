@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -21,6 +22,8 @@ private slots:
     void localFileKey_data();
     void localFileKey();
     void fileListEntry();
+    void fileListIsSafe_data();
+    void fileListIsSafe();
     void chainRoundTrip();
     void writeFileCreatesFoldersAndReplaces();
     void writeFileFailsInReadOnlyFolder();
@@ -118,6 +121,22 @@ void TestRecords::safeRelativePath_data()
                                 << "";
     QTest::newRow("dots and blank") << "a/.. /x"
                                     << "";
+    // Joined into a URL these would end the path or be read as escapes.
+    QTest::newRow("fragment") << "a#b.dat"
+                              << "";
+    QTest::newRow("query") << "a?b.dat"
+                           << "";
+    QTest::newRow("escape") << "a%2e%2e/x"
+                            << "";
+    QTest::newRow("tab") << "a\tb"
+                         << "";
+    QTest::newRow("newline in a folder") << "a\nb/c"
+                                         << "";
+    QTest::newRow("nul") << QString(QChar(0)) << "";
+    QTest::newRow("delete") << "a\x7f"
+                            << "";
+    QTest::newRow("blank, plus and brackets") << "a b+c[1].dat"
+                                              << "a b+c[1].dat";
 }
 
 void TestRecords::safeRelativePath()
@@ -148,6 +167,41 @@ void TestRecords::localFileKey()
     QFETCH(QString, name);
     QFETCH(QString, key);
     QCOMPARE(::localFileKey(name), key);
+}
+
+void TestRecords::fileListIsSafe_data()
+{
+    QTest::addColumn<QByteArray>("entries");
+    QTest::addColumn<QString>("refused");
+
+    QTest::newRow("plain") << QByteArray(R"({"name":"a.pak.patch","size":12})") << "";
+    QTest::newRow("size missing") << QByteArray(R"({"name":"a.pak.patch"})") << "";
+    QTest::newRow("size as text") << QByteArray(R"({"name":"a.pak.patch","size":"12"})") << "";
+    QTest::newRow("1 PiB") << QByteArray(R"({"name":"a.patch","size":1125899906842624})") << "";
+    QTest::newRow("negative size") << QByteArray(R"({"name":"a.patch","size":-1})") << "a.patch";
+    QTest::newRow("null size") << QByteArray(R"({"name":"a.patch","size":null})") << "a.patch";
+    QTest::newRow("beyond 1 PiB") << QByteArray(R"({"name":"a.patch","size":1125899906842625})")
+                                  << "a.patch";
+    QTest::newRow("beyond 1 PiB together")
+        << QByteArray(R"({"name":"a.patch","size":1e15},{"name":"b.patch","size":2e14})")
+        << "b.patch";
+    QTest::newRow("sums past 64 bits")
+        << QByteArray(R"({"name":"a.patch","size":9e18},{"name":"b.patch","size":9e18})")
+        << "a.patch";
+    QTest::newRow("name leaving the folder")
+        << QByteArray(R"({"name":"a.patch","size":1},{"name":"..\\x.patch","size":1})")
+        << "..\\x.patch";
+}
+
+void TestRecords::fileListIsSafe()
+{
+    QFETCH(QByteArray, entries);
+    QFETCH(QString, refused);
+    const QJsonObject list = QJsonDocument::fromJson("{\"filelist\":[" + entries + "]}").object();
+    QVERIFY(!list.isEmpty());
+    QString got;
+    QCOMPARE(::fileListIsSafe(list, &got), refused.isEmpty());
+    QCOMPARE(got, refused);
 }
 
 void TestRecords::fileListEntry()

@@ -10,6 +10,7 @@
 #include "app/mainwindow.h"
 #include "httptestserver.h"
 #include "portforwarder.h"
+#include "update/patchmanager.h"
 
 #include <QAbstractButton>
 #include <QMessageBox>
@@ -67,7 +68,7 @@ int localVersion()
     return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 
-void writeFile(const QString& path, const QByteArray& bytes)
+void putFile(const QString& path, const QByteArray& bytes)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
@@ -150,6 +151,7 @@ private slots:
     void setupFileCannotBeCreated();
     void setupFileGoneBeforeInstall();
     void setupThatCannotStartKeepsTheOldRecord();
+    void writeFailureEndsTheDownload_data();
     void writeFailureEndsTheDownload();
     void silentServerTimesOut();
     void redirectIsNoSetupProgram();
@@ -236,7 +238,7 @@ void TestSelfUpdate::judgeVersionFile()
     QFETCH(bool, leftoverDeleted);
     server.setFile(versionPath(), body);
     writeLocalVersion(local);
-    writeFile(setupPath(), "from an earlier run");
+    putFile(setupPath(), "from an earlier run");
 
     BoxAnswerer answerer;
     MainWindow window;
@@ -262,7 +264,7 @@ void TestSelfUpdate::playerCancels()
     // A backslash in the address (escaped for JSON) is requested as a slash.
     server.setFile(versionPath(), versionFile(5, server.url("/setup\\\\REZ-setup.exe")));
     writeLocalVersion(local);
-    writeFile(setupPath(), "an older setup program, longer than nothing");
+    putFile(setupPath(), "an older setup program, longer than nothing");
 
     BoxAnswerer answerer;
     answerer.choose = [](const BoxAnswerer::Box&) { return QMessageBox::Cancel; };
@@ -324,8 +326,18 @@ void TestSelfUpdate::setupThatCannotStartKeepsTheOldRecord()
     QCOMPARE(localVersion(), 2);
 }
 
+void TestSelfUpdate::writeFailureEndsTheDownload_data()
+{
+    QTest::addColumn<bool>("boxStaysOpen");
+    QTest::newRow("box answered at once") << false;
+    // The rest of the body would arrive and the reply finish while the box
+    // waits: the launcher must have dropped the transfer before it opened.
+    QTest::newRow("transfer ends while the box is open") << true;
+}
+
 void TestSelfUpdate::writeFailureEndsTheDownload()
 {
+    QFETCH(bool, boxStaysOpen);
 #ifndef Q_OS_LINUX
     QSKIP("the disk-full stand-in needs Linux resource limits");
 #else
@@ -343,14 +355,34 @@ void TestSelfUpdate::writeFailureEndsTheDownload()
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
 
+    QSignalSpy ended(&server, &HttpTestServer::replyEnded);
+    auto setupEnded = [&ended] {
+        for (const QList<QVariant>& reply : qAsConst(ended))
+            if (reply.at(0).toByteArray() == "/setup/REZ-setup.exe")
+                return reply;
+        return QList<QVariant>();
+    };
+    PatchManager* engine = nullptr;
     BoxAnswerer answerer;
+    answerer.choose = [&](const BoxAnswerer::Box& box) {
+        // The end is checked again below, with the box closed.
+        if (boxStaysOpen && box.text == "检查更新失败-109" &&
+            !QTest::qWaitFor(
+                [&] { return !setupEnded().isEmpty() && engine && !engine->http.currentReply; },
+                10000))
+            qWarning("the transfer was still going on when the box closed");
+        return QMessageBox::Ok;
+    };
     MainWindow window;
+    engine = window.patchManagerForTest();
     const bool once = updateStartedOnce();
     setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, oldHandler);
     QVERIFY(once);
     QCOMPARE(answerer.texts(), (QStringList{"检查更新失败-109", "检查更新失败-108"}));
     QVERIFY(QFileInfo(setupPath()).size() <= 65536);
+    QTRY_VERIFY(!setupEnded().isEmpty());
+    QVERIFY2(!setupEnded().at(2).toBool(), "the whole setup program was still sent");
 #endif
 }
 

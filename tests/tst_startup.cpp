@@ -10,6 +10,7 @@
 #include "httptestserver.h"
 #include "modalwatcher.h"
 #include "portforwarder.h"
+#include "transfer/replyguard.h"
 #include "update/patchmanager.h"
 
 #include <QDateTime>
@@ -38,6 +39,8 @@ private slots:
     void configAnswers();
     void primaryDownUsesFallbackForBoth();
     void bothDownShowBoxesAndStop();
+    void silentServersAreGivenUp_data();
+    void silentServersAreGivenUp();
     void startGameUpdateFolders();
 
 private:
@@ -62,6 +65,8 @@ void TestStartup::init()
 
 void TestStartup::cleanup()
 {
+    MainWindow::requestFirstDataTimeoutMs = defaultFirstDataTimeoutMs;
+    MainWindow::requestStallTimeoutMs = defaultStallTimeoutMs;
     delete forwarderA;
     delete forwarderB;
     forwarderA = forwarderB = nullptr;
@@ -155,6 +160,60 @@ void TestStartup::bothDownShowBoxesAndStop()
     QTRY_COMPARE_WITH_TIMEOUT(boxes.texts(), (QStringList{"检查更新失败-104", "检查更新失败-4"}),
                               10000);
     QCOMPARE(window.patchManagerForTest()->currentState(), 0);
+}
+
+// A server that accepts the connection and then says nothing (at all, or
+// after its first bytes) counts as down: the next server is asked, and after
+// the last one the failure's box is shown.
+void TestStartup::silentServersAreGivenUp_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("servers"); // how many answer with silence: A, then B
+    QTest::addColumn<bool>("firstBytes");
+    QTest::addColumn<QStringList>("boxes");
+    QTest::addColumn<QString>("base"); // the engine's base; empty: not started
+    const QString a = "http://127.0.0.1:1/a", b = "http://127.0.0.1:1/b";
+    QTest::newRow("version file silent on A") << versionPath << 1 << false << QStringList() << a;
+    QTest::newRow("version file stalls on both")
+        << versionPath << 2 << true << QStringList{"检查更新失败-104"} << a;
+    QTest::newRow("configuration silent on A") << configPath << 1 << false << QStringList() << b;
+    QTest::newRow("configuration stalls on both")
+        << configPath << 2 << true << QStringList{"检查更新失败-4"} << QString();
+}
+
+void TestStartup::silentServersAreGivenUp()
+{
+    QFETCH(QString, path);
+    QFETCH(int, servers);
+    QFETCH(bool, firstBytes);
+    QFETCH(QStringList, boxes);
+    QFETCH(QString, base);
+    MainWindow::requestFirstDataTimeoutMs = 300;
+    MainWindow::requestStallTimeoutMs = 300;
+    server->setFile(configPath,
+                    R"({"Url":"http://127.0.0.1:1/a","OriginalUrl":"http://127.0.0.1:1/b"})");
+    HttpTestServer::Fault silent;
+    if (firstBytes)
+        silent.stallAfterBytes = 4;
+    else
+        silent.delayMs = 600000;
+    silent.times = servers;
+    server->setFault(path, silent);
+    forward(true, true);
+
+    ModalWatcher watcher;
+    QSignalSpy requests(server, &HttpTestServer::requestReceived);
+    MainWindow window;
+    PatchManager* engine = window.patchManagerForTest();
+    if (base.isEmpty())
+        QTRY_COMPARE_WITH_TIMEOUT(watcher.texts(), boxes, 10000);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(engine->currentState() != 0, 10000);
+    QVERIFY(!requests.wait(300));
+    QCOMPARE(watcher.texts(), boxes);
+    QCOMPARE(engine->baseUrl, base);
+    QCOMPARE(engine->currentState() != 0, !base.isEmpty());
+    QCOMPARE(server->requests(path).size(), 2);
 }
 
 void TestStartup::startGameUpdateFolders()

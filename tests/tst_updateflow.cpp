@@ -4,6 +4,7 @@
 #include "enginetest.h"
 #include "httptestserver.h"
 #include "patch/patchthread.h"
+#include "smalldisk.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -28,6 +29,16 @@ QByteArray content(int size, char seed)
     for (int i = 0; i < size; ++i)
         bytes[i] = char(seed + i * 7 + i / 251);
     return bytes;
+}
+
+// A file left on disk by an earlier run: the first `size` bytes of `bytes`,
+// padded when longer, with its first byte changed when corrupt.
+QByteArray leftover(const QByteArray& bytes, int size, bool corrupt)
+{
+    QByteArray existing = bytes.left(size) + QByteArray(qMax(0, size - bytes.size()), 'x');
+    if (corrupt)
+        existing[0] = char(existing[0] + 1);
+    return existing;
 }
 
 QByteArray readAll(const QString& path)
@@ -84,6 +95,7 @@ class TestUpdateFlow : public QObject
 private slots:
     void init();
     void cleanup();
+    void nothingToDo_data();
     void nothingToDo();
     void updateThroughAllStates();
     void fullPackageResetsVersionFirst();
@@ -94,12 +106,17 @@ private slots:
     void fileListErrors();
     void downloadLocalStates_data();
     void downloadLocalStates();
+    void loopCounting_data();
+    void loopCounting();
     void emptyFileOverStaleContent();
-    void retryCountsFailures();
+    void transferFailures_data();
+    void transferFailures();
     void retryWaitsFiveSeconds();
     void slowDownloadReported();
     void resumableDownload_data();
     void resumableDownload();
+    void diskFills_data();
+    void diskFills();
 
 private:
     void serveStep(const QString& step, const QList<ServedFile>& files);
@@ -156,15 +173,37 @@ void TestUpdateFlow::serveStep(const QString& step, const QList<ServedFile>& fil
         server->setFile("/base/" + step + "/" + urlPath(f.name), f.bytes);
 }
 
+void TestUpdateFlow::nothingToDo_data()
+{
+    QTest::addColumn<QString>("leftover"); // what a killed run left in the patch folder
+    QTest::newRow("clean") << "";
+    QTest::newRow("leftover patch folder") << "files";
+    QTest::newRow("leftover with a link out of it") << "link";
+}
+
 void TestUpdateFlow::nothingToDo()
 {
+    QFETCH(QString, leftover);
     serveSingleStepList();
     setLocalVersion(10006);
+    const QString outside = tmp->filePath("outside/keep.txt");
+    if (!leftover.isEmpty()) {
+        writeText(patchDir() + "/patchchain.json", "[]");
+        writeText(patchDir() + "/10006/a.pak.patch", "delta");
+    }
+    if (leftover == "link") {
+        writeText(outside, "keep");
+        QVERIFY(QFile::link(tmp->filePath("outside"), patchDir() + "/10006/out"));
+    }
     PatchManager manager;
     prepare(manager);
     LogCollector log;
     manager.start();
     QTRY_VERIFY(display.calls.contains("finished"));
+    QVERIFY(!QFileInfo::exists(patchDir()));
+    QCOMPARE(log.matching("^remove leftover patch folder").size(), leftover.isEmpty() ? 0 : 1);
+    if (leftover == "link")
+        QCOMPARE(readAll(outside), QByteArray("keep"));
     QCOMPARE(log.states(), (QList<int>{1, 2, 7, 1, 2, 7}));
     QCOMPARE(server->requests("/base/patchlist.json").size(), 2);
     QCOMPARE(server->requests().size(), 2);
@@ -356,6 +395,15 @@ void TestUpdateFlow::fileListErrors_data()
                               << "配置解析失败" << false;
     QTest::newRow("drive") << fileListJson({{"C:\\evil.dll.patch", "del", ""}}) << 3
                            << "配置解析失败" << false;
+    // Joined into a URL, these would ask for another file.
+    QTest::newRow("fragment") << fileListJson({{"a#b.dat.patch", "add", "1"}}) << 3
+                              << "配置解析失败" << false;
+    QTest::newRow("query") << fileListJson({{"a?b.dat.patch", "add", "1"}}) << 3 << "配置解析失败"
+                           << false;
+    QTest::newRow("escape") << fileListJson({{"a%2e%2e.dat.patch", "add", "1"}}) << 3
+                            << "配置解析失败" << false;
+    QTest::newRow("control character")
+        << fileListJson({{"a\tb.dat.patch", "add", "1"}}) << 3 << "配置解析失败" << false;
 }
 
 void TestUpdateFlow::fileListErrors()
@@ -395,7 +443,7 @@ void TestUpdateFlow::downloadLocalStates_data()
     QTest::addColumn<bool>("localCorrupt");
     QTest::addColumn<bool>("ignoreRange");
     QTest::addColumn<QStringList>("ranges"); // of every request for the file
-    QTest::addColumn<bool>("repaired");      // errorCode 1 from an MD5 mismatch
+    QTest::addColumn<bool>("repaired");      // an MD5 mismatch, retried as a failed transfer
     QTest::newRow("new file") << -1 << false << false << QStringList{"bytes=0-"} << false;
     QTest::newRow("complete, skipped") << 40000 << false << false << QStringList{} << false;
     QTest::newRow("partial, resumed")
@@ -426,14 +474,8 @@ void TestUpdateFlow::downloadLocalStates()
         server->setFault("/base/10006/sub/data.pak.patch", fault);
     }
     const QString local = patchDir() + "/10006/sub/data.pak.patch";
-    if (localSize >= 0) {
-        QByteArray existing = localSize <= bytes.size()
-                                  ? bytes.left(localSize)
-                                  : bytes + QByteArray(localSize - bytes.size(), 'x');
-        if (localCorrupt)
-            existing[0] = char(existing[0] + 1);
-        writeText(local, existing);
-    }
+    if (localSize >= 0)
+        writeText(local, leftover(bytes, localSize, localCorrupt));
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
@@ -441,25 +483,91 @@ void TestUpdateFlow::downloadLocalStates()
     // The downloads as they are when patching starts, before the patch
     // thread moves them into the game folder.
     QByteArray atPatching, nextAtPatching;
-    manager.eventHook = [&](const QString& n, const QString&, const QString&) {
+    bool patching = false;
+    qint64 totalAtPatching = -1; // the cleanup that may follow at once clears it
+    manager.eventHook = [&](const QString& n, const QString& a, const QString& b) {
+        events.append({n, a, b, true});
         if (n == "update_patch_start") {
+            patching = true;
             atPatching = readAll(local);
+            totalAtPatching = manager.allTotal;
             nextAtPatching = readAll(patchDir() + "/10006/next.bin.patch");
         }
     };
     manager.start();
-    QTRY_VERIFY_WITH_TIMEOUT(manager.state >= 5, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(patching, 10000);
     QCOMPARE(atPatching, bytes);
     QCOMPARE(nextAtPatching, QByteArray("next"));
     QStringList seen;
     for (const auto& r : server->requests("/base/10006/sub/data.pak.patch"))
         seen << QString::fromLatin1(r.header("Range"));
     QCOMPARE(seen, ranges);
-    QCOMPARE(manager.errorCode, repaired ? 1 : 0);
-    QCOMPARE(manager.allTotal, qint64(40004));
+    QCOMPARE(manager.errorCode, repaired ? 2 : 0);
+    QCOMPARE(eventNames(events).count("update_error"), repaired ? 1 : 0);
+    QCOMPARE(totalAtPatching, qint64(40004));
     // A repaired mismatch does not keep the run from finishing.
     QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished"), 10000);
     QCOMPARE(readAll(tmp->filePath("Drevna/sub/data.pak")), bytes);
+}
+
+void TestUpdateFlow::loopCounting_data()
+{
+    // a.pak.patch, large enough to be hashed on the worker thread, then
+    // b.pak.patch (12000 bytes, or a "del" entry).
+    QTest::addColumn<QString>("failing");
+    QTest::addColumn<int>("failTimes"); // answered with 500; 0: starts from a wrong partial file
+    QTest::addColumn<bool>("lastDeleted");
+    QTest::addColumn<int>("requests"); // of the failing file
+    QTest::addColumn<int>("errorCode");
+    // Every new attempt at a file counts its size once more in allFinished.
+    QTest::newRow("clean") << "" << 0 << false << 0 << 0;
+    QTest::newRow("last fails twice") << "b" << 2 << false << 3 << 2;
+    QTest::newRow("first fails its md5") << "a" << 0 << false << 2 << 2;
+    QTest::newRow("first fails, last deleted") << "a" << 1 << true << 2 << 2;
+}
+
+void TestUpdateFlow::loopCounting()
+{
+    QFETCH(QString, failing);
+    QFETCH(int, failTimes);
+    QFETCH(bool, lastDeleted);
+    QFETCH(int, requests);
+    QFETCH(int, errorCode);
+    const QByteArray a = content(3 * 1048576 + 17, 1), b = content(12000, 2);
+    serveStep("10006",
+              {{"a.pak.patch", "add", a}, {"b.pak.patch", lastDeleted ? "del" : "add", b}});
+    serveSingleStepList();
+    // The tick still draws a transfer, now that the loop moves on by itself.
+    HttpTestServer::Fault slow, fault;
+    slow.bytesPerSecond = 20000;
+    server->setFault("/base/10006/b.pak.patch", slow);
+    fault.status = 500;
+    fault.times = failTimes;
+    if (failTimes)
+        server->setFault("/base/10006/" + failing + ".pak.patch", fault);
+    else if (!failing.isEmpty())
+        writeText(patchDir() + "/10006/" + failing + ".pak.patch", "not the start");
+    setLocalVersion(10005);
+    PatchManager manager;
+    prepare(manager);
+    manager.recheckCount = 0;
+    qint64 finishedAtPatching = -1;
+    manager.eventHook = [&](const QString& n, const QString&, const QString&) {
+        if (n == "update_patch_start")
+            finishedAtPatching = manager.allFinished;
+    };
+    manager.start();
+    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished"), 15000);
+    const qint64 size = failing == "a" ? a.size() : failing == "b" ? b.size() : 0;
+    QCOMPARE(finishedAtPatching, a.size() + (lastDeleted ? 0 : b.size()) + (requests - 1) * size);
+    QCOMPARE(manager.downloadFailures, 0);
+    QCOMPARE(manager.errorCode, errorCode);
+    if (!failing.isEmpty())
+        QCOMPARE(server->requests("/base/10006/" + failing + ".pak.patch").size(), requests);
+    QCOMPARE(readAll(tmp->filePath("Drevna/a.pak")), a);
+    QCOMPARE(readAll(tmp->filePath("Drevna/b.pak")), lastDeleted ? QByteArray() : b);
+    if (failing != "b" && !lastDeleted)
+        QVERIFY(display.with("download:").filter("b.pak.patch 下载中...").size() >= 3);
 }
 
 // An empty listed file over a stale non-empty one: a range request for it
@@ -482,16 +590,44 @@ void TestUpdateFlow::emptyFileOverStaleContent()
     QCOMPARE(readAll(tmp->filePath("Drevna/empty.ini")), QByteArray());
 }
 
-void TestUpdateFlow::retryCountsFailures()
+void TestUpdateFlow::transferFailures_data()
 {
+    QTest::addColumn<int>("localSize"); // of a correct partial file; -1: none
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("failures");
+    QTest::addColumn<QStringList>("ranges"); // of every request for the file
+    QTest::newRow("server error twice") << -1 << 500 << QByteArray("<html>server error</html>") << 2
+                                        << QStringList{"bytes=0-", "bytes=0-", "bytes=0-"};
+    QTest::newRow("redirect") << -1 << 302 << QByteArray("moved") << 1
+                              << QStringList{"bytes=0-", "bytes=0-"};
+    QTest::newRow("wrong content")
+        << -1 << 200 << QByteArray("not the file") << 1 << QStringList{"bytes=0-", "bytes=0-"};
+    QTest::newRow("range refused")
+        << 100 << 416 << QByteArray() << 1 << QStringList{"bytes=100-", "bytes=0-"};
+}
+
+// Each failed transfer is shown and retried after the delay, and the count
+// in its text goes up until a transfer succeeds.
+void TestUpdateFlow::transferFailures()
+{
+    QFETCH(int, localSize);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(int, failures);
+    QFETCH(QStringList, ranges);
     const QByteArray bytes = content(30000, 4);
     serveStep("10006", {{"a.pak.patch", "add", bytes}});
     serveSingleStepList();
     HttpTestServer::Fault fail;
-    fail.status = 500;
-    fail.body = "<html>server error</html>";
-    fail.times = 2;
+    fail.status = status;
+    fail.body = body;
+    fail.times = failures;
+    if (status == 302)
+        fail.headers = {{"Location", server->url("/elsewhere").toLatin1()}};
     server->setFault("/base/10006/a.pak.patch", fail);
+    if (localSize >= 0)
+        writeText(patchDir() + "/10006/a.pak.patch", leftover(bytes, localSize, false));
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
@@ -502,17 +638,18 @@ void TestUpdateFlow::retryCountsFailures()
     for (const TrackedEvent& e : events)
         if (e.name == "update_error")
             texts << e.val1;
-    QCOMPARE(texts.size(), 2);
+    QCOMPARE(texts.size(), failures);
     const QString url = QRegularExpression::escape(server->url("/base/10006/a.pak.patch"));
-    QVERIFY2(QRegularExpression("^" + url + "\\?time=\\d+ 下载失败\\(1\\),5s后重试$")
-                 .match(texts[0])
-                 .hasMatch(),
-             qPrintable(texts[0]));
-    QVERIFY(QRegularExpression("^" + url + "\\?time=\\d+ 下载失败\\(2\\),5s后重试$")
-                .match(texts[1])
-                .hasMatch());
+    for (int i = 0; i < failures; ++i) {
+        const QRegularExpression re("^" + url + "\\?time=\\d+ 下载失败\\(" +
+                                    QString::number(i + 1) + "\\),5s后重试$");
+        QVERIFY2(re.match(texts[i]).hasMatch(), qPrintable(texts[i]));
+    }
     QVERIFY(display.with("status:").contains("更新出错:" + texts[0]));
-    QCOMPARE(server->requests("/base/10006/a.pak.patch").size(), 3);
+    QStringList seen;
+    for (const auto& r : server->requests("/base/10006/a.pak.patch"))
+        seen << QString::fromLatin1(r.header("Range"));
+    QCOMPARE(seen, ranges);
     QCOMPARE(manager.downloadFailures, 0);
     QCOMPARE(readAll(tmp->filePath("Drevna/a.pak")), bytes);
 }
@@ -595,25 +732,33 @@ void TestUpdateFlow::resumableDownload_data()
     QTest::addColumn<bool>("retry");
     QTest::addColumn<QString>("range"); // "" = no request
     QTest::addColumn<qint64>("received");
-    QTest::addColumn<bool>("kept"); // the local file exists afterwards
+    QTest::addColumn<bool>("kept");    // the local file exists afterwards
+    QTest::addColumn<bool>("corrupt"); // the local file's first byte is wrong
     QTest::newRow("new") << -1 << "" << 0 << false << true << false << "bytes=0-" << qint64(20000)
-                         << true;
+                         << true << false;
     QTest::newRow("complete") << 20000 << "" << 0 << false << true << false << "" << qint64(0)
-                              << true;
+                              << true << false;
     QTest::newRow("partial") << 5000 << "" << 0 << false << true << false << "bytes=5000-"
-                             << qint64(20000) << true;
+                             << qint64(20000) << true << false;
     QTest::newRow("longer") << 25000 << "" << 0 << false << true << false << "bytes=0-"
-                            << qint64(20000) << true;
+                            << qint64(20000) << true << false;
     QTest::newRow("upper-case md5 verifies a transfer")
-        << -1 << "upper" << 0 << false << true << false << "bytes=0-" << qint64(20000) << true;
-    QTest::newRow("upper-case md5 never skips") << 20000 << "upper" << 0 << false << false << true
-                                                << "bytes=20000-" << qint64(20000) << true;
+        << -1 << "upper" << 0 << false << true << false << "bytes=0-" << qint64(20000) << true
+        << false;
+    // A range after the end of a complete file could only be refused.
+    QTest::newRow("upper-case md5 never skips, fetched afresh")
+        << 20000 << "upper" << 0 << false << true << false << "bytes=0-" << qint64(20000) << true
+        << false;
+    QTest::newRow("full size, wrong content") << 20000 << "" << 0 << false << true << false
+                                              << "bytes=0-" << qint64(20000) << true << true;
+    QTest::newRow("range refused") << 5000 << "" << 416 << false << false << true << "bytes=5000-"
+                                   << qint64(5000) << false << false;
     QTest::newRow("md5 mismatch") << -1 << "wrong" << 0 << false << false << true << "bytes=0-"
-                                  << qint64(20000) << false;
+                                  << qint64(20000) << false << false;
     QTest::newRow("server error") << -1 << "" << 500 << false << false << true << "bytes=0-"
-                                  << qint64(0) << true;
+                                  << qint64(0) << true << false;
     QTest::newRow("cannot open") << -1 << "" << 0 << true << false << false << "" << qint64(0)
-                                 << false;
+                                 << false << false;
 }
 
 void TestUpdateFlow::resumableDownload()
@@ -627,6 +772,7 @@ void TestUpdateFlow::resumableDownload()
     QFETCH(QString, range);
     QFETCH(qint64, received);
     QFETCH(bool, kept);
+    QFETCH(bool, corrupt);
     const QByteArray bytes = content(20000, 8);
     server->setFile("/base/10006_full/Bin/whole.exe", bytes);
     if (status) {
@@ -640,11 +786,8 @@ void TestUpdateFlow::resumableDownload()
         writeText(tmp->filePath("file"), "x");
         localPath = tmp->filePath("file/whole_full");
     }
-    if (localSize >= 0) {
-        writeText(localPath, localSize <= bytes.size()
-                                 ? bytes.left(localSize)
-                                 : bytes + QByteArray(localSize - bytes.size(), 'y'));
-    }
+    if (localSize >= 0)
+        writeText(localPath, leftover(bytes, localSize, corrupt));
     PatchManager manager;
     prepare(manager);
     PatchThread thread(PatchChain(), patchDir(), tmp->filePath("Drevna"), false, &manager);
@@ -696,5 +839,108 @@ void TestUpdateFlow::resumableDownload()
         QCOMPARE(readAll(localPath), QByteArray()); // no error page in the file
 }
 
-QTEST_GUILESS_MAIN(TestUpdateFlow)
+void TestUpdateFlow::diskFills_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("size");   // of the file that no longer fits
+    QTest::addColumn<int>("room");   // left when its transfer starts
+    QTest::addColumn<bool>("whole"); // fetched whole after its patch failed
+    // A small file arrives in one piece; a large one's last chunk comes
+    // apart after a pause, when only part of it still fits.
+    for (int kind : {int(SmallDisk::Tmpfs), int(SmallDisk::FileSizeLimit)}) {
+        const char* k = kind == SmallDisk::Tmpfs ? "tmpfs" : "file size limit";
+        QTest::addRow("%s: small file", k) << kind << 10000 << 4096 << false;
+        QTest::addRow("%s: last chunk of a large file", k) << kind << 204900 << 200704 << false;
+        QTest::addRow("%s: last chunk of a whole file", k) << kind << 204900 << 200704 << true;
+    }
+}
+
+// The disk fills during an update: the player sees the error, no game file
+// is replaced by a shorter one, and once there is room again the next run
+// installs every file exactly.
+void TestUpdateFlow::diskFills()
+{
+    QFETCH(int, kind);
+    QFETCH(int, size);
+    QFETCH(int, room);
+    QFETCH(bool, whole);
+    SmallDisk disk(SmallDisk::Kind(kind), tmp->path());
+    if (!disk.isReady())
+        QSKIP(qPrintable(disk.errorString()));
+
+    const QByteArray after = content(size, 2);
+    const QByteArray before = whole ? content(3000, 3) : QByteArray(); // null: no game file
+    const QString game = tmp->filePath("Drevna/b.bin");
+    QString filledBy = "/base/10006/b.bin.patch"; // on its arrival the disk fills
+    if (whole) {
+        // Not a patch at all: the whole file comes from the "_full" folder.
+        serveStep("10006", {{"b.bin.patch", "diff", "no patch"}});
+        server->setFile("/base/10006_full/patchfiles.json",
+                        fileListJson({{"b.bin.patch", "add", after}}));
+        filledBy = "/base/10006_full/b.bin.patch";
+        server->setFile(filledBy, after);
+        writeText(game, before);
+    } else {
+        serveStep("10006", {{"b.bin.patch", "add", after}});
+    }
+    HttpTestServer::Fault pause;
+    pause.stallAfterBytes = 200000;
+    pause.stallMs = 300;
+    server->setFault(filledBy, pause);
+    serveSingleStepList();
+    setLocalVersion(10005);
+
+    bool filled = false, fillWorked = false;
+    auto hook = connect(server.data(), &HttpTestServer::requestReceived, this,
+                        [&](const HttpTestServer::Request& r) {
+                            if (!filled && r.path() == filledBy.toLatin1()) {
+                                filled = true;
+                                fillWorked = disk.fill(room);
+                            }
+                        });
+    {
+        PatchManager manager;
+        prepare(manager);
+        manager.retryDelayMs = 60000; // one failure is enough
+        manager.recheckCount = 0;
+        manager.start();
+        const QRegularExpression re(whole ? "^应用补丁文件b\\.bin\\.patch diff失败$"
+                                          : "下载失败\\(1\\),5s后重试$");
+        QTRY_VERIFY_WITH_TIMEOUT(manager.state == 8 && re.match(manager.errorText).hasMatch(),
+                                 20000);
+        QVERIFY2(fillWorked, qPrintable(disk.errorString()));
+        QTRY_VERIFY(display.with("status:").contains("更新出错:" + manager.errorText));
+    }
+    QCOMPARE(readAll(game), before);
+    QCOMPARE(QFileInfo::exists(game), whole);
+
+    disconnect(hook);
+    disk.release();
+    server->clearFaults();
+    display.calls.clear();
+    PatchManager manager;
+    prepare(manager);
+    manager.recheckCount = 0;
+    manager.start();
+    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || manager.state == 8, 20000);
+    QCOMPARE(manager.errorText, QString());
+    QCOMPARE(md5Of(readAll(game)), md5Of(after));
+    QCOMPARE(QJsonDocument::fromJson(readAll(tmp->filePath("Drevna/localversion.json")))
+                 .object()
+                 .value("version")
+                 .toInt(),
+             10006);
+}
+
+// The suite gets a mount namespace of its own before any thread starts, so
+// that its small file systems are seen by no other process.
+int main(int argc, char** argv)
+{
+    SmallDisk::enterOwnMountNamespace();
+    QCoreApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    TestUpdateFlow test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_updateflow.moc"

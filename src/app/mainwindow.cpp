@@ -2,6 +2,7 @@
 
 #include "app/buildconfig.h"
 #include "app/channel.h"
+#include "app/firstpaint.h"
 #include "app/logcapture.h"
 #include "app/platform.h"
 #include "services/eventtracker.h"
@@ -132,6 +133,19 @@ void MainWindow::initLogo()
 void MainWindow::initEmbeddedPage()
 {
     ui->EmbeddedPage->hide();
+    // The browser engine takes longer to come up than everything else before
+    // the window: the player sees the window first, the page a moment later.
+    runAfterFirstPaint(this, [this] { loadEmbeddedPage(); });
+}
+
+void MainWindow::loadEmbeddedPage()
+{
+    // The form leaves its view's address to here: setting it in the form
+    // would start the browser engine before the window is shown. What the
+    // engine says as it starts is not the launcher's and stays out of log.txt.
+    const QtMessageHandler capture = qInstallMessageHandler(nullptr);
+    ui->EmbeddedPage->setUrl(QUrl(QStringLiteral("about:blank")));
+    qInstallMessageHandler(capture);
     webPage = new MyWebView();
     webPage->setAttribute(Qt::WA_DeleteOnClose);
     connect(webPage->page(), &QWebEnginePage::linkHovered, webPage, &MyWebView::slot_LinkHovered);
@@ -139,6 +153,8 @@ void MainWindow::initEmbeddedPage()
     webPage->load(QUrl::fromUserInput(channel::embeddedPage(buildChannel)));
     // Added last, so it lies above everything else in the content area.
     webPage->setParent(ui->Content);
+    // A reparented widget stays hidden under a parent that is shown already.
+    webPage->show();
 }
 
 // --- Window chrome ------------------------------------------------------------

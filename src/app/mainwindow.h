@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QPoint>
 #include <QSystemTrayIcon>
+#include <functional>
 
 class QAction;
 class QMenu;
@@ -50,6 +51,10 @@ public:
     void killProcessByName(QString name) override;
 
     // Start-up sequence.
+    // Limits of the start-up requests' waits for data: first, then between
+    // chunks. The production values are the update engine's.
+    static int requestFirstDataTimeoutMs;
+    static int requestStallTimeoutMs;
     void checkLauncherVersion(bool fallback);
     void requestUpdateConfig(const QString& url);
     void requestUpdateConfigFallback(const QString& url);
@@ -103,11 +108,19 @@ private:
     void initView();
     void initLogo();
     void initEmbeddedPage();
+    void loadEmbeddedPage();
     void initTrayActions();
     void onLauncherVersionReply(bool fallback);
     void handleUpdateConfigReply(const char* key);
     QNetworkReply* getContent(const QString& url);
     void showInfoBox(const QString& text);
+    // Signed content: the current reply's document goes on to next only once
+    // its signature is checked; a refused one reaches next without a body.
+    void afterContentSignature(std::function<void()> next);
+    // The downloaded setup program at path, fetched from url: done(true) when
+    // it may be installed; a refused one is deleted first.
+    void checkSetupSignature(const QString& url, const QString& path,
+                             std::function<void(bool)> done);
 
     Ui::MainWindow* ui = nullptr;
     bool dragging = false;

@@ -11,7 +11,9 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QRegularExpression>
 #include <QThread>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <sys/mman.h>
@@ -71,39 +73,105 @@ QByteArray readProcFile(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// A process has an executable name when its command name is that name (the
-// kernel cuts it to 15 characters) or when its program or first argument is
-// a file of that name: a script started under the name runs as its
-// interpreter with the script as first argument.
+// The base name of a program path, with either separator: under wine the
+// arguments are Windows paths.
+QString baseName(const QString& path)
+{
+    static const QRegularExpression separator(QStringLiteral("[/\\\\]"));
+    return path.section(separator, -1);
+}
+
+// Programs that run another file named as their argument.
+bool runsAnotherFile(const QString& program)
+{
+    static const QRegularExpression runners(
+        QStringLiteral("^(sh|ash|bash|dash|zsh|ksh|mksh|busybox|python[0-9.]*|perl[0-9.]*|"
+                       "ruby[0-9.]*|node|wine|wine64|wine-preloader|wine64-preloader)$"));
+    return runners.match(program).hasMatch();
+}
+
+QString programName(const QString& pidDir)
+{
+    char target[4096];
+    const ssize_t n = ::readlink(QFile::encodeName(pidDir + QStringLiteral("/exe")).constData(),
+                                 target, sizeof target);
+    if (n <= 0)
+        return QString();
+    QString path = QFile::decodeName(QByteArray(target, int(n)));
+    if (path.endsWith(QLatin1String(" (deleted)")))
+        path.chop(10);
+    return baseName(path);
+}
+
+// The real user id from the "Uid:" line of /proc/PID/status; -1 if unknown.
+qint64 realUserId(const QString& pidDir)
+{
+    const QList<QByteArray> lines = readProcFile(pidDir + QStringLiteral("/status")).split('\n');
+    for (const QByteArray& line : lines) {
+        if (line.startsWith("Uid:")) {
+            bool ok = false;
+            const qint64 uid = line.mid(4).simplified().split(' ').value(0).toLongLong(&ok);
+            return ok ? uid : -1;
+        }
+    }
+    return -1;
+}
+
+// A process is the game when its executable is (the base name of
+// /proc/PID/exe, or the command name, which the kernel cuts to 15
+// characters), or when a shell, an interpreter or wine runs a file of that
+// name. A viewer, an editor or a checksum tool given the game's file as its
+// argument is not the game.
 bool processHasName(const QString& pidDir, const QString& name)
 {
-    // Split before decoding: decoding stops at the first NUL.
-    const QList<QByteArray> args = readProcFile(pidDir + QStringLiteral("/cmdline")).split('\0');
-    bool argNamed = false;
-    for (int i = 0; i < args.size() && i < 2; ++i)
-        argNamed =
-            argNamed || QString::fromLocal8Bit(args.at(i)).section(QLatin1Char('/'), -1) == name;
-    if (argNamed)
+    const QString program = programName(pidDir);
+    if (program == name)
         return true;
     const QString comm =
         QString::fromLocal8Bit(readProcFile(pidDir + QStringLiteral("/comm"))).trimmed();
-    return name.size() <= 15 && comm == name;
+    if (name.size() <= 15 && comm == name)
+        return true;
+    if (!runsAnotherFile(program))
+        return false;
+    // Split before decoding: decoding stops at the first NUL. Wine shows the
+    // Windows program as the first word; a shell or an interpreter names its
+    // script as the first word that is no option.
+    const QList<QByteArray> args = readProcFile(pidDir + QStringLiteral("/cmdline")).split('\0');
+    if (baseName(QString::fromLocal8Bit(args.value(0))) == name)
+        return true;
+    for (int i = 1; i < args.size(); ++i) {
+        if (args.at(i).isEmpty() || args.at(i).startsWith('-'))
+            continue;
+        return baseName(QString::fromLocal8Bit(args.at(i))) == name;
+    }
+    return false;
 }
 
+// Only the user's own processes: the game runs as the player, and a process
+// of another user is none of the launcher's business.
 QList<pid_t> processesNamed(const QString& name)
 {
     QList<pid_t> pids;
     const pid_t self = getpid();
+    const qint64 user = qint64(getuid());
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
     for (const QString& entry : entries) {
         bool ok = false;
         const pid_t pid = pid_t(entry.toInt(&ok));
         if (!ok || pid == self)
             continue;
-        if (processHasName(QStringLiteral("/proc/") + entry, name))
+        const QString dir = QStringLiteral("/proc/") + entry;
+        if (realUserId(dir) == user && processHasName(dir, name))
             pids.append(pid);
     }
     return pids;
+}
+
+bool processRunning(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    // A zombie is gone as far as the files it held are concerned.
+    return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
 }
 } // namespace
 
@@ -111,20 +179,20 @@ void killProcessesByName(const QString& name)
 {
     if (name.isEmpty())
         return;
-    for (pid_t pid : processesNamed(name))
-        ::kill(pid, SIGKILL);
+    // A process that could not be signalled will not end: waiting for it
+    // would only hold the window.
+    QList<pid_t> signalled;
+    for (pid_t pid : processesNamed(name)) {
+        if (::kill(pid, SIGKILL) == 0)
+            signalled.append(pid);
+    }
     // Like the system command it stands for, return only once they are gone.
     QDeadlineTimer deadline(5000);
     while (!deadline.hasExpired()) {
-        const QList<pid_t> left = processesNamed(name);
-        bool alive = false;
-        for (pid_t pid : left) {
-            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-            // A zombie is gone as far as the files it held are concerned.
-            if (stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z "))
-                alive = true;
-        }
-        if (!alive)
+        signalled.erase(std::remove_if(signalled.begin(), signalled.end(),
+                                       [](pid_t pid) { return !processRunning(pid); }),
+                        signalled.end());
+        if (signalled.isEmpty())
             return;
         QThread::msleep(10);
     }

@@ -3,6 +3,7 @@
 #include "app/buildconfig.h"
 #include "app/channel.h"
 #include "app/mainwindow.h"
+#include "transfer/replyguard.h"
 #include "ui_mainwindow.h"
 #include "update/patchmanager.h"
 
@@ -25,6 +26,9 @@ QString timeQuery()
 }
 } // namespace
 
+int MainWindow::requestFirstDataTimeoutMs = defaultFirstDataTimeoutMs;
+int MainWindow::requestStallTimeoutMs = defaultStallTimeoutMs;
+
 void MainWindow::showInfoBox(const QString& text)
 {
     QMessageBox::information(this, QStringLiteral("提示"), text, QMessageBox::Ok);
@@ -37,6 +41,10 @@ QNetworkReply* MainWindow::getContent(const QString& url)
     QString address = url;
     address.replace(QLatin1Char('\\'), QLatin1Char('/'));
     currentReply = networkManager->get(QNetworkRequest(QUrl(address, QUrl::TolerantMode)));
+    // A server that accepts and then says nothing would hold the start-up on
+    // its first text for good: give up as the update engine does, so the
+    // failure takes its usual way (fallback server, then the box).
+    guardReply(currentReply, requestFirstDataTimeoutMs, requestStallTimeoutMs);
     return currentReply;
 }
 
@@ -53,7 +61,7 @@ void MainWindow::checkLauncherVersion(bool fallback)
 void MainWindow::onLauncherVersionReply(bool fallback)
 {
     if (currentReply->error() == QNetworkReply::NoError) {
-        processVersionFile();
+        afterContentSignature([this] { processVersionFile(); });
         return;
     }
     if (!fallback) {
@@ -105,7 +113,7 @@ void MainWindow::OnGetUpdateConfigFinished()
         dealoverEx();
         return;
     }
-    handleUpdateConfigReply("Url");
+    afterContentSignature([this] { handleUpdateConfigReply("Url"); });
 }
 
 void MainWindow::OnGetUpdateConfigFinishedEx()
@@ -114,7 +122,7 @@ void MainWindow::OnGetUpdateConfigFinishedEx()
         showInfoBox(QStringLiteral("检查更新失败-4"));
         return;
     }
-    handleUpdateConfigReply("OriginalUrl");
+    afterContentSignature([this] { handleUpdateConfigReply("OriginalUrl"); });
 }
 
 void MainWindow::handleUpdateConfigReply(const char* key)

@@ -4,6 +4,11 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QMutex>
+#include <QThread>
+#include <QWaitCondition>
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -19,6 +24,16 @@ namespace
 constexpr qint64 LargeBlockSize = 64 * 1024 * 1024;
 constexpr qint64 SmallBlockSize = 2 * 1024 * 1024;
 constexpr qint64 MaxSourceWindow = 64 * 1024 * 1024;
+// The old file is read from disk in blocks of this size whatever its size, so
+// that the memory a decode needs stays the same for any old file.
+constexpr qint64 ReadBlockSize = 2 * 1024 * 1024;
+// Blocks kept for the decoder to return to: copies jump back and forth
+// between nearby places of the old file.
+constexpr int ReadBlockSlots = 8;
+constexpr qint64 HashChunkSize = 1024 * 1024;
+// The output is hashed from copies in a few buffers of this size.
+constexpr qint64 OutputChunkSize = 4 * 1024 * 1024;
+constexpr int OutputChunks = 3;
 
 // The failure lines go to standard output, outside the debug log.
 void printFailure(const char* format, const QByteArray& a = {}, const QByteArray& b = {})
@@ -40,30 +55,233 @@ SourceBlockFn memorySource(const quint8* data, qint64 size, qint64 blockSize)
     };
 }
 
-ReadInputFn fileInput(QFile& file)
+// Reads up to size bytes; fewer only at the end of the file or on an error.
+qint64 readFully(QFile& file, quint8* data, qint64 size)
 {
-    return [&file](xd3_stream*, quint8* buffer, qint64 capacity) -> qint64 {
-        qint64 total = 0;
-        while (total < capacity) {
-            const qint64 n = file.read(reinterpret_cast<char*>(buffer) + total, capacity - total);
-            if (n <= 0)
-                break;
-            total += n;
-        }
-        return total;
-    };
+    qint64 total = 0;
+    while (total < size) {
+        const qint64 n = file.read(reinterpret_cast<char*>(data) + total, size - total);
+        if (n <= 0)
+            break;
+        total += n;
+    }
+    return total;
 }
 
-// Lower-case hex MD5 of a buffer of any size (the hash takes int counts).
-QByteArray md5OfMemory(const quint8* data, qint64 size)
+// Source blocks read from the old file into a few reusable buffers. A block
+// that cannot be read whole (read error, file shrunk) is served short, which
+// the decoder reports as a source too short instead of reading past it.
+class FileSource
+{
+public:
+    FileSource(QFile& file, qint64 size) : file(file), size(size) {}
+
+    qint64 operator()(xd3_stream*, xd3_source* source)
+    {
+        const qint64 blockNo = qint64(source->getblkno);
+        Slot* slot = &blocks[0];
+        for (Slot& s : blocks) {
+            if (s.blockNo == blockNo) {
+                slot = &s;
+                break;
+            }
+            if (s.lastUse < slot->lastUse)
+                slot = &s;
+        }
+        if (slot->blockNo != blockNo) {
+            if (!slot->data)
+                slot->data.reset(new (std::nothrow) quint8[size_t(ReadBlockSize)]);
+            slot->blockNo = blockNo;
+            slot->bytes = slot->data ? read(blockNo * ReadBlockSize, slot->data.get()) : 0;
+        }
+        slot->lastUse = ++uses;
+        // Never a null block: the decoder would ask for it again without end.
+        static const quint8 nothing = 0;
+        source->curblk = slot->data ? slot->data.get() : &nothing;
+        source->curblkno = source->getblkno;
+        source->onblk = usize_t(slot->bytes);
+        return slot->bytes;
+    }
+
+private:
+    struct Slot {
+        qint64 blockNo = -1;
+        qint64 bytes = 0;
+        quint64 lastUse = 0;
+        std::unique_ptr<quint8[]> data;
+    };
+
+    qint64 read(qint64 offset, quint8* data)
+    {
+        const qint64 wanted = offset < size ? qMin(size - offset, ReadBlockSize) : 0;
+        if (wanted > 0 && !file.seek(offset))
+            return 0;
+        return readFully(file, data, wanted);
+    }
+
+    QFile& file;
+    const qint64 size;
+    Slot blocks[ReadBlockSlots];
+    quint64 uses = 0;
+};
+
+// MD5 of the first size bytes of an open file, or of fewer when it ends
+// early or a read fails (which then cannot match).
+QByteArray md5OfOpenFile(QFile& file, qint64 size)
 {
     QCryptographicHash md5(QCryptographicHash::Md5);
-    for (qint64 done = 0; done < size;) {
-        const int n = int(qMin<qint64>(size - done, 1 << 30));
-        md5.addData(reinterpret_cast<const char*>(data) + done, n);
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[size_t(HashChunkSize)]);
+    for (qint64 done = 0; buffer && done < size;) {
+        const qint64 n = file.read(buffer.get(), qMin(HashChunkSize, size - done));
+        if (n <= 0)
+            break;
+        md5.addData(buffer.get(), int(n));
         done += n;
     }
     return md5.result().toHex();
+}
+
+// The old file's MD5, computed on a second thread while the calling thread
+// decodes; a thread that cannot be started leaves the work to result().
+class SourceHash
+{
+public:
+    SourceHash(QFile& file, qint64 size, const QByteArray& expected)
+        : file(file), size(size), expected(expected)
+    {
+        thread.reset(QThread::create([this] { run(); }));
+        thread->start();
+    }
+    ~SourceHash() { result(); }
+
+    // True as soon as the hash is known not to match.
+    bool wrong() const { return mismatch.load(); }
+
+    const QByteArray& result()
+    {
+        thread->wait();
+        if (!done)
+            run();
+        return md5;
+    }
+
+private:
+    void run()
+    {
+        md5 = md5OfOpenFile(file, size);
+        mismatch = md5 != expected;
+        done = true;
+    }
+
+    QFile& file;
+    const qint64 size;
+    const QByteArray expected;
+    QByteArray md5;
+    bool done = false;
+    std::atomic<bool> mismatch{false};
+    std::unique_ptr<QThread> thread;
+};
+
+// Hashes the output on a thread of its own, so that hashing overlaps the
+// decoding and writing. The decoder hands over copies and waits only while
+// every buffer is still being hashed. Without a thread or buffers it hashes
+// on the caller's thread.
+class OutputHash
+{
+public:
+    OutputHash()
+    {
+        for (Chunk& c : chunks)
+            c.data.reset(new (std::nothrow) char[size_t(OutputChunkSize)]);
+        thread.reset(QThread::create([this] { run(); }));
+        if (std::all_of(std::begin(chunks), std::end(chunks),
+                        [](const Chunk& c) { return c.data != nullptr; }))
+            thread->start();
+    }
+    ~OutputHash() { result(); }
+
+    void addData(const char* data, qint64 size)
+    {
+        if (!thread->isRunning()) {
+            md5.addData(data, int(size));
+            return;
+        }
+        QMutexLocker lock(&mutex);
+        while (size > 0) {
+            while (filled == OutputChunks)
+                changed.wait(&mutex);
+            // The consumer never touches the free buffer at head.
+            Chunk& c = chunks[(next + filled) % OutputChunks];
+            lock.unlock();
+            c.size = qMin(size, OutputChunkSize);
+            memcpy(c.data.get(), data, size_t(c.size));
+            data += c.size;
+            size -= c.size;
+            lock.relock();
+            ++filled;
+            changed.wakeAll();
+        }
+    }
+
+    QByteArray result()
+    {
+        {
+            QMutexLocker lock(&mutex);
+            ending = true;
+            changed.wakeAll();
+        }
+        thread->wait();
+        return md5.result().toHex();
+    }
+
+private:
+    struct Chunk {
+        std::unique_ptr<char[]> data;
+        qint64 size = 0;
+    };
+
+    void run()
+    {
+        QMutexLocker lock(&mutex);
+        for (;;) {
+            while (filled == 0 && !ending)
+                changed.wait(&mutex);
+            if (filled == 0)
+                return;
+            const Chunk& c = chunks[next];
+            lock.unlock();
+            md5.addData(c.data.get(), int(c.size));
+            lock.relock();
+            next = (next + 1) % OutputChunks;
+            --filled;
+            changed.wakeAll();
+        }
+    }
+
+    QMutex mutex;
+    QWaitCondition changed;
+    Chunk chunks[OutputChunks];
+    int next = 0;   // oldest buffer not yet hashed
+    int filled = 0; // buffers waiting to be hashed
+    bool ending = false;
+    QCryptographicHash md5{QCryptographicHash::Md5};
+    std::unique_ptr<QThread> thread;
+};
+
+// Opens the file beside path that the decode writes to. A fixed name, so
+// that one left by a killed launcher is overwritten by the next attempt
+// instead of piling up next to the game files.
+bool createBeside(QFile& file, const QString& path)
+{
+    file.setFileName(path + QStringLiteral(".part"));
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+}
+
+ReadInputFn fileInput(QFile& file)
+{
+    return [&file](xd3_stream*, quint8* buffer, qint64 capacity) -> qint64 {
+        return readFully(file, buffer, capacity);
+    };
 }
 
 } // namespace
@@ -195,13 +413,6 @@ int decodeDelta(bool encode, ReadInputFn readInput, SourceBlockFn getSourceBlock
 int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
                    const QByteArray& destPath, std::function<void(qint64)> onProgress)
 {
-    qint64 oldSize = 0;
-    std::unique_ptr<quint8[]> old(readWholeFile(sourcePath, oldSize));
-    // The old file is hashed where it already lies in memory rather than read
-    // a second time; the file itself only when it could not be loaded.
-    const QByteArray sourceMd5 =
-        old ? md5OfMemory(old.get(), oldSize) : md5OfFile(sourcePath).toLatin1();
-
     QFile patch(QFile::decodeName(patchPath));
     if (!patch.open(QIODevice::ReadOnly))
         return -1;
@@ -213,37 +424,63 @@ int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
     }
     const QByteArray expectedSource = header.mid(4, 32);
     const QByteArray expectedDest = header.mid(36, 32);
-    if (sourceMd5 != expectedSource || !old) {
-        printFailure("patch failed src md5  err %s -> %s \n", sourceMd5, expectedSource);
+
+    // One handle serves the decoder's blocks, the other is hashed meanwhile.
+    QFile old(QFile::decodeName(sourcePath)), oldForHash(old.fileName());
+    if (!old.open(QIODevice::ReadOnly | QIODevice::Unbuffered) ||
+        !oldForHash.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        printFailure("patch failed src md5  err %s -> %s \n", {}, expectedSource);
         return -1;
     }
+    const qint64 oldSize = old.size();
+    SourceHash sourceMd5(oldForHash, oldSize, expectedSource);
+    auto sourceChecked = [&] {
+        if (sourceMd5.result() == expectedSource)
+            return true;
+        printFailure("patch failed src md5  err %s -> %s \n", sourceMd5.result(), expectedSource);
+        return false;
+    };
 
-    // Unbuffered, so that a failed write shows at once and is never hashed.
-    QFile out(QFile::decodeName(destPath));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    // Decoding starts before the old file's MD5 is known, so it goes to a
+    // file of its own that replaces the output only once that MD5 matched:
+    // a wrong old file leaves the output untouched. Unbuffered, so that a
+    // failed write shows at once and is never hashed.
+    QFile out;
+    if (!createBeside(out, QFile::decodeName(destPath))) {
+        sourceChecked();
         return -1;
-    QCryptographicHash outMd5(QCryptographicHash::Md5);
-    const qint64 blockSize = sourceBlockSize(oldSize);
+    }
+    OutputHash outMd5;
     qint64 total = 0;
 
     auto writeOutput = [&](xd3_stream* stream) -> qint64 {
         const char* data = reinterpret_cast<const char*>(stream->next_out);
         const qint64 count = stream->avail_out;
-        if (out.error() != QFileDevice::NoError || out.write(data, count) != count)
+        // A wrong old file ends the decode early; its line comes below.
+        if (sourceMd5.wrong() || out.error() != QFileDevice::NoError ||
+            out.write(data, count) != count)
             return 0;
         total += count;
         if (onProgress)
             onProgress(total);
-        outMd5.addData(data, int(count));
+        outMd5.addData(data, count);
         return count;
     };
 
     // Only the destination check decides; a decoder failure shows there.
-    decodeDelta(false, fileInput(patch), memorySource(old.get(), oldSize, blockSize), writeOutput,
-                MaxSourceWindow, blockSize, oldSize);
+    FileSource source(old, oldSize);
+    decodeDelta(
+        false, fileInput(patch),
+        [&source](xd3_stream* s, xd3_source* src) { return source(s, src); }, writeOutput,
+        MaxSourceWindow, ReadBlockSize, oldSize);
 
     const bool flushed = out.flush();
-    const QByteArray destMd5 = outMd5.result().toHex();
+    out.close();
+    if (!sourceChecked() || !platform::replaceFile(out.fileName(), QFile::decodeName(destPath))) {
+        out.remove();
+        return -1;
+    }
+    const QByteArray destMd5 = outMd5.result();
     if (flushed && destMd5 == expectedDest)
         return 0;
     printFailure("patch failed dest md5  err %s -> %s \n", destMd5, expectedDest);

@@ -16,7 +16,9 @@ using ReadInputFn = std::function<qint64(xd3_stream*, quint8* buffer, qint64 cap
 using SourceBlockFn = std::function<qint64(xd3_stream*, xd3_source*)>;
 using WriteOutputFn = std::function<qint64(xd3_stream*)>;
 
-// 0 on success, -1 on any failure. Paths in the local 8-bit encoding.
+// 0 on success, -1 on any failure. Paths in the local 8-bit encoding. The
+// old file is read in blocks, never whole; the output appears at destPath
+// only once the old file's MD5 has matched.
 int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
                    const QByteArray& destPath, std::function<void(qint64)> onProgress);
 
@@ -32,7 +34,8 @@ int decodeDelta(bool encode, ReadInputFn readInput, SourceBlockFn getSourceBlock
 int createPatchFile(const QByteArray& oldPath, const QByteArray& newPath,
                     const QByteArray& patchPath);
 
-// Block size for the source: the whole file as one block up to 64 MiB.
+// Block size of the encoder's in-memory source: the whole file as one block
+// up to 64 MiB. Decoding reads the old file from disk in small blocks instead.
 qint64 sourceBlockSize(qint64 sourceSize);
 
 QString md5OfFile(const QByteArray& path);

@@ -57,6 +57,17 @@ bool makeParent(const QString& path)
     return QDir().mkpath(QFileInfo(path).absolutePath());
 }
 
+// A downloaded whole file becomes a game file only with the listed content:
+// what reached the disk, not what was handed to it, is checked.
+bool hasListedContent(const QString& path, const QString& md5)
+{
+    const QString actual = md5OfFile(local(path));
+    if (!actual.isEmpty() && actual.compare(md5, Qt::CaseInsensitive) == 0)
+        return true;
+    qDebug() << "apply patch: md5 of" << path << "is" << actual << "not" << md5;
+    return false;
+}
+
 } // namespace
 
 PatchThread::PatchThread(const PatchChain& s, const QString& p, const QString& g, bool r,
@@ -149,13 +160,13 @@ int PatchThread::applyStep(PatchStep& step)
             }
             markDone();
         } else if (f.type == "add") {
-            if (QFileInfo::exists(target)) {
-                if (targetHasDestContent()) {
-                    markDone();
-                    continue;
-                }
-                QFile::remove(target);
+            if (targetHasDestContent()) {
+                markDone();
+                continue;
             }
+            // A damaged download is fetched whole, like a missing one.
+            if (QFileInfo::exists(patchFile) && !hasListedContent(patchFile, f.md5))
+                QFile::remove(patchFile);
             if (!QFileInfo::exists(patchFile)) {
                 const int r = downloadWholeFileFallback(f, patchFile, patchFile);
                 if (r != 0) {
@@ -163,6 +174,9 @@ int PatchThread::applyStep(PatchStep& step)
                     return r;
                 }
             }
+            // Only now: a failed download leaves the old file in place.
+            if (QFileInfo::exists(target))
+                QFile::remove(target);
             makeParent(target);
             QFile source(patchFile);
             if (!source.rename(target)) {
@@ -248,6 +262,11 @@ bool PatchThread::downloadFullFile(const QString& fullTemp, const DownloadFileIn
                                            transfer->condition.wakeAll();
                                        });
         transfer->wait();
+        if (success && !hasListedContent(fullTemp, record.md5)) {
+            QFile::remove(fullTemp);
+            success = false;
+            retry = true;
+        }
         if (success || !retry)
             break;
     }

@@ -26,7 +26,8 @@ public:
     QString patchDir;
     QString gameDir;
     bool resume = false;
-    int lastResult = 0;
+    // Read by others once the thread has ended.
+    std::atomic<int> lastResult{0};
     PatchManager* manager = nullptr;
     DownloadFileInfo fullFileInfo;
     std::atomic<qint64> fullReceived{0};

@@ -2,6 +2,7 @@
 
 #include "app/updatedisplay.h"
 #include "services/dvthread.h"
+#include "update/records.h"
 
 #include <QDebug>
 #include <QDir>
@@ -60,7 +61,13 @@ DownloadManager::~DownloadManager()
 
 QString DownloadManager::outputFileName(const QUrl& url)
 {
-    return QDir::currentPath() + url.path(QUrl::FullyDecoded).mid(3);
+    // The address is the server's to choose: "../" or "%2e%2e" in it must not
+    // reach outside the working directory, nor may a name run on from it.
+    QString name = url.path(QUrl::FullyDecoded).mid(3);
+    if (name.startsWith(QLatin1Char('/')))
+        name.remove(0, 1);
+    name = safeRelativePath(name);
+    return name.isEmpty() ? QString() : QDir::currentPath() + QLatin1Char('/') + name;
 }
 
 QString DownloadManager::speedText(double bytesPerSecond)
@@ -78,16 +85,22 @@ QString DownloadManager::sizeText(qint64 bytes)
 void DownloadManager::startNextDownload()
 {
     // A paused file is still in progress although the queue may be empty.
-    if (currentUrl.isEmpty() && downloadQueue.isEmpty()) {
-        std::printf("%d/%d files downloaded successfully\n", downloadedCount, totalCount);
-        std::fflush(stdout);
-        emit finished();
-        return;
-    }
-
-    if (currentUrl.isEmpty()) {
+    while (currentUrl.isEmpty()) {
+        if (downloadQueue.isEmpty()) {
+            std::printf("%d/%d files downloaded successfully\n", downloadedCount, totalCount);
+            std::fflush(stdout);
+            emit finished();
+            return;
+        }
         currentUrl = downloadQueue.dequeue();
         const QString name = outputFileName(QUrl(fixedAddress(currentUrl), QUrl::TolerantMode));
+        if (name.isEmpty()) {
+            // Refused before anything is touched or requested: a failed file.
+            std::fprintf(stderr, "Failed: unsafe file name %s\n", qPrintable(currentUrl));
+            std::fflush(stderr);
+            currentUrl.clear();
+            continue;
+        }
         if (QFile::exists(name)) {
             if (QFile::remove(name))
                 qDebug() << "删除成功";

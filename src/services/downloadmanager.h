@@ -24,8 +24,8 @@ public:
     explicit DownloadManager(UpdateDisplay* window, QObject* parent = nullptr);
     ~DownloadManager() override;
 
-    // Local file for an address: its path from the fourth character on,
-    // appended to the working directory.
+    // Local file for an address: its path from the fourth character on, below
+    // the working directory. Empty when that is no safe relative name.
     static QString outputFileName(const QUrl& url);
     static QString speedText(double bytesPerSecond);
     static QString sizeText(qint64 bytes);

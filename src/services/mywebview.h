@@ -3,6 +3,11 @@
 #include <QUrl>
 #include <QWebEngineView>
 
+// True for the only addresses the launcher hands to the system browser: http
+// and https. Anything else (a local file, a network share) would be opened
+// by whatever program the system picks, and on some systems run.
+bool isBrowserAddress(const QUrl& url);
+
 // The embedded page; links that ask for a new window open in the system browser.
 class MyWebView : public QWebEngineView
 {

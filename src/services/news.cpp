@@ -1,5 +1,6 @@
 // The news column fed from the portal's list interface.
 #include "app/mainwindow.h"
+#include "services/mywebview.h"
 #include "ui_mainwindow.h"
 
 #include <QFontMetrics>
@@ -89,10 +90,13 @@ QHBoxLayout* newsRow(const QJsonObject& item)
     titleLabel->ensurePolished();
     const QString shortTitle =
         titleLabel->fontMetrics().elidedText(title, Qt::ElideRight, titleWidth);
+    // The portal's texts are data, not markup: quoted and escaped, they cannot
+    // add attributes or tags. Only a web address becomes a target.
+    const QString target = isBrowserAddress(QUrl(url)) ? url.toHtmlEscaped() : QString();
     titleLabel->setText(
         QStringLiteral(
-            "<a href = %1 style='text-decoration:none;color:#FFFFFF;font-size:14pt'>%2</a>")
-            .arg(url, shortTitle));
+            "<a href = \"%1\" style='text-decoration:none;color:#FFFFFF;font-size:14pt'>%2</a>")
+            .arg(target, shortTitle.toHtmlEscaped()));
 
     auto* dateLabel = new QLabel(updateTime);
     dateLabel->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);

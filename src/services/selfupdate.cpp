@@ -1,4 +1,5 @@
 // Launcher self-update: judge the version file, fetch and start the setup program.
+#include "services/selfupdate.h"
 #include "app/buildconfig.h"
 #include "app/channel.h"
 #include "app/mainwindow.h"
@@ -14,10 +15,10 @@
 #include <QJsonObject>
 #include <QMessageBox>
 #include <QNetworkReply>
-#include <QPointer>
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTimer>
 #include <memory>
 
 namespace
@@ -43,17 +44,33 @@ QString setupProgramPath()
            QStringLiteral("/") + channel::clientName() + QStringLiteral("/REZ-setup.exe");
 }
 
-// One setup download. The failed-write box runs a nested event loop while the
-// transfer goes on, so the callbacks share what they know about each other.
+// One setup download, shared by its callbacks.
 struct SetupDownload {
     QFile file;
     bool writeFailed = false;
-    bool boxOpen = false;
-    bool finishedDuringBox = false;
     QString errorText;
 };
 
 } // namespace
+
+LauncherVersionFile readLauncherVersionFile(const QByteArray& body)
+{
+    LauncherVersionFile result;
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(QString::fromUtf8(body).toUtf8(), &error);
+    if (doc.isNull() || error.error != QJsonParseError::NoError)
+        result.error = -102;
+    else if (!doc.isObject())
+        result.error = -103;
+    else if (doc.object().isEmpty())
+        result.error = -101;
+    if (result.error != 0)
+        return result;
+    const QJsonObject object = doc.object();
+    result.version = object.value(QStringLiteral("version")).toInt();
+    result.url = object.value(QStringLiteral("url")).toString();
+    return result;
+}
 
 void MainWindow::processVersionFile()
 {
@@ -62,25 +79,13 @@ void MainWindow::processVersionFile()
     // dealover() replaces currentReply, so this one is released by pointer.
     reply->deleteLater();
 
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(QString::fromUtf8(body).toUtf8(), &error);
-    if (doc.isNull() || error.error != QJsonParseError::NoError) {
-        showInfoBox(QStringLiteral("检查更新失败-102"));
+    const LauncherVersionFile versionFile = readLauncherVersionFile(body);
+    if (versionFile.error != 0) {
+        showInfoBox(QStringLiteral("检查更新失败%1").arg(versionFile.error));
         dealover();
         return;
     }
-    if (!doc.isObject()) {
-        showInfoBox(QStringLiteral("检查更新失败-103"));
-        dealover();
-        return;
-    }
-    const QJsonObject versionFile = doc.object();
-    if (versionFile.isEmpty()) {
-        showInfoBox(QStringLiteral("检查更新失败-101"));
-        dealover();
-        return;
-    }
-    remoteLauncherVersion = versionFile.value(QStringLiteral("version")).toInt();
+    remoteLauncherVersion = versionFile.version;
 
     if (buildFolderLayout == FolderLayout::Launcher) {
         qDebug() << "localVersionFilePath:" << settingsPath();
@@ -88,7 +93,7 @@ void MainWindow::processVersionFile()
     }
 
     if (localLauncherVersion() < remoteLauncherVersion) {
-        downloadSetup(versionFile.value(QStringLiteral("url")).toString());
+        downloadSetup(versionFile.url);
         return;
     }
     const QString setupPath = setupProgramPath();
@@ -122,25 +127,20 @@ void MainWindow::downloadSetup(const QString& url)
         dealover();
     };
 
-    auto onReadyRead = [this, download, failDownload](QNetworkReply* reply) {
+    auto onReadyRead = [download](QNetworkReply* reply) {
         const QByteArray data = reply->readAll();
         if (download->writeFailed)
             return;
         if (download->file.write(data) >= data.size())
             return;
+        // No box here: the reply could finish and be freed in the box's event
+        // loop while this emission still runs on it. The transfer ends now,
+        // and the finished handler reports the failure.
         download->writeFailed = true;
-        QPointer<QNetworkReply> guard(reply);
-        download->boxOpen = true;
-        showInfoBox(QStringLiteral("检查更新失败-109"));
-        download->boxOpen = false;
-        qDebug() << "下载器write file error:" << download->file.fileName();
-        if (download->finishedDuringBox)
-            failDownload();
-        else if (guard && !guard->isFinished())
-            guard->abort();
+        reply->abort();
     };
 
-    auto onFinished = [this, download, failDownload](QNetworkReply* reply) {
+    auto onFinished = [this, url, download, failDownload](QNetworkReply* reply) {
         // Redirects are not followed and arrive without error: their page is
         // no setup program and must not be run as one.
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -152,15 +152,29 @@ void MainWindow::downloadSetup(const QString& url)
             download->errorText = download->file.errorString();
         } else {
             download->file.close();
-            installSetup();
+            // Only a program under the operator's signature is offered and
+            // started; a refused one takes the failed-download path.
+            checkSetupSignature(url, download->file.fileName(),
+                                [this, download, failDownload](bool admitted) {
+                                    if (admitted) {
+                                        installSetup();
+                                        return;
+                                    }
+                                    download->errorText = QStringLiteral("signature refused");
+                                    failDownload();
+                                });
             return;
         }
-        // The write-failure box is still open: report once it is answered.
-        if (download->boxOpen) {
-            download->finishedDuringBox = true;
+        if (!download->writeFailed) {
+            failDownload();
             return;
         }
-        failDownload();
+        // Both boxes wait until the reply's signals are over.
+        QTimer::singleShot(0, this, [this, download, failDownload] {
+            showInfoBox(QStringLiteral("检查更新失败-109"));
+            qDebug() << "下载器write file error:" << download->file.fileName();
+            failDownload();
+        });
     };
 
     HeaderMap headers;

@@ -1,5 +1,6 @@
 #include "transfer/httpclient.h"
 
+#include "transfer/replyguard.h"
 #include "update/records.h"
 
 #include <QDateTime>
@@ -52,22 +53,11 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
     if (onReadyRead)
         reply->setReadBufferSize(readBufferBytes);
 
-    // Guards the wait for the first data, then (re-armed on every chunk) the
-    // gaps between chunks, so a transfer that stalls midway ends in an error
-    // the callers retry instead of hanging for good.
-    QPointer<QTimer> timer = new QTimer(this);
-    timer->setSingleShot(true);
-    timer->start(firstDataTimeoutMs);
+    // Guards the wait for the first data, then the gaps between chunks, so a
+    // transfer that stalls midway ends in an error the callers retry instead
+    // of hanging for good.
+    guardReply(reply, firstDataTimeoutMs, stallTimeoutMs);
 
-    // The handlers act on their own reply; currentReply is the same one as
-    // long as callers keep one request in flight.
-    QPointer<QNetworkReply> guarded = reply;
-    connect(timer, &QTimer::timeout, this, [guarded] {
-        if (!guarded || guarded->isFinished())
-            return;
-        qDebug() << "download timeout" << guarded->url().toString();
-        guarded->abort();
-    });
     connect(
         reply, &QNetworkReply::errorOccurred, this,
         [reply] {
@@ -77,7 +67,7 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
         Qt::DirectConnection);
     connect(
         reply, &QNetworkReply::finished, this,
-        [this, reply, onFinished, timer] {
+        [this, reply, onFinished] {
             qDebug() << "download Finish" << reply->url().toString()
                      << " error code:" << errorText(reply);
             if (currentReply == reply)
@@ -85,19 +75,13 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
             if (onFinished)
                 onFinished(reply);
             reply->deleteLater();
-            if (timer) {
-                timer->stop();
-                timer->deleteLater();
-            }
         },
         Qt::DirectConnection);
     connect(
         reply, &QNetworkReply::readyRead, this,
-        [this, reply, onReadyRead, timer] {
+        [reply, onReadyRead] {
             if (onReadyRead)
                 onReadyRead(reply);
-            if (timer && !reply->isFinished())
-                timer->start(stallTimeoutMs);
         },
         Qt::DirectConnection);
     if (onProgress)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/replyguard.h"
+
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QMap>
@@ -34,8 +36,8 @@ public:
     QNetworkReply* currentReply = nullptr;
 
     // Milliseconds without data before a request is given up.
-    int firstDataTimeoutMs = 5000;
-    int stallTimeoutMs = 60000;
+    int firstDataTimeoutMs = defaultFirstDataTimeoutMs;
+    int stallTimeoutMs = defaultStallTimeoutMs;
 };
 
 // Callable from any thread: requests url on client's thread and hands the

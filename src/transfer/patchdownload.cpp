@@ -8,8 +8,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QNetworkReply>
+#include <QQueue>
+#include <QThread>
 #include <QTimer>
+#include <QWaitCondition>
 #include <memory>
 
 namespace
@@ -21,16 +25,145 @@ bool replyCarriesContent(QNetworkReply* reply)
     return !status.isValid() || status.toInt() < 300;
 }
 
+// Why a finished transfer brought no usable content, or empty text when it
+// did. A redirect is not followed, and an error page is no content either.
+QString transferFailure(QNetworkReply* reply)
+{
+    if (reply->error() != QNetworkReply::NoError)
+        return reply->errorString();
+    if (!replyCarriesContent(reply))
+        return QStringLiteral("HTTP status %1")
+            .arg(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+    return QString();
+}
+
+// A refused range means the local part is no prefix of the server's file.
+bool rangeRefused(QNetworkReply* reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 416;
+}
+
+// Closes the file; false when the flush or the close failed, so a full disk
+// never passes for a complete download.
+bool closeFile(QFile& file)
+{
+    const bool flushed = file.flush();
+    file.close();
+    return flushed && file.error() == QFileDevice::NoError;
+}
+
 bool hashDevice(QCryptographicHash& hash, QIODevice& device)
 {
-    // 4 MiB at a time, so a large resumed file never sits in memory whole.
-    QByteArray buffer;
+    // 4 MiB at a time, so a large resumed file never sits in memory whole;
+    // no more than the file holds, since a fresh 4 MiB block for each of
+    // thousands of small files costs more than hashing them.
+    QByteArray buffer(int(qBound<qint64>(4096, device.size() - device.pos(), 4194304)),
+                      Qt::Uninitialized);
     for (;;) {
-        buffer = device.read(4194304);
-        if (buffer.isEmpty())
+        const qint64 n = device.read(buffer.data(), buffer.size());
+        if (n <= 0)
             return true;
-        hash.addData(buffer);
+        hash.addData(buffer.constData(), int(n));
     }
+}
+
+// MD5 of a transfer, fed chunk by chunk as they arrive. Once a transfer is
+// past its first MiB the hashing moves to a worker thread, so that on the GUI
+// thread the next chunk is received and written while the last one is hashed.
+// At most 8 MiB wait for the worker: a fast server cannot fill the memory.
+class ChunkHasher
+{
+public:
+    ~ChunkHasher()
+    {
+        if (!worker)
+            return;
+        {
+            QMutexLocker lock(&mutex);
+            queue.clear(); // a failed transfer's rest is not worth hashing
+            closed = true;
+            wake.wakeAll();
+        }
+        worker->wait();
+    }
+
+    // Fed directly, before the first addData: the part already on disk.
+    QCryptographicHash md5{QCryptographicHash::Md5};
+
+    void addData(const QByteArray& bytes)
+    {
+        if (!worker) {
+            inlineBytes += bytes.size();
+            if (inlineBytes <= inlineLimit || !startWorker()) {
+                md5.addData(bytes);
+                return;
+            }
+        }
+        QMutexLocker lock(&mutex);
+        while (queued >= queueLimit)
+            drained.wait(&mutex);
+        queue.enqueue(bytes); // shared, not copied
+        queued += bytes.size();
+        wake.wakeAll();
+    }
+
+    QByteArray result()
+    {
+        if (worker) {
+            QMutexLocker lock(&mutex);
+            while (queued > 0)
+                drained.wait(&mutex);
+        }
+        return md5.result();
+    }
+
+private:
+    bool startWorker()
+    {
+        worker.reset(QThread::create([this] { run(); }));
+        worker->start();
+        if (worker->isRunning())
+            return true;
+        worker.reset(); // no thread to be had: hash here, as before
+        return false;
+    }
+
+    void run()
+    {
+        QMutexLocker lock(&mutex);
+        for (;;) {
+            while (queue.isEmpty() && !closed)
+                wake.wait(&mutex);
+            if (queue.isEmpty())
+                return;
+            const QByteArray chunk = queue.dequeue();
+            lock.unlock();
+            md5.addData(chunk);
+            lock.relock();
+            queued -= chunk.size();
+            drained.wakeAll();
+        }
+    }
+
+    static const qint64 inlineLimit = 1048576;
+    static const qint64 queueLimit = 8388608;
+    qint64 inlineBytes = 0;
+    std::unique_ptr<QThread> worker;
+    QMutex mutex;
+    QWaitCondition wake, drained;
+    QQueue<QByteArray> queue;
+    qint64 queued = 0;
+    bool closed = false;
+};
+
+// The loop goes on to the next file as soon as control is back in the event
+// loop, not on the next 100 ms tick: a game of many small files would wait a
+// tick per file. Queued rather than called, so that a long run of skipped
+// files never nests, and the finished reply is out of its signal first.
+void continueDownloads(PatchManager* manager)
+{
+    QMetaObject::invokeMethod(
+        manager, [manager] { manager->downloadNextPatchFile(); }, Qt::QueuedConnection);
 }
 } // namespace
 
@@ -61,7 +194,7 @@ void PatchManager::downloadNextPatchFile()
     }
     const DownloadFileInfo f = downloads[downloadIndex];
     if (f.type == QLatin1String("del")) {
-        deferredTasks.append([this] { downloadNextPatchFile(); });
+        continueDownloads(this);
         return;
     }
 
@@ -91,7 +224,7 @@ void PatchManager::downloadNextPatchFile()
         if (existing == f.size && fileMd5(local) == f.md5) {
             qDebug() << "skip download file due to md5 is identical:" << local;
             fileTotal = existing;
-            deferredTasks.append([this] { downloadNextPatchFile(); });
+            continueDownloads(this);
             return;
         }
         // A file at least as long as the listed size that failed the check
@@ -105,12 +238,13 @@ void PatchManager::downloadNextPatchFile()
 
     QDir().mkpath(QFileInfo(local).absolutePath());
     auto file = std::make_shared<QFile>(local);
-    if (!file->open(QIODevice::ReadWrite)) {
+    // Unbuffered: a write that does not reach the disk fails at once.
+    if (!file->open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
         setError(1, QStringLiteral("%1 写入失败").arg(local));
         return;
     }
-    auto hash = std::make_shared<QCryptographicHash>(QCryptographicHash::Md5);
-    hashDevice(*hash, *file); // leaves the position at the end: new bytes append
+    auto hash = std::make_shared<ChunkHasher>();
+    hashDevice(hash->md5, *file); // leaves the position at the end: new bytes append
     existing = file->pos();
 
     downloading = true;
@@ -127,7 +261,9 @@ void PatchManager::downloadNextPatchFile()
             reply->readAll();
             return;
         }
-        const QByteArray bytes = reply->readAll();
+        // One copy out of the reply; readAll grows its result 16 KiB at a
+        // time and copies the chunk over and over.
+        const QByteArray bytes = reply->read(reply->bytesAvailable());
         if (file->write(bytes) == bytes.size()) {
             hash->addData(bytes);
             fileReceived += bytes.size();
@@ -137,32 +273,40 @@ void PatchManager::downloadNextPatchFile()
             reply->abort();
         }
     };
-    auto onFinished = [this, file, hash, f](QNetworkReply* reply) {
-        if (reply->error() != QNetworkReply::NoError) {
-            file->close();
-            qDebug() << "download:" << file->fileName() << "error:" << reply->errorString();
-            downloadFailures += 1;
-            setError(2, QStringLiteral("%1 下载失败(%2),5s后重试")
-                            .arg(reply->url().toString(), QString::number(downloadFailures)));
-            QTimer::singleShot(retryDelayMs, this, [this] {
-                switchState(4);
-                downloadIndex -= 1;
-                downloadNextPatchFile();
-            });
+    // Every failed transfer waits 5 s and is shown, so a file that never
+    // verifies cannot be fetched again and again unseen.
+    auto retryLater = [this](QNetworkReply* reply) {
+        downloadFailures += 1;
+        setError(2, QStringLiteral("%1 下载失败(%2),5s后重试")
+                        .arg(reply->url().toString(), QString::number(downloadFailures)));
+        QTimer::singleShot(retryDelayMs, this, [this] {
+            switchState(4);
+            downloadIndex -= 1;
+            downloadNextPatchFile();
+        });
+    };
+    auto onFinished = [this, file, hash, f, retryLater](QNetworkReply* reply) {
+        const bool closed = closeFile(*file);
+        QString failure = transferFailure(reply);
+        if (failure.isEmpty() && !closed)
+            failure = file->errorString();
+        if (!failure.isEmpty()) {
+            qDebug() << "download:" << file->fileName() << "error:" << failure;
+            if (rangeRefused(reply))
+                QFile::remove(file->fileName());
+            retryLater(reply);
+            return;
+        }
+        const QString md5 = QString::fromLatin1(hash->result().toHex());
+        if (md5 != f.md5) {
+            qDebug() << "download file " << file->fileName() << "retry. md5 error " << md5 << " "
+                     << f.md5;
+            QFile::remove(file->fileName());
+            retryLater(reply);
             return;
         }
         downloadFailures = 0;
-        file->flush();
-        file->close();
-        const QString md5 = QString::fromLatin1(hash->result().toHex());
-        if (md5 != f.md5) {
-            errorCode = 1;
-            qDebug() << "download file " << file->fileName() << "retry. md5 error " << md5 << " "
-                     << f.md5;
-            downloadIndex -= 1;
-            QFile::remove(file->fileName());
-        }
-        deferredTasks.append([this] { downloadNextPatchFile(); });
+        continueDownloads(this);
     };
     httpGet(url, headers, onFinished, onReadyRead);
 }
@@ -182,7 +326,9 @@ void PatchManager::downloadFileResumable(PatchThread* thread, const QString& loc
                 onDone(true, false);
                 return;
             }
-            start = size;
+            // A range after its end could only be refused: start afresh.
+            qDebug() << "remove local file that fails its md5:" << localPath;
+            QFile::remove(localPath);
         } else if (size > f.size) {
             QFile::remove(localPath);
         } else {
@@ -197,7 +343,7 @@ void PatchManager::downloadFileResumable(PatchThread* thread, const QString& loc
             hashDevice(*hash, existing);
     }
     auto file = std::make_shared<QFile>(localPath);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
         qDebug() << "open file error " << localPath;
         onDone(false, false);
         return;
@@ -226,14 +372,14 @@ void PatchManager::downloadFileResumable(PatchThread* thread, const QString& loc
         }
     };
     auto onFinished = [file, hash, localPath, f, onDone](QNetworkReply* reply) {
-        if (reply->error() != QNetworkReply::NoError) {
-            file->close();
+        const bool closed = closeFile(*file);
+        if (!transferFailure(reply).isEmpty() || !closed) {
             qDebug() << "download:" << localPath << " error";
+            if (rangeRefused(reply))
+                QFile::remove(localPath);
             onDone(false, true);
             return;
         }
-        file->flush();
-        file->close();
         const QString md5 = QString::fromLatin1(hash->result().toHex());
         if (md5.toLower() == f.md5.toLower()) {
             onDone(true, false);

@@ -104,5 +104,10 @@ PatchChain PatchManager::findPatchChain(const QJsonObject& list, int local, bool
         result = 2;
         return found;
     }
-    return findPatchChain(list, 0, true, result);
+    // The installed version is older than the list's newest: a full package
+    // that leads nowhere newer is no way there, never "nothing to do".
+    const PatchChain fullChain = findPatchChain(list, 0, true, result);
+    if (result == 0 && fullChain.isEmpty())
+        result = 2;
+    return fullChain;
 }

@@ -2,6 +2,7 @@
 
 #include "app/updatedisplay.h"
 #include "patch/patchthread.h"
+#include "services/contentsignature.h"
 #include "services/eventtracker.h"
 #include "transfer/progress.h"
 
@@ -14,6 +15,7 @@
 #include <QMutexLocker>
 #include <QNetworkReply>
 #include <QThread>
+#include <QTimer>
 #include <QTimerEvent>
 #include <cmath>
 
@@ -210,11 +212,17 @@ void PatchManager::showPatchState()
         window->showUpdateStatus(text);
 }
 
-void PatchManager::cleanup()
+void PatchManager::removePatchDir()
 {
-    // An empty folder name would stand for the working directory.
+    // An empty folder name would stand for the working directory. Links
+    // inside are removed, never followed.
     if (!patchDir.isEmpty())
         QDir(patchDir).removeRecursively();
+}
+
+void PatchManager::cleanup()
+{
+    removePatchDir();
     chain.clear();
     downloads.clear();
     if (patchThread) {
@@ -336,8 +344,10 @@ void PatchManager::checkUpdate()
         if (state == 8)
             return;
     }
-    httpGet(baseUrl + QLatin1String("/patchlist.json"), HeaderMap(),
-            [this](QNetworkReply* r) { onPatchListReply(r); });
+    httpGetSigned(baseUrl + QLatin1String("/patchlist.json"),
+                  [this](QNetworkReply* r, const contentsig::Signature& signature) {
+                      onPatchListReply(r, signature);
+                  });
     switchState(2);
 }
 
@@ -440,7 +450,42 @@ void PatchManager::httpGet(const QString& url, const HeaderMap& headers, ReplyCa
     http.httpGet(url, headers, onFinished, onReadyRead, onProgress);
 }
 
+void PatchManager::httpGetSigned(const QString& url, SignedReplyCallback onFinished)
+{
+    if (!contentsig::required()) {
+        httpGet(url, HeaderMap(),
+                [onFinished](QNetworkReply* r) { onFinished(r, contentsig::Signature()); });
+        return;
+    }
+    // The signature comes first, so that the document's reply is still there
+    // to be checked and read when it arrives.
+    httpGet(contentsig::signatureUrl(url), HeaderMap(), [this, url, onFinished](QNetworkReply* s) {
+        const auto signature = contentsig::Signature::fromReply(s);
+        httpGet(url, HeaderMap(),
+                [signature, onFinished](QNetworkReply* r) { onFinished(r, signature); });
+    });
+}
+
 void fetchJson(PatchManager* manager, const QString& url, JsonCallback onJson)
 {
-    fetchJson(&manager->http, url, onJson);
+    if (!contentsig::required()) {
+        fetchJson(&manager->http, url, onJson);
+        return;
+    }
+    QTimer::singleShot(0, manager, [manager, url, onJson] {
+        manager->httpGetSigned(
+            url, [url, onJson](QNetworkReply* r, const contentsig::Signature& signature) {
+                QJsonObject object;
+                if (r->error() != QNetworkReply::NoError) {
+                    qDebug() << "download" << url << "error";
+                } else {
+                    const QByteArray body = r->readAll();
+                    // A refused list reads as one that could not be had at all.
+                    if (signature.admits(body, r->url().toString()))
+                        object = parseJsonObject(QString::fromUtf8(body));
+                }
+                if (onJson)
+                    onJson(object);
+            });
+    });
 }

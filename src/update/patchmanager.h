@@ -14,6 +14,13 @@
 
 class UpdateDisplay;
 class PatchThread;
+namespace contentsig
+{
+class Signature;
+}
+
+// A document's reply together with the signature to check its body by.
+using SignedReplyCallback = std::function<void(QNetworkReply*, const contentsig::Signature&)>;
 
 // The update engine: a 100 ms state machine on the GUI thread that carries one
 // update from the installed version to the point where the game may start.
@@ -64,6 +71,9 @@ public:
 
     void httpGet(const QString& url, const HeaderMap& headers, ReplyCallback onFinished,
                  ReplyCallback onReadyRead = {}, ProgressCallback onProgress = {});
+    // A signed document: its signature first (only when keys are set), then
+    // the document itself, each with its own time stamp.
+    void httpGetSigned(const QString& url, SignedReplyCallback onFinished);
 
     // Fields, named as the rest of the engine refers to them.
     QString baseUrl;
@@ -127,11 +137,12 @@ protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
-    void onPatchListReply(QNetworkReply* reply);
-    void onFileListReply(QNetworkReply* reply);
+    void onPatchListReply(QNetworkReply* reply, const contentsig::Signature& signature);
+    void onFileListReply(QNetworkReply* reply, const contentsig::Signature& signature);
     void showDownloadState();
     void showPatchState();
     void cleanup();
+    void removePatchDir();
     int timerId = 0;
     QMutex chainFileMutex; // serialises writes of patchchain.json
 };

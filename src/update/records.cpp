@@ -69,8 +69,16 @@ QString safeRelativePath(const QString& name)
 {
     QString path = name;
     path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (path.isEmpty() || path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))
+    if (path.isEmpty() || path.startsWith(QLatin1Char('/')))
         return QString();
+    // Names are joined into URLs too: "#" and "?" would cut the path there,
+    // "%" would be read as an escape; control characters have no place in
+    // either.
+    for (const QChar c : path) {
+        if (c == QLatin1Char('#') || c == QLatin1Char('?') || c == QLatin1Char('%') ||
+            c.category() == QChar::Other_Control)
+            return QString();
+    }
     static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
     if (drive.match(path).hasMatch())
         return QString();
@@ -88,6 +96,28 @@ QString safeRelativePath(const QString& name)
         parts << part;
     }
     return parts.join(QLatin1Char('/'));
+}
+
+bool fileListIsSafe(const QJsonObject& list, QString* refused)
+{
+    double total = 0;
+    for (const QJsonValue& v : list.value(QLatin1String("filelist")).toArray()) {
+        const QJsonObject entry = v.toObject();
+        const QString name = entry.value(QLatin1String("name")).toString();
+        // Read as the record reads it; a missing size is 0.
+        const QJsonValue sizeValue = entry.value(QLatin1String("size"));
+        bool isNumber = false;
+        const double size = sizeValue.toVariant().toDouble(&isNumber);
+        const bool sizeFits =
+            sizeValue.isUndefined() || (isNumber && size >= 0 && size <= double(MaxListedSize));
+        total += sizeFits && isNumber ? size : 0;
+        if (safeRelativePath(name).isEmpty() || !sizeFits || total > double(MaxListedSize)) {
+            if (refused)
+                *refused = name;
+            return false;
+        }
+    }
+    return true;
 }
 
 DownloadFileInfo fileInfoFromListEntry(const QJsonObject& entry, const QString& parentUrl,

@@ -47,8 +47,18 @@ bool writeFile(const QString& path, const QByteArray& bytes);
 
 // A file name from a server list or from patchchain.json, as a relative path
 // with "/" separators. Empty when the name is unsafe: empty, absolute, with a
-// drive letter or with a ".." component. "\\" counts as a separator.
+// drive letter, with a ".." component, or with "#", "?", "%" or a control
+// character. "\\" counts as a separator.
 QString safeRelativePath(const QString& name);
+
+// Largest size a file list may give an entry, or all its entries together
+// (1 PiB): progress totals add them up and must not overflow.
+constexpr qint64 MaxListedSize = qint64(1) << 50;
+
+// True when every entry of a file list ("filelist") can become local paths
+// and its sizes are numbers from 0 to MaxListedSize that stay within it in
+// sum; otherwise false, with the first refused name in *refused.
+bool fileListIsSafe(const QJsonObject& list, QString* refused = nullptr);
 
 // One entry of a "filelist" array (server keys: srcmd5, destmd5).
 DownloadFileInfo fileInfoFromListEntry(const QJsonObject& entry, const QString& parentUrl,

@@ -1,13 +1,15 @@
 // The network half of a check: the patch list, then each step's file list.
 #include "app/updatedisplay.h"
+#include "services/contentsignature.h"
 #include "update/patchmanager.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkReply>
 
-void PatchManager::onPatchListReply(QNetworkReply* r)
+void PatchManager::onPatchListReply(QNetworkReply* r, const contentsig::Signature& signature)
 {
     const QString url = r->url().toString();
     if (r->error() != QNetworkReply::NoError) {
@@ -16,7 +18,10 @@ void PatchManager::onPatchListReply(QNetworkReply* r)
         setError(2, QStringLiteral("%1 下载失败").arg(url));
         return;
     }
-    const QJsonObject list = parseJsonObject(QString::fromUtf8(r->readAll()));
+    const QByteArray body = r->readAll();
+    // Checked before it is parsed: a refused list counts as an unreadable one.
+    const QJsonObject list =
+        signature.admits(body, url) ? parseJsonObject(QString::fromUtf8(body)) : QJsonObject();
     if (list.isEmpty()) {
         setError(2, QStringLiteral("%1 解码错误").arg(url));
         return;
@@ -36,6 +41,12 @@ void PatchManager::onUpdateRemotePatchConfig(const QJsonObject& list)
         return;
     }
     if (chain.isEmpty()) {
+        // A run killed between its last file and the cleanup leaves its
+        // folder behind, and no later run would clean it up.
+        if (!patchDir.isEmpty() && QFileInfo::exists(patchDir)) {
+            qDebug() << "remove leftover patch folder" << patchDir;
+            removePatchDir();
+        }
         switchState(7);
         return;
     }
@@ -65,7 +76,9 @@ void PatchManager::fetchNextPatchFiles()
             setError(3, QStringLiteral("%1 配置解析失败").arg(url));
             return;
         }
-        httpGet(url, HeaderMap(), [this](QNetworkReply* r) { onFileListReply(r); });
+        httpGetSigned(url, [this](QNetworkReply* r, const contentsig::Signature& signature) {
+            onFileListReply(r, signature);
+        });
         return;
     }
     qDebug() << "finish get patch file list";
@@ -74,7 +87,7 @@ void PatchManager::fetchNextPatchFiles()
     downloadNextPatchFile();
 }
 
-void PatchManager::onFileListReply(QNetworkReply* r)
+void PatchManager::onFileListReply(QNetworkReply* r, const contentsig::Signature& signature)
 {
     const QString url = r->url().toString();
     if (r->error() != QNetworkReply::NoError) {
@@ -86,17 +99,20 @@ void PatchManager::onFileListReply(QNetworkReply* r)
         return;
     const QString stepPath = chain[chainIndex].path;
     const QByteArray bytes = r->readAll();
+    // A refused list is neither stored nor parsed.
+    if (!signature.admits(bytes, url)) {
+        setError(3, QStringLiteral("%1 配置解析失败").arg(url));
+        return;
+    }
     const QJsonObject list = parseJsonObject(QString::fromUtf8(bytes));
 
-    // Every name becomes a local path: a list with a refused name is not
-    // stored and nothing of it is downloaded.
-    for (const QJsonValue& v : list.value(QLatin1String("filelist")).toArray()) {
-        const QString name = v.toObject().value(QLatin1String("name")).toString();
-        if (safeRelativePath(name).isEmpty()) {
-            qDebug() << "unsafe file name" << name << "in" << url;
-            setError(3, QStringLiteral("%1 配置解析失败").arg(url));
-            return;
-        }
+    // Every name becomes a local path and every size part of the totals: a
+    // list with a refused entry is not stored and nothing of it is downloaded.
+    QString refused;
+    if (!fileListIsSafe(list, &refused)) {
+        qDebug() << "refused file list entry" << refused << "in" << url;
+        setError(3, QStringLiteral("%1 配置解析失败").arg(url));
+        return;
     }
 
     const QString stored = stepPath + QLatin1String("/patchfiles.json");

@@ -137,15 +137,20 @@ QString LauncherRuns::unmetNeed(const QStringList& programs)
     return QString();
 }
 
-bool LauncherRuns::setUp(const QString& sampleGame, const QString& publisher, int largeMb)
+bool LauncherRuns::setUp(const QString& sampleGame, const QString& publisherProgram, int largeMb,
+                         const QString& key)
 {
+    publisher = publisherProgram;
+    signKey = key;
     stopStack();
     QDir(work).removeRecursively();
     if (!QDir().mkpath(work) ||
         !runProgram(sampleGame, {QStringLiteral("--large-mb"), QString::number(largeMb), versions}))
         return false;
     QString summary;
-    if (!runProgram(publisher, {versions, content}, &summary))
+    const QStringList signing =
+        signKey.isEmpty() ? QStringList() : QStringList{QStringLiteral("--sign"), signKey};
+    if (!runProgram(publisher, signing + QStringList{versions, content}, &summary))
         return false;
     qDebug().noquote() << summary;
     return true;
@@ -174,9 +179,16 @@ bool LauncherRuns::startStack(const QString& contentDir, const QStringList& extr
                      contentDir,
                      QStringLiteral("--ports"),
                      ports.join(QLatin1Char(','))};
+    if (!signKey.isEmpty())
+        args += {QStringLiteral("--sign"), signKey, QStringLiteral("--publisher"), publisher};
     args += extra;
     stackUp = runProgram(QStringLiteral("bash"), args);
     return stackUp;
+}
+
+bool LauncherRuns::resign(const QString& path)
+{
+    return signKey.isEmpty() || runProgram(publisher, {QStringLiteral("sign"), signKey, path});
 }
 
 void LauncherRuns::stopStack()

@@ -49,7 +49,11 @@ public:
     static QString unmetNeed(const QStringList& programs);
     // A fresh work folder with the sample game in its versions and the
     // content published from them; a stack left by an interrupted run stops.
-    bool setUp(const QString& sampleGame, const QString& publisher, int largeMb);
+    // With a signing key, the content and what the stack serves are signed.
+    bool setUp(const QString& sampleGame, const QString& publisher, int largeMb,
+               const QString& signKey = QString());
+    // Signs a file changed on purpose again, when the content is signed.
+    bool resign(const QString& path);
     // Keeps one client on the X server for the suite's lifetime: a server
     // that resets when its last client leaves refuses a launcher started in
     // that moment, right after another one was killed.
@@ -98,6 +102,8 @@ public:
 private:
     QString launcher;
     QString stack;
+    QString publisher;
+    QString signKey;
     QList<QProcess*> launchers;
     QProcess* displayHolder = nullptr;
     QHash<QProcess*, QString> outputs; // launcher.out of each launcher

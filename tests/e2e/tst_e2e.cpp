@@ -1,6 +1,8 @@
 // The launcher as a player gets it: the real program, started from a folder
 // of its own, updating from the local content stack (nginx) that serves
 // content made by the publisher from the sample game.
+#include "displayholder.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -58,6 +60,16 @@ class E2E : public QObject
     {
         return runs->newRunFolder(name, installed);
     }
+
+    // A fresh copy of the published content, to be changed on purpose.
+    QString contentCopy(const QString& name)
+    {
+        const QString dir = runs->work + QLatin1Char('/') + name;
+        QDir(dir).removeRecursively();
+        return copyTree(runs->content, dir) ? dir : QString();
+    }
+
+    QString launcherLog(const QString& dir) const { return runs->launcherLog(dir); }
     QProcess* startLauncher(const QString& dir, const QString& home = QString())
     {
         return runs->startLauncher(dir, home);
@@ -106,7 +118,9 @@ private slots:
                                 QStringLiteral(E2E_STACK),
                                 QStringLiteral(E2E_PORTS).split(QLatin1Char(',')), this);
         // A large file makes patching take long enough to be interrupted.
-        QVERIFY(runs->setUp(QStringLiteral(E2E_SAMPLEGAME), QStringLiteral(E2E_PUBLISH), 24));
+        // Signed with the key whose public half the launcher was built with.
+        QVERIFY(runs->setUp(QStringLiteral(E2E_SAMPLEGAME), QStringLiteral(E2E_PUBLISH), 24,
+                            QStringLiteral(E2E_SIGNKEY)));
         runs->holdDisplay();
     }
 
@@ -232,13 +246,13 @@ private slots:
     {
         // A patch on the server that passes its download check but cannot
         // be applied: the launcher must fetch the whole file from "_full".
-        const QString corrupt = runs->work + QStringLiteral("/content-corrupt");
-        QDir(corrupt).removeRecursively();
-        QVERIFY(copyTree(runs->content, corrupt));
+        const QString corrupt = contentCopy(QStringLiteral("content-corrupt"));
+        QVERIFY(!corrupt.isEmpty());
         const QString file = corrupt + QStringLiteral("/10005_10006/Data/world.pak.patch");
         QVERIFY(replaceListedFile(corrupt, QStringLiteral("10005_10006"),
                                   QStringLiteral("Data\\world.pak.patch"),
                                   readAll(file).left(68) + QByteArray(4096, 'Z')));
+        QVERIFY(runs->resign(corrupt + QStringLiteral("/10005_10006/patchfiles.json")));
 
         QVERIFY(startStack(corrupt));
         const qint64 offset = logSize(QStringLiteral("content-a.log"));
@@ -248,6 +262,28 @@ private slots:
         const QString served = logSince(QStringLiteral("content-a.log"), offset);
         QVERIFY2(served.contains(QStringLiteral("/10005_10006_full/Data/world.pak.patch")),
                  qPrintable(served));
+    }
+
+    // A patch list changed after it was signed: nothing is installed, and
+    // the launcher says why.
+    void tamperedListRefused()
+    {
+        const QString tampered = contentCopy(QStringLiteral("content-tampered"));
+        QVERIFY(!tampered.isEmpty());
+        const QString listPath = tampered + QStringLiteral("/patchlist.json");
+        QByteArray list = readAll(listPath);
+        list.replace("\"version\": 10006", "\"version\": 10007");
+        QVERIFY(writeAll(listPath, list));
+
+        QVERIFY(startStack(tampered));
+        const QString dir = newRunFolder(QStringLiteral("tampered-list"), 10005);
+        const QByteArray before = readAll(dir + QStringLiteral("/Drevna/localversion.json"));
+        startLauncher(dir);
+        QTRY_VERIFY_WITH_TIMEOUT(launcherLog(dir).contains(QStringLiteral("signature invalid: ")),
+                                 30000);
+        QVERIFY(launcherLog(dir).contains(QStringLiteral("/Stm/patch/patchlist.json")));
+        QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/Patch/patchchain.json")));
+        QCOMPARE(readAll(dir + QStringLiteral("/Drevna/localversion.json")), before);
     }
 
     void startButton()
@@ -326,5 +362,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(E2E)
+TEST_MAIN_HOLDING_DISPLAY(E2E)
 #include "tst_e2e.moc"

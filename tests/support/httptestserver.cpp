@@ -156,7 +156,7 @@ public:
         connect(&pumpTimer, &QTimer::timeout, this, &HttpTestConnection::pump);
         connect(socket, &QTcpSocket::readyRead, this, &HttpTestConnection::onReadyRead);
         connect(socket, &QTcpSocket::bytesWritten, this, &HttpTestConnection::pump);
-        connect(socket, &QTcpSocket::disconnected, this, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::disconnected, this, &HttpTestConnection::ended);
         onReadyRead();
     }
 
@@ -175,6 +175,20 @@ private:
         }
         answering = true;
         handle(head.left(end));
+    }
+
+    void ended()
+    {
+        if (answering) {
+            HttpTestServer* o = owner;
+            const QByteArray path = requestPath;
+            const qint64 sent = bodySent;
+            const bool complete = done && bodySent == bodyLength;
+            QMetaObject::invokeMethod(
+                o, [o, path, sent, complete] { emit o->replyEnded(path, sent, complete); },
+                Qt::QueuedConnection);
+        }
+        deleteLater();
     }
 
     void handle(const QByteArray& text)
@@ -198,7 +212,8 @@ private:
         QMetaObject::invokeMethod(
             o, [o, request] { emit o->requestReceived(request); }, Qt::QueuedConnection);
 
-        fault = shared->takeFault(request.path());
+        requestPath = request.path();
+        fault = shared->takeFault(requestPath);
         prepare(request);
         if (fault.delayMs > 0)
             QTimer::singleShot(fault.delayMs, this, &HttpTestConnection::start);
@@ -365,6 +380,7 @@ private:
     HttpTestServerShared* shared;
     QPointer<HttpTestServer> owner;
     QByteArray head;
+    QByteArray requestPath;
     bool answering = false;
     bool started = false;
     bool done = false;

@@ -40,6 +40,7 @@
 #include <QObject>
 #include <QPair>
 #include <QString>
+#include <atomic>
 
 class QThread;
 class HttpTestServerWorker;
@@ -121,12 +122,17 @@ signals:
     // Emitted on this object's thread (normally the test's) for every request,
     // after it has been recorded in requests(). Works with QSignalSpy.
     void requestReceived(const HttpTestServer::Request& request);
+    // Emitted on this object's thread when the connection of a request has
+    // closed: bodyBytes of the reply's body had been handed to the socket,
+    // complete when that was all of it (false when the client went first).
+    void replyEnded(const QByteArray& path, qint64 bodyBytes, bool complete);
 
 private:
     HttpTestServerShared* shared;
     QThread* thread;
     HttpTestServerWorker* worker;
-    quint16 listeningPort = 0;
+    // Set on the server's thread.
+    std::atomic<quint16> listeningPort{0};
 };
 
 Q_DECLARE_METATYPE(HttpTestServer::Request)

@@ -1,5 +1,9 @@
 // The test programs stand in for the launcher program.
 #include "app/buildconfig.h"
+#include "services/contentsignature.h"
 
 const MainWindow::PlatformType buildChannel = MainWindow::STM;
 const FolderLayout buildFolderLayout = FolderLayout::Launcher;
+
+// Signatures are off unless a suite sets its own keys.
+const char* const buildContentKeys = "";

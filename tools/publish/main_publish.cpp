@@ -1,8 +1,37 @@
-// drevna-publish: turns folders of complete game versions into patch content.
+// drevna-publish: turns folders of complete game versions into patch content,
+// and makes and uses the keys that sign it.
 #include "publisher.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
+
+namespace
+{
+
+int usage(QTextStream& err)
+{
+    err << "usage: drevna-publish [--steps-from-older] [--always-diff] [--quiet] [--sign KEYFILE] "
+           "VERSIONS_DIR OUT_DIR\n"
+           "       drevna-publish keygen KEYFILE\n"
+           "       drevna-publish sign KEYFILE FILE...\n"
+           "  VERSIONS_DIR holds one folder per game version, named by its number\n"
+           "  (10004/, 10005/, ...). OUT_DIR becomes the content below the base address.\n"
+           "  --steps-from-older  also a direct step from every older version to the newest\n"
+           "  --always-diff       changed files as patches even when not smaller\n"
+           "  --sign KEYFILE      write a signature FILE.sig beside every document\n"
+           "  keygen              make a new signing key (owner-only file) and print its\n"
+           "                      public key for the launcher's DREVNA_CONTENT_PUBKEYS\n"
+           "  sign                sign single files: the version file, the setup program...\n";
+    return 2;
+}
+
+int fail(QTextStream& err, const QString& error)
+{
+    err << "drevna-publish: " << error << '\n';
+    return 1;
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -10,42 +39,61 @@ int main(int argc, char* argv[])
     QTextStream out(stdout);
     QTextStream err(stderr);
     QStringList args = app.arguments().mid(1);
+    QString error;
+
+    if (args.value(0) == QLatin1String("keygen")) {
+        if (args.size() != 2)
+            return usage(err);
+        QString publicKey;
+        if (!publish::generateKey(args.at(1), &publicKey, &error))
+            return fail(err, error);
+        out << publicKey << '\n';
+        return 0;
+    }
+    if (args.value(0) == QLatin1String("sign")) {
+        if (args.size() < 3)
+            return usage(err);
+        QByteArray key;
+        if (!publish::loadSigningKey(args.at(1), &key, &error))
+            return fail(err, error);
+        for (const QString& file : args.mid(2)) {
+            if (!publish::signFile(file, key, &error))
+                return fail(err, error);
+        }
+        return 0;
+    }
+
     publish::Options options;
     bool quiet = false;
     QStringList positional;
-    for (const QString& a : qAsConst(args)) {
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args.at(i);
         if (a == QLatin1String("--steps-from-older"))
             options.stepsFromOlder = true;
         else if (a == QLatin1String("--always-diff"))
             options.preferSmaller = false;
         else if (a == QLatin1String("--quiet"))
             quiet = true;
-        else if (a.startsWith(QLatin1String("-"))) {
-            positional.clear();
-            break;
-        } else
+        else if (a == QLatin1String("--sign") && i + 1 < args.size()) {
+            if (!publish::loadSigningKey(args.at(++i), &options.signingKey, &error))
+                return fail(err, error);
+        } else if (a.startsWith(QLatin1String("-")))
+            return usage(err);
+        else
             positional.append(a);
     }
-    if (positional.size() != 2) {
-        err << "usage: drevna-publish [--steps-from-older] [--always-diff] [--quiet] "
-               "VERSIONS_DIR OUT_DIR\n"
-               "  VERSIONS_DIR holds one folder per game version, named by its number\n"
-               "  (10004/, 10005/, ...). OUT_DIR becomes the content below the base address.\n"
-               "  --steps-from-older  also a direct step from every older version to the newest\n"
-               "  --always-diff       changed files as patches even when not smaller\n";
-        return 2;
-    }
+    if (positional.size() != 2)
+        return usage(err);
     publish::Summary summary;
-    QString error;
     QStringList log;
     const bool ok = publish::publish(positional.at(0), positional.at(1), options, &summary, &error,
                                      quiet ? nullptr : &log);
     for (const QString& line : qAsConst(log))
         out << line << '\n';
-    if (!ok) {
-        err << "drevna-publish: " << error << '\n';
-        return 1;
-    }
+    if (!ok)
+        return fail(err, error);
     out << publish::formatSummary(summary);
+    if (!options.signingKey.isEmpty())
+        out << "signed with key " << publish::publicKeyHex(options.signingKey) << '\n';
     return 0;
 }

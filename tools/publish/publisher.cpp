@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <sodium.h>
 
 namespace publish
 {
@@ -118,6 +119,14 @@ bool writeBytes(const QString& path, const QByteArray& bytes, QString* error)
 bool writeJson(const QString& path, const QJsonObject& object, QString* error)
 {
     return writeBytes(path, QJsonDocument(object).toJson(QJsonDocument::Indented), error);
+}
+
+// A document the launcher reads, with its signature when a key is given.
+bool writeDocument(const QString& path, const QJsonObject& object, const Options& options,
+                   QString* error)
+{
+    return writeJson(path, object, error) &&
+           (options.signingKey.isEmpty() || signFile(path, options.signingKey, error));
 }
 
 bool copyFile(const QString& from, const QString& to, QString* error)
@@ -236,13 +245,14 @@ struct Writer {
         }
         QJsonObject doc;
         doc.insert(QStringLiteral("filelist"), list);
-        if (!writeJson(outDir + QLatin1Char('/') + path + QStringLiteral("/patchfiles.json"), doc,
-                       error))
+        if (!writeDocument(outDir + QLatin1Char('/') + path + QStringLiteral("/patchfiles.json"),
+                           doc, options, error))
             return false;
         QJsonObject fullDoc;
         fullDoc.insert(QStringLiteral("filelist"), fullList);
-        if (!writeJson(outDir + QLatin1Char('/') + fullPath + QStringLiteral("/patchfiles.json"),
-                       fullDoc, error))
+        if (!writeDocument(outDir + QLatin1Char('/') + fullPath +
+                               QStringLiteral("/patchfiles.json"),
+                           fullDoc, options, error))
             return false;
         note(QStringLiteral("step %1: %2 diff, %3 add, %4 del")
                  .arg(path)
@@ -273,8 +283,8 @@ struct Writer {
         QJsonObject doc;
         doc.insert(QStringLiteral("filelist"), list);
         note(QStringLiteral("full package %1: %2 files").arg(path).arg(summary->adds));
-        return writeJson(outDir + QLatin1Char('/') + path + QStringLiteral("/patchfiles.json"), doc,
-                         error);
+        return writeDocument(outDir + QLatin1Char('/') + path + QStringLiteral("/patchfiles.json"),
+                             doc, options, error);
     }
 };
 
@@ -437,7 +447,7 @@ bool publish(const QString& versionsDir, const QString& outDir, const Options& o
     QJsonObject list;
     list.insert(QStringLiteral("patchversion"), steps);
     list.insert(QStringLiteral("fullversion"), stepObject(0, newest, full.path));
-    if (!writeJson(staging + QStringLiteral("/patchlist.json"), list, error)) {
+    if (!writeDocument(staging + QStringLiteral("/patchlist.json"), list, options, error)) {
         QDir(staging).removeRecursively();
         return false;
     }
@@ -471,6 +481,83 @@ QString formatSummary(const Summary& summary)
                          .arg(st.bytes));
     lines.append(QStringLiteral("total on disk: %1 bytes").arg(summary.totalBytes));
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+bool generateKey(const QString& keyFile, QString* publicKeyHex, QString* error)
+{
+    if (sodium_init() < 0)
+        return setError(error, QStringLiteral("libsodium cannot be initialised"));
+    unsigned char pk[crypto_sign_PUBLICKEYBYTES];
+    unsigned char sk[crypto_sign_SECRETKEYBYTES];
+    unsigned char seed[crypto_sign_SEEDBYTES];
+    crypto_sign_keypair(pk, sk);
+    crypto_sign_ed25519_sk_to_seed(seed, sk);
+    QByteArray text = QByteArray(reinterpret_cast<const char*>(seed), sizeof seed).toHex() + '\n';
+    sodium_memzero(sk, sizeof sk);
+    sodium_memzero(seed, sizeof seed);
+
+    // Never over an existing key: that one may be the only copy.
+    QFile f(keyFile);
+    bool ok = f.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+    // Owner-only before the secret is written.
+    ok = ok && f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    ok = ok && f.write(text) == text.size() && f.flush();
+    sodium_memzero(text.data(), size_t(text.size()));
+    if (!ok) {
+        const QString why = f.errorString();
+        if (f.isOpen()) {
+            f.close();
+            QFile::remove(keyFile);
+        }
+        return setError(error, QStringLiteral("%1: cannot be created (%2)").arg(keyFile, why));
+    }
+    *publicKeyHex =
+        QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(pk), sizeof pk).toHex());
+    return true;
+}
+
+bool loadSigningKey(const QString& keyFile, QByteArray* secretKey, QString* error)
+{
+    if (sodium_init() < 0)
+        return setError(error, QStringLiteral("libsodium cannot be initialised"));
+    QFile f(keyFile);
+    if (!f.open(QIODevice::ReadOnly))
+        return setError(error, QStringLiteral("%1: cannot be read").arg(keyFile));
+    QByteArray text = f.read(200).trimmed();
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
+    const bool valid = hex.match(QString::fromLatin1(text)).hasMatch();
+    QByteArray seed = QByteArray::fromHex(text);
+    sodium_memzero(text.data(), size_t(text.size()));
+    if (!valid)
+        return setError(error, QStringLiteral("%1: not a signing key").arg(keyFile));
+    unsigned char pk[crypto_sign_PUBLICKEYBYTES];
+    secretKey->resize(crypto_sign_SECRETKEYBYTES);
+    crypto_sign_seed_keypair(pk, reinterpret_cast<unsigned char*>(secretKey->data()),
+                             reinterpret_cast<const unsigned char*>(seed.constData()));
+    sodium_memzero(seed.data(), size_t(seed.size()));
+    return true;
+}
+
+QString publicKeyHex(const QByteArray& secretKey)
+{
+    // libsodium keeps the public key in the secret key's second half.
+    return QString::fromLatin1(secretKey.mid(crypto_sign_SEEDBYTES).toHex());
+}
+
+bool signFile(const QString& path, const QByteArray& secretKey, QString* error)
+{
+    if (secretKey.size() != crypto_sign_SECRETKEYBYTES)
+        return setError(error, QStringLiteral("no signing key"));
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return setError(error, QStringLiteral("%1: cannot be read").arg(path));
+    const QByteArray bytes = f.readAll();
+    QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
+    crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
+                         reinterpret_cast<const unsigned char*>(bytes.constData()),
+                         quint64(bytes.size()),
+                         reinterpret_cast<const unsigned char*>(secretKey.constData()));
+    return writeBytes(path + QStringLiteral(".sig"), signature, error);
 }
 
 } // namespace publish

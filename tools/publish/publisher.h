@@ -19,6 +19,8 @@ struct Options {
     bool stepsFromOlder = false;
     // Publish changed files whole when the patch would not be smaller.
     bool preferSmaller = true;
+    // When set (see loadSigningKey), every document written is signed.
+    QByteArray signingKey;
 };
 
 struct StepSummary {
@@ -57,5 +59,17 @@ bool publish(const QString& versionsDir, const QString& outDir, const Options& o
              Summary* summary, QString* error, QStringList* log = nullptr);
 
 QString formatSummary(const Summary& summary);
+
+// Content signing keys. A key file holds the 32-byte Ed25519 seed as 64 hex
+// characters and is readable by its owner only.
+
+// Makes a new key in keyFile (which must not exist yet) and gives the public
+// key as 64 lower-case hex characters.
+bool generateKey(const QString& keyFile, QString* publicKeyHex, QString* error);
+// Reads keyFile into the secret key that signFile takes.
+bool loadSigningKey(const QString& keyFile, QByteArray* secretKey, QString* error);
+QString publicKeyHex(const QByteArray& secretKey);
+// Writes path + ".sig": the detached signature over the file's exact bytes.
+bool signFile(const QString& path, const QByteArray& secretKey, QString* error);
 
 } // namespace publish

@@ -1,0 +1,255 @@
+// Signed content through the whole launcher: each signed document, served
+// behind the content ports, refused in each way its signature can fail.
+// ctest-lock: content-ports
+//
+// The content: a version file announcing a newer launcher (whose setup
+// program the player declines), the update configuration, and a patch list
+// with one step 1 -> 2 whose only patch cannot be applied, so that the patch
+// thread also fetches the step's "_full" list and the whole file.
+#include "app/channel.h"
+#include "app/mainwindow.h"
+#include "enginetest.h"
+#include "httptestserver.h"
+#include "modalwatcher.h"
+#include "portforwarder.h"
+#include "services/contentsignature.h"
+
+#include <QCryptographicHash>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <sodium.h>
+#include <tuple>
+
+namespace
+{
+const QString versionPath = QUrl(channel::launcherVersionUrl(false)).path();
+const QString configPath = "/" + channel::updateConfigName();
+const QString setupPath = "/setup/REZ-setup.exe", patchListPath = "/base/patchlist.json";
+const QString fileListPath = "/base/1_2/patchfiles.json";
+const QString fullListPath = "/base/1_2_full/patchfiles.json";
+const QString confirm = "发现新版本，确认安装吗？";
+const QByteArray oldFile = "version 1\n", newFile = "version 2\n", garbage = "no patch\n";
+
+QString appPath(const QString& name)
+{
+    return QCoreApplication::applicationDirPath() + "/" + name;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+}
+
+QByteArray fileList(const QByteArray& file, const QString& type)
+{
+    auto md5 = [](const QByteArray& b) {
+        return QCryptographicHash::hash(b, QCryptographicHash::Md5).toHex();
+    };
+    return QString(R"({"filelist": [{"name": "a.txt.patch", "size": %1, "md5": "%2", "type": "%3",
+                   "srcmd5": "%4", "destmd5": "%5"}]})")
+               .arg(file.size())
+               .arg(md5(file), type, md5(oldFile), md5(newFile))
+               .toUtf8() +
+           '\n';
+}
+
+struct Key {
+    QByteArray pk = QByteArray(crypto_sign_PUBLICKEYBYTES, 0),
+               sk = QByteArray(crypto_sign_SECRETKEYBYTES, 0);
+    Key()
+    {
+        crypto_sign_keypair(reinterpret_cast<uchar*>(pk.data()),
+                            reinterpret_cast<uchar*>(sk.data()));
+    }
+    QByteArray sign(const QByteArray& b) const
+    {
+        QByteArray sig(crypto_sign_BYTES, 0);
+        crypto_sign_detached(reinterpret_cast<uchar*>(sig.data()), nullptr,
+                             reinterpret_cast<const uchar*>(b.constData()), quint64(b.size()),
+                             reinterpret_cast<const uchar*>(sk.constData()));
+        return sig;
+    }
+};
+} // namespace
+
+class TestSignedContent : public QObject
+{
+    Q_OBJECT
+
+    HttpTestServer server;
+    Key signer, other;
+
+private slots:
+    void initTestCase()
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            QSKIP("needs an X display (run under xvfb-run)");
+        QVERIFY(server.isListening());
+    }
+
+    void cleanup()
+    {
+        contentsig::setKeys(QString());
+        QDir(appPath("Drevna")).removeRecursively();
+        QDir(appPath("Patch")).removeRecursively();
+        QFile::remove(appPath("setting.ini"));
+    }
+
+    void update_data()
+    {
+        QTest::addColumn<QString>("document"); // the one whose signature fails
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("keys"); // s: the signer's key, o: another
+        QTest::addColumn<bool>("primaryDown");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<int>("state");     // 0: the engine never starts
+        QTest::addColumn<QString>("error"); // a part of the update's error text
+        for (const char* keys : {"s", "s,o", "o,s", ""})
+            QTest::addRow("all signed, keys '%s'", keys)
+                << QString() << QString() << QString(keys) << false << QStringList{confirm} << 7
+                << QString();
+        const QList<std::tuple<QString, bool, QStringList, int, QString>> kinds{
+            {versionPath, false, {"检查更新失败-102"}, 7, ""},
+            {setupPath, false, {"检查更新失败-108"}, 7, ""},
+            {configPath, false, {confirm, "检查更新失败-2"}, 0, ""},
+            {configPath, true, {confirm, "检查更新失败-2"}, 0, ""},
+            {patchListPath, false, {confirm}, 8, "解码错误"},
+            {fileListPath, false, {confirm}, 8, "配置解析失败"},
+            {fullListPath, false, {confirm}, 8, "应用补丁文件a.txt.patch diff失败"},
+        };
+        for (const auto& [path, down, boxes, state, error] : kinds)
+            for (const QString fault : {"missing", "truncated", "wrong", "flipped", "other key"})
+                QTest::addRow("%s%s, %s", qPrintable(path), down ? " from B" : "",
+                              qPrintable(fault))
+                    << path << fault << "s" << down << boxes << state << error;
+    }
+
+    void update()
+    {
+        QFETCH(QString, document);
+        QFETCH(QString, fault);
+        QFETCH(QString, keys);
+        QFETCH(bool, primaryDown);
+        QFETCH(QStringList, boxes);
+        QFETCH(int, state);
+        QFETCH(QString, error);
+        const QString hex =
+            QString(keys).replace("s", signer.pk.toHex()).replace("o", other.pk.toHex());
+        QVERIFY(contentsig::setKeys(hex));
+
+        server.clearRoutes();
+        server.clearRequests();
+        const QMap<QString, QByteArray> docs{
+            {versionPath,
+             QString(R"({"version": 5, "url": "%1"})").arg(server.url(setupPath)).toUtf8() + '\n'},
+            {setupPath, "#!/bin/sh\nexit 0\n"},
+            {configPath,
+             QString(R"({"Url": "%1", "OriginalUrl": "%1"})").arg(server.url("/base")).toUtf8() +
+                 '\n'},
+            {patchListPath,
+             R"({"patchversion": {"s": {"version": 2, "preversion": 1, "path": "1_2"}},
+                               "fullversion": {"version": 2, "preversion": 0, "path": "2_full"}})"
+             "\n"},
+            {fileListPath, fileList(garbage, "diff")},
+            {"/base/1_2/a.txt.patch", garbage},
+            {fullListPath, fileList(newFile, "add")},
+            {"/base/1_2_full/a.txt.patch", newFile},
+        };
+        for (auto it = docs.constBegin(); it != docs.constEnd(); ++it) {
+            QByteArray body = it.value();
+            QByteArray sig = signer.sign(body);
+            if (it.key() == document) {
+                if (fault == "truncated")
+                    sig.chop(1);
+                else if (fault == "wrong")
+                    sig.fill('Z');
+                else if (fault == "other key")
+                    sig = other.sign(body);
+                else if (fault == "flipped") // still the same JSON
+                    body[body.size() - 1] = ' ';
+            }
+            server.setFile(it.key(), body);
+            if (!keys.isEmpty() && !(it.key() == document && fault == "missing"))
+                server.setFile(it.key() + ".sig", sig);
+        }
+        // Installed: version 1 of the game and launcher version 4.
+        writeAll(appPath("Drevna/a.txt"), oldFile);
+        writeAll(appPath("Drevna/localversion.json"), R"({"version": 1})");
+        QSettings(appPath("setting.ini"), QSettings::IniFormat).setValue("version/version", 4);
+        const QString setupFile =
+            QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) +
+            "/Stm/REZ-setup.exe";
+
+        const QString base = primaryDown ? channel::contentBaseB() : channel::contentBaseA();
+        PortForwarder forwarder(quint16(QUrl(base).port()), server.port());
+        QVERIFY(forwarder.isListening());
+        ModalWatcher watcher;
+        watcher.answerWith(QMessageBox::Cancel); // declines the setup program
+        auto texts = [&watcher] {
+            QStringList out;
+            for (const ModalWatcher::Box& box : watcher.boxes())
+                out << box.text + box.informativeText;
+            return out;
+        };
+        MainWindow window;
+        LogCollector log;
+        PatchManager* engine = window.patchManagerForTest();
+        engine->patchFinishSleepMs = 0;
+        if (state == 0) {
+            QTRY_COMPARE_WITH_TIMEOUT(texts(), boxes, 15000);
+            QVERIFY(!QTest::qWaitFor([engine] { return engine->currentState() != 0; }, 300));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(
+            engine->currentState() == state && (state != 7 || engine->recheckCount == 0), 30000);
+        QCOMPARE(texts(), boxes);
+        QVERIFY2(engine->errorText.contains(error), qPrintable(engine->errorText));
+
+        // One line names the failure and the address; without keys no
+        // signature is even asked for.
+        const QStringList refusals = log.matching("^signature ");
+        QCOMPARE(refusals.size(), document.isEmpty() ? 0 : 1);
+        QVERIFY(document.isEmpty() || refusals.first().contains(document));
+        bool signatureRequested = false;
+        for (const HttpTestServer::Request& r : server.requests())
+            signatureRequested |= r.path().endsWith(".sig");
+        QCOMPARE(signatureRequested, !keys.isEmpty());
+
+        // Nothing of a refused document is installed, stored or started.
+        QCOMPARE(readAll(appPath("Drevna/a.txt")), state == 7 ? newFile : oldFile);
+        QCOMPARE(QJsonDocument::fromJson(readAll(appPath("Drevna/localversion.json")))["version"]
+                     .toInt(),
+                 state == 7 ? 2 : 1);
+        QCOMPARE(QFile::exists(appPath("Patch/1_2/patchfiles.json")), document == fullListPath);
+        QCOMPARE(QFile::remove(setupFile), document != setupPath && document != versionPath);
+        QCOMPARE(QSettings(appPath("setting.ini"), QSettings::IniFormat)
+                     .value("version/version")
+                     .toInt(),
+                 4);
+    }
+};
+
+int main(int argc, char** argv)
+{
+    // Downloads and the web profile go to a private home.
+    QTemporaryDir home;
+    qputenv("HOME", QFile::encodeName(home.path()));
+    for (const char* dir : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+        qputenv(dir, QFile::encodeName(home.filePath(dir)));
+    QApplication app(argc, argv);
+    QDir::setCurrent(home.path());
+    TestSignedContent test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_signedcontent.moc"
