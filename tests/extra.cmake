@@ -5,3 +5,5 @@ endif()
 
 # End-to-end tests against the real launcher and the local content stack.
 add_subdirectory(e2e)
+# Kills and server faults against the real launcher.
+add_subdirectory(chaos)

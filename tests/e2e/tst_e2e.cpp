@@ -17,238 +17,76 @@
 #include <QUrl>
 #include <QtTest>
 
+#include "launcherharness.h"
+
+using namespace harness;
+
 namespace
 {
-
 const int Newest = 10006;
 const int UpdateTimeout = 90000;
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeAll(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-QJsonObject readJson(const QString& path)
-{
-    return QJsonDocument::fromJson(readAll(path)).object();
-}
-
-QStringList filesBelow(const QString& dir)
-{
-    QStringList files;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files.append(QDir(dir).relativeFilePath(it.next()));
-    files.sort();
-    return files;
-}
-
-bool copyTree(const QString& from, const QString& to)
-{
-    for (const QString& rel : filesBelow(from)) {
-        QDir().mkpath(QFileInfo(to + QLatin1Char('/') + rel).absolutePath());
-        if (!QFile::copy(from + QLatin1Char('/') + rel, to + QLatin1Char('/') + rel))
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 class E2E : public QObject
 {
     Q_OBJECT
 
-    QString work;
-    QString versions;
-    QString content;
-    QString stackRun;
-    QStringList ports;
-    QList<QProcess*> launchers;
-    bool stackUp = false;
+    LauncherRuns* runs = nullptr;
     bool launcherInstalls = true; // false once an install from nothing failed
 
-    // Runs a program to its end; its output is kept for failure messages.
     bool run(const QString& program, const QStringList& args, QString* output = nullptr,
-             bool quiet = false, int timeout = 120000)
+             bool quiet = false)
     {
-        QProcess p;
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(program, args);
-        const bool ended = p.waitForFinished(timeout);
-        const QString text = QString::fromLocal8Bit(p.readAll());
-        if (output)
-            *output = text;
-        if (!ended || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-            if (!quiet)
-                qWarning().noquote() << program << args.join(QLatin1Char(' ')) << "failed:" << text;
-            return false;
-        }
-        return true;
+        return runProgram(program, args, output, quiet);
     }
 
     bool startStack(const QString& contentDir, const QStringList& extra = {})
     {
-        stopStack();
-        QStringList args{QStringLiteral(E2E_STACK),     QStringLiteral("start"),
-                         QStringLiteral("--run"),       stackRun,
-                         QStringLiteral("--content"),   contentDir,
-                         QStringLiteral("--ports"),     ports.join(QLatin1Char(',')),
-                         QStringLiteral("--sign"),      QStringLiteral(E2E_SIGNKEY),
-                         QStringLiteral("--publisher"), QStringLiteral(E2E_PUBLISH)};
-        args += extra;
-        stackUp = run(QStringLiteral("bash"), args);
-        return stackUp;
+        return runs->startStack(contentDir, extra);
     }
 
-    void stopStack()
-    {
-        run(QStringLiteral("bash"),
-            {QStringLiteral(E2E_STACK), QStringLiteral("stop"), QStringLiteral("--run"), stackRun});
-        stackUp = false;
-    }
-
-    qint64 logSize(const QString& name) const
-    {
-        return QFileInfo(stackRun + QLatin1Char('/') + name).size();
-    }
-
+    qint64 logSize(const QString& name) const { return runs->stackLogSize(name); }
     QString logSince(const QString& name, qint64 offset) const
     {
-        return QString::fromUtf8(readAll(stackRun + QLatin1Char('/') + name).mid(int(offset)));
+        return runs->stackLogSince(name, offset);
     }
 
-    // A visible window of the launcher process: its main window (1112 x 696
-    // pixels) or, with mainWindow false, any other one such as a box. Empty
-    // until it is up.
     QString visibleWindow(QProcess* p, bool mainWindow)
     {
-        QString ids;
-        run(QStringLiteral("xdotool"),
-            {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-             QString::number(p->processId())},
-            &ids, true);
-        for (const QString& id : ids.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-            QString geometry;
-            run(QStringLiteral("xdotool"), {QStringLiteral("getwindowgeometry"), id}, &geometry);
-            if (geometry.contains(QStringLiteral("1112x696")) == mainWindow)
-                return id.trimmed();
-        }
-        return QString();
+        return LauncherRuns::visibleWindow(p, mainWindow);
     }
 
-    // A folder with the launcher in it, as a player unpacks it; optionally
-    // with a game version already installed beside it.
     QString newRunFolder(const QString& name, int installed)
     {
-        QString folder = name;
-        folder.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9]+")), QStringLiteral("-"));
-        const QString dir = work + QStringLiteral("/runs/") + folder;
-        QDir(dir).removeRecursively();
-        QDir().mkpath(dir);
-        if (!QFile::copy(QStringLiteral(E2E_LAUNCHER), dir + QStringLiteral("/launcher")))
-            return QString();
-        // As new as the launcher the version file announces: no self-update.
-        writeAll(dir + QStringLiteral("/setting.ini"), "[version]\nversion=1\n");
-        if (installed > 0) {
-            const QString game = dir + QStringLiteral("/Drevna");
-            if (!copyTree(versions + QLatin1Char('/') + QString::number(installed), game))
-                return QString();
-            QJsonObject local;
-            local.insert(QStringLiteral("version"), installed);
-            local.insert(QStringLiteral("start_apply_patch"), false);
-            writeAll(game + QStringLiteral("/localversion.json"), QJsonDocument(local).toJson());
-        }
-        return dir;
+        return runs->newRunFolder(name, installed);
     }
 
     // A fresh copy of the published content, to be changed on purpose.
     QString contentCopy(const QString& name)
     {
-        const QString dir = work + QLatin1Char('/') + name;
+        const QString dir = runs->work + QLatin1Char('/') + name;
         QDir(dir).removeRecursively();
-        return copyTree(content, dir) ? dir : QString();
+        return copyTree(runs->content, dir) ? dir : QString();
     }
 
+    QString launcherLog(const QString& dir) const { return runs->launcherLog(dir); }
     QProcess* startLauncher(const QString& dir, const QString& home = QString())
     {
-        auto* p = new QProcess(this);
-        p->setWorkingDirectory(dir);
-        p->setProcessChannelMode(QProcess::MergedChannels);
-        p->setStandardOutputFile(dir + QStringLiteral("/launcher.out"), QIODevice::Append);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
-        if (!env.contains(QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS")))
-            env.insert(QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS"),
-                       QStringLiteral("--disable-gpu"));
-        if (!home.isEmpty()) {
-            env.insert(QStringLiteral("HOME"), home);
-            env.remove(QStringLiteral("XDG_DOWNLOAD_DIR"));
-            env.remove(QStringLiteral("XDG_CONFIG_HOME"));
-        }
-        p->setProcessEnvironment(env);
-        p->start(dir + QStringLiteral("/launcher"), QStringList());
-        p->waitForStarted(10000);
-        launchers.append(p);
-        return p;
+        return runs->startLauncher(dir, home);
     }
-
-    void killLauncher(QProcess* p)
-    {
-        if (p->state() != QProcess::NotRunning) {
-            p->kill(); // SIGKILL: nothing of the launcher runs after this
-            p->waitForFinished(10000);
-        }
-    }
+    void killLauncher(QProcess* p) { runs->killLauncher(p); }
 
     // The tracking endpoint has seen "update_finish" from this folder's
     // launcher: the update is complete and the start button enabled.
     bool finished(const QString& dir) const
     {
-        const QByteArray id = readAll(dir + QStringLiteral("/clientid.txt"));
-        if (id.isEmpty())
-            return false;
-        const QString needle = QStringLiteral("clientid=") +
-                               QString::fromLatin1(QUrl::toPercentEncoding(QString::fromUtf8(id))) +
-                               QStringLiteral("&name=update_finish&");
-        return logSince(QStringLiteral("tracking.log"), 0).contains(needle);
+        return LauncherRuns::finishedIn(dir, logSince(QStringLiteral("tracking.log"), 0));
     }
 
-    QString launcherLog(const QString& dir) const
-    {
-        return QString::fromUtf8(readAll(dir + QStringLiteral("/log.txt")));
-    }
-
-    // The game folder holds exactly the newest version, byte for byte, plus
-    // the local version file; nothing temporary is left anywhere.
     void verifyInstalled(const QString& dir, int version)
     {
-        const QString game = dir + QStringLiteral("/Drevna");
-        const QJsonObject local = readJson(game + QStringLiteral("/localversion.json"));
-        QCOMPARE(local.value(QStringLiteral("version")).toInt(), version);
-        QCOMPARE(local.value(QStringLiteral("start_apply_patch")).toBool(), false);
-        const QString source = versions + QLatin1Char('/') + QString::number(version);
-        QStringList expected = filesBelow(source);
-        expected.append(QStringLiteral("localversion.json"));
-        expected.sort();
-        QCOMPARE(filesBelow(game), expected);
-        for (const QString& rel : filesBelow(source)) {
-            const bool same =
-                readAll(game + QLatin1Char('/') + rel) == readAll(source + QLatin1Char('/') + rel);
-            QVERIFY2(same, qPrintable(rel + QStringLiteral(" differs")));
-        }
-        QVERIFY2(!QFileInfo::exists(dir + QStringLiteral("/Patch")), "patch folder left behind");
-        for (const QString& rel : filesBelow(dir))
-            QVERIFY2(!rel.endsWith(QLatin1String("_bak")) && !rel.endsWith(QLatin1String("_full")),
-                     qPrintable(rel + QStringLiteral(" left behind")));
+        const QString problem = runs->installProblem(dir, version);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
 
     bool updateToEnd(const QString& dir, QProcess** launcher = nullptr)
@@ -259,7 +97,7 @@ class E2E : public QObject
         while (!finished(dir) && t.elapsed() < UpdateTimeout && p->state() != QProcess::NotRunning)
             QTest::qWait(100);
         if (!finished(dir)) {
-            qWarning().noquote() << "launcher log:" << launcherLog(dir).right(3000);
+            qWarning().noquote() << "launcher log:" << runs->launcherLog(dir).right(3000);
             killLauncher(p);
             return false;
         }
@@ -273,28 +111,17 @@ class E2E : public QObject
 private slots:
     void initTestCase()
     {
-        if (qEnvironmentVariableIsEmpty("DISPLAY"))
-            QSKIP("needs an X display (scripts/test runs the suite under Xvfb)");
-        if (QStandardPaths::findExecutable(QStringLiteral("nginx")).isEmpty() &&
-            !QFileInfo::exists(QStringLiteral("/usr/sbin/nginx")))
-            QSKIP("nginx is missing: run scripts/setup");
-        work = QStringLiteral(E2E_WORK);
-        stackRun = work + QStringLiteral("/stack");
-        ports = QStringLiteral(E2E_PORTS).split(QLatin1Char(','));
-        stopStack(); // left over from an interrupted run
-        QDir(work).removeRecursively();
-        QVERIFY(QDir().mkpath(work));
-        versions = work + QStringLiteral("/versions");
-        content = work + QStringLiteral("/content");
+        const QString need = LauncherRuns::unmetNeed({QStringLiteral("nginx")});
+        if (!need.isEmpty())
+            QSKIP(qPrintable(need));
+        runs = new LauncherRuns(QStringLiteral(E2E_WORK), QStringLiteral(E2E_LAUNCHER),
+                                QStringLiteral(E2E_STACK),
+                                QStringLiteral(E2E_PORTS).split(QLatin1Char(',')), this);
         // A large file makes patching take long enough to be interrupted.
-        QVERIFY(run(QStringLiteral(E2E_SAMPLEGAME),
-                    {QStringLiteral("--large-mb"), QStringLiteral("24"), versions}));
-        QString summary;
         // Signed with the key whose public half the launcher was built with.
-        QVERIFY(run(QStringLiteral(E2E_PUBLISH),
-                    {QStringLiteral("--sign"), QStringLiteral(E2E_SIGNKEY), versions, content},
-                    &summary));
-        qDebug().noquote() << summary;
+        QVERIFY(runs->setUp(QStringLiteral(E2E_SAMPLEGAME), QStringLiteral(E2E_PUBLISH), 24,
+                            QStringLiteral(E2E_SIGNKEY)));
+        runs->holdDisplay();
     }
 
     void init()
@@ -307,18 +134,16 @@ private slots:
 
     void cleanup()
     {
-        for (QProcess* p : qAsConst(launchers))
-            killLauncher(p);
-        qDeleteAll(launchers);
-        launchers.clear();
-        if (stackUp)
-            stopStack();
+        if (!runs)
+            return;
+        runs->killAllLaunchers();
+        runs->stopStack();
     }
 
     void cleanupTestCase()
     {
-        if (!stackRun.isEmpty())
-            stopStack();
+        delete runs;
+        runs = nullptr;
     }
 
     void update_data()
@@ -336,8 +161,8 @@ private slots:
         QFETCH(int, installed);
         QFETCH(bool, primaryDown);
         QFETCH(QString, expectedRequest);
-        QVERIFY(startStack(content, primaryDown ? QStringList{QStringLiteral("--without-a")}
-                                                : QStringList()));
+        QVERIFY(startStack(runs->content, primaryDown ? QStringList{QStringLiteral("--without-a")}
+                                                      : QStringList()));
         const QString servedBy =
             primaryDown ? QStringLiteral("content-b.log") : QStringLiteral("content-a.log");
         const qint64 offset = logSize(servedBy);
@@ -360,7 +185,7 @@ private slots:
     {
         // nginx sends a second's worth at a time: at this rate a file stays
         // partial on disk long enough to be caught.
-        QVERIFY(startStack(content, {QStringLiteral("--rate"), QStringLiteral("512k")}));
+        QVERIFY(startStack(runs->content, {QStringLiteral("--rate"), QStringLiteral("512k")}));
         const QString dir = newRunFolder(QStringLiteral("kill-download"), 0);
         QProcess* p = startLauncher(dir);
         const QString patch = dir + QStringLiteral("/Patch");
@@ -386,7 +211,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(partial(), UpdateTimeout);
         killLauncher(p);
 
-        QVERIFY(startStack(content));
+        QVERIFY(startStack(runs->content));
         const qint64 offset = logSize(QStringLiteral("content-a.log"));
         QVERIFY(updateToEnd(dir));
         verifyInstalled(dir, Newest);
@@ -398,7 +223,7 @@ private slots:
 
     void killDuringPatching()
     {
-        QVERIFY(startStack(content));
+        QVERIFY(startStack(runs->content));
         const QString dir = newRunFolder(QStringLiteral("kill-patching"), 10004);
         const QString localFile = dir + QStringLiteral("/Drevna/localversion.json");
         QProcess* p = startLauncher(dir);
@@ -423,31 +248,11 @@ private slots:
         // be applied: the launcher must fetch the whole file from "_full".
         const QString corrupt = contentCopy(QStringLiteral("content-corrupt"));
         QVERIFY(!corrupt.isEmpty());
-        const QString listPath = corrupt + QStringLiteral("/10005_10006/patchfiles.json");
-        QJsonObject list = readJson(listPath);
-        QJsonArray files = list.value(QStringLiteral("filelist")).toArray();
-        bool changed = false;
-        for (int i = 0; i < files.size(); ++i) {
-            QJsonObject e = files.at(i).toObject();
-            if (e.value(QStringLiteral("name")).toString() !=
-                QLatin1String("Data\\world.pak.patch"))
-                continue;
-            QCOMPARE(e.value(QStringLiteral("type")).toString(), QStringLiteral("diff"));
-            const QString file = corrupt + QStringLiteral("/10005_10006/Data/world.pak.patch");
-            QByteArray bytes = readAll(file).left(68) + QByteArray(4096, 'Z');
-            QVERIFY(writeAll(file, bytes));
-            e.insert(QStringLiteral("size"), bytes.size());
-            e.insert(QStringLiteral("md5"),
-                     QString::fromLatin1(
-                         QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex()));
-            files[i] = e;
-            changed = true;
-        }
-        QVERIFY(changed);
-        list.insert(QStringLiteral("filelist"), files);
-        QVERIFY(writeAll(listPath, QJsonDocument(list).toJson()));
-        QVERIFY(run(QStringLiteral(E2E_PUBLISH),
-                    {QStringLiteral("sign"), QStringLiteral(E2E_SIGNKEY), listPath}));
+        const QString file = corrupt + QStringLiteral("/10005_10006/Data/world.pak.patch");
+        QVERIFY(replaceListedFile(corrupt, QStringLiteral("10005_10006"),
+                                  QStringLiteral("Data\\world.pak.patch"),
+                                  readAll(file).left(68) + QByteArray(4096, 'Z')));
+        QVERIFY(runs->resign(corrupt + QStringLiteral("/10005_10006/patchfiles.json")));
 
         QVERIFY(startStack(corrupt));
         const qint64 offset = logSize(QStringLiteral("content-a.log"));
@@ -485,7 +290,7 @@ private slots:
     {
         if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
             QSKIP("xdotool is missing: run scripts/setup");
-        QVERIFY(startStack(content));
+        QVERIFY(startStack(runs->content));
         const qint64 offset = logSize(QStringLiteral("content-a.log"));
         const QString dir = newRunFolder(QStringLiteral("start-button"), Newest);
         QProcess* p = nullptr;
@@ -519,7 +324,8 @@ private slots:
     {
         if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
             QSKIP("xdotool is missing: run scripts/setup");
-        QVERIFY(startStack(content, {QStringLiteral("--launcher-version"), QStringLiteral("7")}));
+        QVERIFY(
+            startStack(runs->content, {QStringLiteral("--launcher-version"), QStringLiteral("7")}));
         const QString dir = newRunFolder(QStringLiteral("self-update"), Newest);
         // The download folder lies below HOME; keep it inside the run folder.
         const QString home = dir + QStringLiteral("/home");
@@ -550,7 +356,7 @@ private slots:
                             {QStringLiteral("--expect"),
                              QStringLiteral("start_luncher,update_start,update_patch_start,"
                                             "update_patch_end,update_finish,start_drevna"),
-                             stackRun + QStringLiteral("/tracking.log")},
+                             runs->stackRun + QStringLiteral("/tracking.log")},
                             &output);
         QVERIFY2(ok, qPrintable(output));
     }
