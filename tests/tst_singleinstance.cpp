@@ -30,6 +30,21 @@ QStringList windowsNamed(const QString& name)
     return QString::fromLocal8Bit(xdo.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
 }
 
+// Waits until exactly count windows carry the title and returns them. A search
+// that races a window being created or destroyed can miss windows, so the
+// answer that met the wait is kept rather than asked for again.
+QStringList waitForWindows(const QString& name, int count)
+{
+    QStringList found;
+    QTest::qWaitFor(
+        [&] {
+            found = windowsNamed(name);
+            return found.size() == count;
+        },
+        20000);
+    return found;
+}
+
 // Presses Return in a window. Focusing a window that is not yet viewable
 // fails, and "--sync" would then wait for good: bounded, so callers retry.
 bool pressReturn(const QString& window)
@@ -81,15 +96,16 @@ void TestSingleInstance::secondCopyIsRefusedAndKilledCopyReleasesTheLock()
     QProcess first;
     startLauncher(first);
     QTRY_VERIFY_WITH_TIMEOUT(lockHeld(), 20000);
-    QTRY_VERIFY_WITH_TIMEOUT(!windowsNamed("Drevna").isEmpty(), 20000);
+    QCOMPARE(waitForWindows("Drevna", 1).size(), 1);
 
     QProcess second;
     startLauncher(second);
-    QTRY_VERIFY_WITH_TIMEOUT(windowsNamed("警告").size() == 1, 20000);
+    const QStringList boxes = waitForWindows("警告", 1);
+    QCOMPARE(boxes.size(), 1);
     // The refused copy waits on its box and shows no window of its own.
     QCOMPARE(second.state(), QProcess::Running);
-    QCOMPARE(windowsNamed("Drevna").size(), 1);
-    const QString box = windowsNamed("警告").first();
+    QCOMPARE(waitForWindows("Drevna", 1).size(), 1);
+    const QString box = boxes.first();
     QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning ||
                                  (pressReturn(box) && second.waitForFinished(1000)),
                              20000);
@@ -102,7 +118,7 @@ void TestSingleInstance::secondCopyIsRefusedAndKilledCopyReleasesTheLock()
     QVERIFY(first.waitForFinished(10000));
     QProcess third;
     startLauncher(third);
-    QTRY_VERIFY_WITH_TIMEOUT(!windowsNamed("Drevna").isEmpty(), 20000);
+    QCOMPARE(waitForWindows("Drevna", 1).size(), 1);
     QVERIFY(windowsNamed("警告").isEmpty());
     QCOMPARE(third.state(), QProcess::Running);
     third.kill();
