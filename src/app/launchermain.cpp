@@ -1,5 +1,6 @@
 #include "app/buildconfig.h"
 #include "app/channel.h"
+#include "app/glshare.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -20,6 +21,7 @@ void clearStaleLock(const QString& key)
 
 int launcherMain(int argc, char** argv)
 {
+    reserveSharedGlContext();
     QApplication app(argc, argv);
 
     static QSharedMemory singleInstanceLock;

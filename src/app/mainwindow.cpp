@@ -3,6 +3,7 @@
 #include "app/buildconfig.h"
 #include "app/channel.h"
 #include "app/firstpaint.h"
+#include "app/glshare.h"
 #include "app/logcapture.h"
 #include "app/platform.h"
 #include "services/eventtracker.h"
@@ -144,6 +145,7 @@ void MainWindow::loadEmbeddedPage()
     // would start the browser engine before the window is shown. What the
     // engine says as it starts is not the launcher's and stays out of log.txt.
     const QtMessageHandler capture = qInstallMessageHandler(nullptr);
+    createSharedGlContext();
     ui->EmbeddedPage->setUrl(QUrl(QStringLiteral("about:blank")));
     qInstallMessageHandler(capture);
     webPage = new MyWebView();
