@@ -36,12 +36,14 @@ QStringList windowsNamed(const QString& name)
 QStringList waitForWindows(const QString& name, int count)
 {
     QStringList found;
-    QTest::qWaitFor(
+    const bool met = QTest::qWaitFor(
         [&] {
             found = windowsNamed(name);
             return found.size() == count;
         },
         20000);
+    if (!met)
+        qWarning() << found.size() << "windows named" << name << "where" << count << "were awaited";
     return found;
 }
 
