@@ -4,6 +4,7 @@
 #include "modalwatcher.h"
 #include "services/downloadmanager.h"
 #include "services/dvthread.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QNetworkReply>
@@ -21,17 +22,6 @@ QByteArray pattern(int size, int seed)
     for (int i = 0; i < size; ++i)
         bytes[i] = char((i * 13 + seed + i / 509) & 0xff);
     return bytes;
-}
-
-QString md5Hex(const QByteArray& bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 class FakeDisplay : public UpdateDisplay
@@ -140,8 +130,8 @@ void TestDownloadManager::downloadsQueueReplacingOldFiles()
     manager.startNextDownload();
     QVERIFY(finished.wait(10000));
 
-    QCOMPARE(readFile(dir.path() + "/pak/a.bin"), a);
-    QCOMPARE(readFile(dir.path() + "/pak/sub/b.bin"), b);
+    QCOMPARE(readAll(dir.path() + "/pak/a.bin"), a);
+    QCOMPARE(readAll(dir.path() + "/pak/sub/b.bin"), b);
     QCOMPARE(manager.downloadedCount, 2);
     const auto requests = server.requests();
     QCOMPARE(requests.size(), 2);
@@ -183,7 +173,7 @@ void TestDownloadManager::pausedFileResumesWithRange()
 
     QCOMPARE(server.requests().size(), 2);
     QCOMPARE(server.requests().at(1).header("Range"), QByteArray("bytes=70000-"));
-    QCOMPARE(readFile(dir.path() + "/resume.bin"), body);
+    QCOMPARE(readAll(dir.path() + "/resume.bin"), body);
     QCOMPARE(manager.downloadedCount, 1);
     QTRY_VERIFY(manager.threads.isEmpty());
     QCOMPARE(boxes.count(), 0);
@@ -222,7 +212,7 @@ void TestDownloadManager::failedFiles()
     // Reported, not followed, nothing kept; the queue goes on.
     QVERIFY(!QFile::exists(dir.path() + "/moved.bin"));
     QVERIFY(server.requests("/dl/elsewhere.bin").isEmpty());
-    QCOMPARE(readFile(dir.path() + "/next.bin"), QByteArray("next file"));
+    QCOMPARE(readAll(dir.path() + "/next.bin"), QByteArray("next file"));
     QCOMPARE(manager.downloadedCount, 1);
     QTRY_VERIFY(manager.threads.isEmpty());
 }
@@ -247,7 +237,7 @@ void TestDownloadManager::unwritableFileIsNoDownload()
     QVERIFY(finished.wait(10000));
 
     QCOMPARE(manager.downloadedCount, 1);
-    QCOMPARE(readFile(dir.path() + "/after.bin"), QByteArray("next file"));
+    QCOMPARE(readAll(dir.path() + "/after.bin"), QByteArray("next file"));
     QTRY_VERIFY(manager.threads.isEmpty());
 }
 
@@ -294,14 +284,14 @@ void TestDownloadManager::namesStayInTheWorkingDirectory()
 
     QCOMPARE(QDir(outer.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
              (QStringList{"victim.bin", "work"}));
-    QCOMPARE(readFile(outer.filePath("victim.bin")), QByteArray("precious"));
-    QCOMPARE(readFile(outer.filePath("work/after.bin")), QByteArray("next file"));
+    QCOMPARE(readAll(outer.filePath("victim.bin")), QByteArray("precious"));
+    QCOMPARE(readAll(outer.filePath("work/after.bin")), QByteArray("next file"));
     if (local.isEmpty()) {
         QCOMPARE(manager.downloadedCount, 1);
         QCOMPARE(server.requests().size(), 1);
     } else {
         QCOMPARE(manager.downloadedCount, 2);
-        QCOMPARE(readFile(outer.filePath("work/" + local)), QByteArray("from the server"));
+        QCOMPARE(readAll(outer.filePath("work/" + local)), QByteArray("from the server"));
     }
 }
 

@@ -1,6 +1,7 @@
 // Collecting the digests of hashing workers, and the name|digest list.
 #include "services/dvthread.h"
 #include "services/filemanager.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QSignalSpy>
@@ -11,17 +12,7 @@ using Records = QVector<QPair<QString, QString>>;
 
 namespace
 {
-void writeBytes(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
 
-QString md5Hex(const QByteArray& bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-}
 } // namespace
 
 class TestFileManager : public QObject
@@ -60,9 +51,9 @@ void TestFileManager::announcesOnceEveryWorkerReported()
     // worker also hashes a file of the first and its result wins.
     const QByteArray a(25000, 'a'), b(10240, 'b'), c("c");
     QDir().mkpath("sub");
-    writeBytes(dir.path() + "/a.bin", a);
-    writeBytes(dir.path() + "/sub/b.bin", b);
-    writeBytes(dir.path() + "/c.bin", c);
+    QVERIFY(writeAll(dir.path() + "/a.bin", a));
+    QVERIFY(writeAll(dir.path() + "/sub/b.bin", b));
+    QVERIFY(writeAll(dir.path() + "/c.bin", c));
 
     FileManager manager;
     DVThread first, second;
@@ -106,7 +97,7 @@ void TestFileManager::writeList()
     QFETCH(Records, records);
     QFETCH(QByteArray, expected);
     const QString path = dir.path() + "/list.txt";
-    writeBytes(path, "an older, longer list\nwith lines\n");
+    QVERIFY(writeAll(path, "an older, longer list\nwith lines\n"));
 
     FileManager manager;
     manager.listFile.setFileName(path);

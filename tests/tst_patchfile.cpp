@@ -1,4 +1,5 @@
 #include "patch/patchfile.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -16,6 +17,12 @@ extern "C" {
 
 namespace
 {
+// The MD5 in hex as the patch functions take it.
+QByteArray md5Bytes(const QByteArray& data)
+{
+    return md5Hex(data).toLatin1();
+}
+
 
 // Deterministic incompressible bytes.
 QByteArray noise(qint64 size, quint64 seed)
@@ -43,23 +50,6 @@ QByteArray words(int count, int seed)
         out += vocabulary[(x >> 16) % 10];
     }
     return out;
-}
-
-QByteArray md5Hex(const QByteArray& data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
-}
-
-bool writeBytes(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
-QByteArray readBytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QByteArray local(const QString& path)
@@ -107,8 +97,8 @@ bool commandPatch(const QString& oldPath, const QString& newPath, const QString&
         QProcess::execute("xdelta3", {"-e", "-f", "-S", secondary, "-s", oldPath, newPath, delta});
     if (rc != 0)
         return false;
-    const QByteArray header = "PPAK" + md5Hex(readBytes(oldPath)) + md5Hex(readBytes(newPath));
-    return writeBytes(patchPath, header + readBytes(delta));
+    const QByteArray header = "PPAK" + md5Bytes(readAll(oldPath)) + md5Bytes(readAll(newPath));
+    return writeAll(patchPath, header + readAll(delta));
 }
 
 } // namespace
@@ -194,22 +184,22 @@ void TestPatchFile::appliesPatches()
     QFETCH(QByteArray, newData);
     const QString oldPath = path("old"), newPath = path("new"), patchPath = path("patch");
     const QString outPath = path("out");
-    QVERIFY(writeBytes(oldPath, oldData));
-    QVERIFY(writeBytes(newPath, newData));
+    QVERIFY(writeAll(oldPath, oldData));
+    QVERIFY(writeAll(newPath, newData));
 
     if (maker == "encoder") {
         QCOMPARE(createPatchFile(local(oldPath), local(newPath), local(patchPath)), 0);
         // A peer decoder accepts what the publisher ships.
-        const QByteArray patch = readBytes(patchPath);
-        QVERIFY(writeBytes(path("delta"), patch.mid(PatchHeaderSize)));
+        const QByteArray patch = readAll(patchPath);
+        QVERIFY(writeAll(path("delta"), patch.mid(PatchHeaderSize)));
         QCOMPARE(
             QProcess::execute("xdelta3", {"-d", "-f", "-s", oldPath, path("delta"), path("peer")}),
             0);
-        QCOMPARE(readBytes(path("peer")), newData);
+        QCOMPARE(readAll(path("peer")), newData);
     } else {
         QVERIFY(commandPatch(oldPath, newPath, patchPath, maker));
         // The delta names its secondary compressor: 1 is DJW, 16 is FGK.
-        const QByteArray delta = readBytes(patchPath).mid(PatchHeaderSize);
+        const QByteArray delta = readAll(patchPath).mid(PatchHeaderSize);
         QVERIFY(delta.size() > 5 && (delta[4] & 1));
         QCOMPARE(int(quint8(delta[5])), maker == "djw" ? 1 : 16);
     }
@@ -220,7 +210,7 @@ void TestPatchFile::appliesPatches()
                                  [&](qint64 n) { progress << n; });
     QCOMPARE(capture.finish(), QByteArray());
     QCOMPARE(r, 0);
-    QCOMPARE(readBytes(outPath), newData);
+    QCOMPARE(readAll(outPath), newData);
     if (!newData.isEmpty()) {
         QVERIFY(!progress.isEmpty());
         QCOMPARE(progress.last(), qint64(newData.size()));
@@ -237,12 +227,12 @@ void TestPatchFile::fullInputChunk()
     const qint64 chunk = 8 * 1024 * 1024;
     const QByteArray oldData = noise(64 * 1024, 8);
     const QString oldPath = path("old"), newPath = path("new"), patchPath = path("patch");
-    QVERIFY(writeBytes(oldPath, oldData));
+    QVERIFY(writeAll(oldPath, oldData));
     // Incompressible new content grows the delta byte for byte; a few rounds
     // of adjusting the tail hit the chunk size exactly.
     QByteArray newData = oldData + noise(chunk - 100 * 1024, 9);
     for (int round = 0; round < 8; ++round) {
-        QVERIFY(writeBytes(newPath, newData));
+        QVERIFY(writeAll(newPath, newData));
         QCOMPARE(createPatchFile(local(oldPath), local(newPath), local(patchPath)), 0);
         const qint64 deltaSize = QFileInfo(patchPath).size() - PatchHeaderSize;
         if (deltaSize == chunk)
@@ -258,7 +248,7 @@ void TestPatchFile::fullInputChunk()
     const int r = applyPatchFile(local(oldPath), local(patchPath), local(path("out")), {});
     QCOMPARE(capture.finish(), QByteArray());
     QCOMPARE(r, 0);
-    QCOMPARE(readBytes(path("out")), newData);
+    QCOMPARE(readAll(path("out")), newData);
 }
 
 void TestPatchFile::failures_data()
@@ -296,16 +286,16 @@ void TestPatchFile::failures()
         failureOld = noise(12 * 1024 * 1024, 11);
         failureNew = failureOld;
         failureNew.replace(10 * 1024 * 1024, 4096, words(2000, 12));
-        QVERIFY(writeBytes(oldPath, failureOld));
-        QVERIFY(writeBytes(newPath, failureNew));
+        QVERIFY(writeAll(oldPath, failureOld));
+        QVERIFY(writeAll(newPath, failureNew));
         QCOMPARE(createPatchFile(local(oldPath), local(newPath), local(patchPath)), 0);
-        failurePatch = readBytes(patchPath);
+        failurePatch = readAll(patchPath);
     }
     QByteArray oldData = failureOld;
     const QByteArray newData = failureNew;
     QByteArray patch = failurePatch;
-    QVERIFY(writeBytes(oldPath, oldData));
-    const QByteArray oldMd5 = md5Hex(oldData), newMd5 = md5Hex(newData);
+    QVERIFY(writeAll(oldPath, oldData));
+    const QByteArray oldMd5 = md5Bytes(oldData), newMd5 = md5Bytes(newData);
     QByteArray expectedLine;
 
     if (fault == "magic") {
@@ -323,22 +313,22 @@ void TestPatchFile::failures()
         QFile::remove(oldPath);
         expectedLine = "patch failed src md5  err  -> " + oldMd5 + " \n";
     } else if (fault == "otheroldkept") {
-        QVERIFY(writeBytes(outPath, "earlier"));
+        QVERIFY(writeAll(outPath, "earlier"));
         oldData[0] = char(oldData[0] ^ 1);
-        QVERIFY(writeBytes(oldPath, oldData));
-        expectedLine = "patch failed src md5  err " + md5Hex(oldData) + " -> " + oldMd5 + " \n";
+        QVERIFY(writeAll(oldPath, oldData));
+        expectedLine = "patch failed src md5  err " + md5Bytes(oldData) + " -> " + oldMd5 + " \n";
     } else if (fault == "otherold") {
         oldData[0] = char(oldData[0] ^ 1);
-        QVERIFY(writeBytes(oldPath, oldData));
-        expectedLine = "patch failed src md5  err " + md5Hex(oldData) + " -> " + oldMd5 + " \n";
+        QVERIFY(writeAll(oldPath, oldData));
+        expectedLine = "patch failed src md5  err " + md5Bytes(oldData) + " -> " + oldMd5 + " \n";
     } else if (fault == "truncated") {
         patch.chop(40);
     } else if (fault == "corrupt") {
         for (int i = patch.size() - 200; i < patch.size() - 100; ++i)
             patch[i] = char(patch[i] ^ 0x5a);
     } else if (fault == "emptyold" || fault == "emptyoldempty") {
-        QVERIFY(writeBytes(oldPath, QByteArray()));
-        const QByteArray empty = md5Hex(QByteArray());
+        QVERIFY(writeAll(oldPath, QByteArray()));
+        const QByteArray empty = md5Bytes(QByteArray());
         patch.replace(4, 32, empty);
         if (fault == "emptyoldempty")
             patch.replace(36, 32, empty);
@@ -348,7 +338,7 @@ void TestPatchFile::failures()
         outPath = path("missing/out");
     }
     if (fault != "nopatch")
-        QVERIFY(writeBytes(patchPath, patch));
+        QVERIFY(writeAll(patchPath, patch));
 
     StdoutCapture capture;
     const int r = applyPatchFile(local(oldPath), local(patchPath), local(outPath), {});
@@ -358,17 +348,17 @@ void TestPatchFile::failures()
     // Nothing is left beside the output, whatever the outcome.
     QCOMPARE(QDir(dir.path()).entryList({"out.*"}), QStringList());
     if (fault == "otheroldkept")
-        QCOMPARE(readBytes(outPath), QByteArray("earlier"));
+        QCOMPARE(readAll(outPath), QByteArray("earlier"));
 
     if (fault == "truncated" || fault == "corrupt") {
         // Whatever was decoded stays on disk and is what the line reports.
-        const QByteArray partial = readBytes(outPath);
+        const QByteArray partial = readAll(outPath);
         QVERIFY(partial.size() < newData.size());
         if (fault == "truncated") {
             QVERIFY(partial.size() > 0);
             QVERIFY(newData.startsWith(partial));
         }
-        expectedLine = "patch failed dest md5  err " + md5Hex(partial) + " -> " + newMd5 + " \n";
+        expectedLine = "patch failed dest md5  err " + md5Bytes(partial) + " -> " + newMd5 + " \n";
     }
     QCOMPARE(printed, expectedLine);
 }
@@ -398,8 +388,8 @@ void TestPatchFile::oldFileChanges()
     QByteArray newData = oldData;
     newData.replace(100, 50, words(10, 19));
     newData.replace(oldData.size() - 100, 50, words(10, 20));
-    QVERIFY(writeBytes(oldPath, oldData));
-    QVERIFY(writeBytes(newPath, newData));
+    QVERIFY(writeAll(oldPath, oldData));
+    QVERIFY(writeAll(newPath, newData));
     QCOMPARE(createPatchFile(local(oldPath), local(newPath), local(patchPath)), 0);
 
     bool changed = false;
@@ -414,18 +404,18 @@ void TestPatchFile::oldFileChanges()
     QCOMPARE(QDir(dir.path()).entryList({"out.*"}), QStringList());
     if (result == 0) {
         QCOMPARE(printed, QByteArray());
-        QCOMPARE(readBytes(outPath), newData);
+        QCOMPARE(readAll(outPath), newData);
         return;
     }
     // The MD5 of the old file may or may not have been taken before the
     // change; a wrong one leaves no output behind.
     const QByteArray tail =
-        " -> " + md5Hex(printed.startsWith("patch failed src") ? oldData : newData) + " \n";
+        " -> " + md5Bytes(printed.startsWith("patch failed src") ? oldData : newData) + " \n";
     QVERIFY2(printed.endsWith(tail), printed.constData());
     if (printed.startsWith("patch failed src"))
         QVERIFY(!QFileInfo::exists(outPath));
     else
-        QVERIFY(printed.startsWith("patch failed dest md5  err " + md5Hex(readBytes(outPath))));
+        QVERIFY(printed.startsWith("patch failed dest md5  err " + md5Bytes(readAll(outPath))));
 }
 
 // A write that stores less than the pending output stops the stream and is
@@ -483,8 +473,8 @@ void TestPatchFile::blockSizeBoundary()
                          oldData.mid(int(40 * mib), int(2 * mib)) + oldData.left(mib) +
                          oldData.right(1);
     const QString oldPath = path("bigold"), newPath = path("bignew"), patchPath = path("bigpatch");
-    QVERIFY(writeBytes(oldPath, oldData));
-    QVERIFY(writeBytes(newPath, newData));
+    QVERIFY(writeAll(oldPath, oldData));
+    QVERIFY(writeAll(newPath, newData));
     QCOMPARE(createPatchFile(local(oldPath), local(newPath), local(patchPath)), 0);
     // The copies made it into the delta instead of literal bytes.
     QVERIFY(QFileInfo(patchPath).size() < 1 * mib);
@@ -493,7 +483,7 @@ void TestPatchFile::blockSizeBoundary()
     const int r = applyPatchFile(local(oldPath), local(patchPath), local(path("bigout")), {});
     QCOMPARE(capture.finish(), QByteArray());
     QCOMPARE(r, 0);
-    QCOMPARE(readBytes(path("bigout")), newData);
+    QCOMPARE(readAll(path("bigout")), newData);
     for (const char* name : {"bigold", "bignew", "bigpatch", "bigout"})
         QFile::remove(path(name));
 }

@@ -2,6 +2,7 @@
 // machine's own transitions and the patch thread handlers.
 #include "enginetest.h"
 #include "patch/patchthread.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -18,14 +19,6 @@ QJsonObject readJson(const QString& path)
     if (!f.open(QIODevice::ReadOnly))
         return {};
     return QJsonDocument::fromJson(f.readAll()).object();
-}
-
-void writeText(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
 }
 
 DownloadFileInfo fileInfo(const QString& name, const QString& type, qint64 size = 10)
@@ -107,7 +100,7 @@ void TestPatchManager::loadLocalVersion()
     QFETCH(bool, resume);
     QFETCH(int, decodeLines);
     if (!content.isNull())
-        writeText(gameDir() + "/localversion.json", content);
+        QVERIFY(writeAll(gameDir() + "/localversion.json", content));
     FakeDisplay display;
     PatchManager manager;
     prepare(manager, display);
@@ -121,7 +114,7 @@ void TestPatchManager::loadLocalVersion()
 
 void TestPatchManager::emptyObjectKeepsOnlyNewKeys()
 {
-    writeText(gameDir() + "/localversion.json", "{}");
+    QVERIFY(writeAll(gameDir() + "/localversion.json", "{}"));
     FakeDisplay display;
     PatchManager manager;
     prepare(manager, display);
@@ -155,7 +148,7 @@ void TestPatchManager::doneOnePatchRecordsFiles()
 
 void TestPatchManager::saveLocalVersionFailure()
 {
-    writeText(dir->filePath("blocker"), "a file where a folder should be");
+    QVERIFY(writeAll(dir->filePath("blocker"), "a file where a folder should be"));
     FakeDisplay display;
     PatchManager manager;
     QList<TrackedEvent> events;
@@ -175,7 +168,7 @@ void TestPatchManager::saveLocalVersionFailure()
 
 void TestPatchManager::chainSaveFailureOffGuiThread()
 {
-    writeText(dir->filePath("blocker"), "x");
+    QVERIFY(writeAll(dir->filePath("blocker"), "x"));
     FakeDisplay display;
     PatchManager manager;
     QList<TrackedEvent> events;
@@ -223,9 +216,9 @@ void TestPatchManager::resumeWithSavedChain()
     DownloadFileInfo done = fileInfo("Bin\\g.exe.patch", "diff");
     done.hadPatch = true;
     const PatchChain saved{{10005, 10006, "10006", {done}}};
-    writeText(patchDir() + "/patchchain.json", patchChainToJson(saved));
-    writeText(gameDir() + "/localversion.json",
-              R"({"version":10005,"start_apply_patch":true,"remote_version":10006})");
+    QVERIFY(writeAll(patchDir() + "/patchchain.json", patchChainToJson(saved)));
+    QVERIFY(writeAll(gameDir() + "/localversion.json",
+                     R"({"version":10005,"start_apply_patch":true,"remote_version":10006})"));
 
     FakeDisplay display;
     PatchManager manager;
@@ -269,9 +262,9 @@ void TestPatchManager::resumeWithoutChain()
 {
     QFETCH(QByteArray, chainFile);
     if (!chainFile.isNull())
-        writeText(patchDir() + "/patchchain.json", chainFile);
-    writeText(gameDir() + "/localversion.json",
-              R"({"version":10005,"start_apply_patch":true,"remote_version":10006})");
+        QVERIFY(writeAll(patchDir() + "/patchchain.json", chainFile));
+    QVERIFY(writeAll(gameDir() + "/localversion.json",
+                     R"({"version":10005,"start_apply_patch":true,"remote_version":10006})"));
     FakeDisplay display;
     PatchManager manager;
     prepare(manager, display);
@@ -428,7 +421,7 @@ void TestPatchManager::finishedOnceAfterRecheck()
 
 void TestPatchManager::cleanupRemovesPatchFolder()
 {
-    writeText(patchDir() + "/10006/a.pak.patch", "x");
+    QVERIFY(writeAll(patchDir() + "/10006/a.pak.patch", "x"));
     FakeDisplay display;
     PatchManager manager;
     prepare(manager, display);
@@ -504,7 +497,7 @@ void TestPatchManager::loopMovesWithoutTick()
     prepare(manager, display);
     manager.patchFinishSleepMs = 0;
     for (const QString name : {"a.pak", "bb.pak"}) {
-        writeText(patchDir() + "/10006/" + name, name.toUtf8());
+        QVERIFY(writeAll(patchDir() + "/10006/" + name, name.toUtf8()));
         manager.downloads << fileInfo(name, "add", name.size());
         manager.downloads.last().md5 =
             QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Md5).toHex();

@@ -1,5 +1,6 @@
 #include "patch/patchfile.h"
 #include "patch/patchthread.h"
+#include "testfiles.h"
 #include "update/patchmanager.h"
 
 #include "fakedisplay.h"
@@ -17,24 +18,12 @@
 
 namespace
 {
-
-QByteArray md5Hex(const QByteArray& data)
+// The MD5 in hex as the patch functions take it.
+QByteArray md5Bytes(const QByteArray& data)
 {
-    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+    return md5Hex(data).toLatin1();
 }
 
-bool writeBytes(const QString& path, const QByteArray& data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
-QByteArray readBytes(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 // Game file contents by version: a shared body with a version-specific part.
 QByteArray content(const QString& name, int version)
@@ -166,9 +155,9 @@ DownloadFileInfo TestPatchThread::record(const QString& step, const QString& nam
     f.name = name;
     f.type = type;
     f.size = download.size();
-    f.md5 = md5Hex(download);
-    f.srcMd5 = src.isNull() ? QString() : QString(md5Hex(src));
-    f.destMd5 = dest.isNull() ? QString() : QString(md5Hex(dest));
+    f.md5 = md5Bytes(download);
+    f.srcMd5 = src.isNull() ? QString() : QString(md5Bytes(src));
+    f.destMd5 = dest.isNull() ? QString() : QString(md5Bytes(dest));
     f.path = step;
     f.parentUrl = manager->baseUrl;
     return f;
@@ -180,13 +169,13 @@ DownloadFileInfo TestPatchThread::diff(const QString& step, const QString& name,
 {
     const QString oldPath = dir->filePath("scratch.old"), newPath = dir->filePath("scratch.new");
     const QString patchPath = patch(step + "/" + name);
-    writeBytes(oldPath, oldData);
-    writeBytes(newPath, newData);
+    writeAll(oldPath, oldData);
+    writeAll(newPath, newData);
     QDir().mkpath(QFileInfo(patchPath).absolutePath());
     if (createPatchFile(QFile::encodeName(oldPath), QFile::encodeName(newPath),
                         QFile::encodeName(patchPath)) != 0)
         return {};
-    return record(step, name, "diff", readBytes(patchPath), oldData, newData);
+    return record(step, name, "diff", readAll(patchPath), oldData, newData);
 }
 
 // The whole new file on the server, in the step's "_full" folder and list.
@@ -194,10 +183,10 @@ void TestPatchThread::serveWhole(const QString& step, const QString& name, const
 {
     fullLists[step].append(QJsonObject{{"name", name},
                                        {"size", data.size()},
-                                       {"md5", QString(md5Hex(data))},
+                                       {"md5", QString(md5Bytes(data))},
                                        {"type", "add"},
                                        {"srcmd5", ""},
-                                       {"destmd5", QString(md5Hex(data))}});
+                                       {"destmd5", QString(md5Bytes(data))}});
     server->setFile("/res/" + step + "_full/patchfiles.json",
                     QJsonDocument(QJsonObject{{"filelist", fullLists[step]}}).toJson());
     server->setFile("/res/" + step + "_full/" + name, data);
@@ -227,7 +216,7 @@ QStringList TestPatchThread::run(const PatchChain& chain, bool resume, Recorder*
 
 PatchChain TestPatchThread::savedChain() const
 {
-    return patchChainFromJson(readBytes(patch("patchchain.json")));
+    return patchChainFromJson(readAll(patch("patchchain.json")));
 }
 
 // The chain is newest first; applying 10005 before 10004 would fail its
@@ -235,22 +224,22 @@ PatchChain TestPatchThread::savedChain() const
 void TestPatchThread::twoStepsOldestFirst()
 {
     const QByteArray v4 = content("a", 4), v5 = content("a", 5), v6 = content("a", 6);
-    QVERIFY(writeBytes(game("data/a.bin"), v4));
+    QVERIFY(writeAll(game("data/a.bin"), v4));
     PatchStep s1{10004, 10005, "10005", {diff("10005", "data/a.bin.patch", v4, v5)}};
     PatchStep s2{10005,
                  10006,
                  "10006",
                  {diff("10006", "data/a.bin.patch", v5, v6),
                   record("10006", "new.txt.patch", "add", "fresh", {}, "fresh")}};
-    QVERIFY(writeBytes(patch("10006/new.txt.patch"), "fresh"));
+    QVERIFY(writeAll(patch("10006/new.txt.patch"), "fresh"));
 
     Recorder* rec = nullptr;
     const QStringList lines = run({s2, s1}, false, &rec);
     QCOMPARE(lines, QStringList({"start data/a.bin.patch 1/1", "done data/a.bin.patch 1/1",
                                  "start data/a.bin.patch 1/2", "done data/a.bin.patch 1/2",
                                  "start new.txt.patch 2/2", "done new.txt.patch 2/2", "allDone"}));
-    QCOMPARE(readBytes(game("data/a.bin")), v6);
-    QCOMPARE(readBytes(game("new.txt")), QByteArray("fresh"));
+    QCOMPARE(readAll(game("data/a.bin")), v6);
+    QCOMPARE(readAll(game("new.txt")), QByteArray("fresh"));
     QVERIFY(!QFileInfo::exists(game("data/a.bin_bak")));
     QVERIFY(!QFileInfo::exists(patch("10006/new.txt.patch")));
     QCOMPARE(thread->lastResult.load(), 0);
@@ -316,8 +305,8 @@ void TestPatchThread::stepOutcomes()
 
     if (scenario == "hadPatch") {
         // Nothing on disk would let these succeed: the marks alone decide.
-        QVERIFY(writeBytes(game("a.bin"), v1));
-        QVERIFY(writeBytes(game("c.bin"), "keep"));
+        QVERIFY(writeAll(game("a.bin"), v1));
+        QVERIFY(writeAll(game("c.bin"), "keep"));
         step.files = {record("10002", "a.bin.patch", "diff", "x", v1, v2),
                       record("10002", "b.bin.patch", "add", "y", {}, "y"),
                       record("10002", "c.bin.patch", "del", {})};
@@ -328,39 +317,39 @@ void TestPatchThread::stepOutcomes()
         step.files = {record("10002", "gone.bin.patch", "del", {})};
         gameAfter = {{"gone.bin", {}}};
     } else if (scenario == "del") {
-        QVERIFY(writeBytes(game("old.bin"), "old"));
+        QVERIFY(writeAll(game("old.bin"), "old"));
         step.files = {record("10002", "old.bin.patch", "del", {})};
         gameAfter = {{"old.bin", {}}};
     } else if (scenario == "unknown") {
-        QVERIFY(writeBytes(game("odd.bin"), "odd"));
-        QVERIFY(writeBytes(patch("10002/odd.bin.patch"), "other"));
+        QVERIFY(writeAll(game("odd.bin"), "odd"));
+        QVERIFY(writeAll(patch("10002/odd.bin.patch"), "other"));
         step.files = {record("10002", "odd.bin.patch", "move", "other")};
         gameAfter = {{"odd.bin", "odd"}};
     } else if (scenario == "resume") {
         // The patch file is gone: it must not be needed.
-        QVERIFY(writeBytes(game("a.bin"), v2));
+        QVERIFY(writeAll(game("a.bin"), v2));
         step.files = {record("10002", "a.bin.patch", "diff", "x", v1, v2)};
         resume = true;
         gameAfter = {{"a.bin", v2}};
     } else if (scenario == "resumeAdd") {
-        QVERIFY(writeBytes(game("sub/n.bin"), "new"));
+        QVERIFY(writeAll(game("sub/n.bin"), "new"));
         step.files = {record("10002", "sub\\n.bin.patch", "add", "new", {}, "new")};
         resume = true;
         gameAfter = {{"sub/n.bin", "new"}};
     } else if (scenario == "add") {
-        QVERIFY(writeBytes(patch("10002/sub/n.bin.patch"), "new"));
-        QVERIFY(writeBytes(game("sub/n.bin"), "stale"));
+        QVERIFY(writeAll(patch("10002/sub/n.bin.patch"), "new"));
+        QVERIFY(writeAll(game("sub/n.bin"), "stale"));
         step.files = {record("10002", "sub\\n.bin.patch", "add", "new", {}, "new")};
         gameAfter = {{"sub/n.bin", "new"}};
     } else if (scenario == "unsafe") {
-        QVERIFY(writeBytes(patch("10002/ok.bin.patch"), "ok"));
-        QVERIFY(writeBytes(patch("10002/../evil.bin.patch"), "evil"));
+        QVERIFY(writeAll(patch("10002/ok.bin.patch"), "ok"));
+        QVERIFY(writeAll(patch("10002/../evil.bin.patch"), "evil"));
         step.files = {record("10002", "ok.bin.patch", "add", "ok", {}, "ok"),
                       record("10002", "..\\evil.bin.patch", "add", "evil", {}, "evil")};
         gameAfter = {{"ok.bin", "ok"}, {"../evil.bin", {}}};
     } else if (scenario == "blocked") {
-        QVERIFY(writeBytes(game("a.bin/inside"), "x"));
-        QVERIFY(writeBytes(patch("10002/a.bin.patch"), "new"));
+        QVERIFY(writeAll(game("a.bin/inside"), "x"));
+        QVERIFY(writeAll(patch("10002/a.bin.patch"), "new"));
         step.files = {record("10002", "a.bin.patch", "add", "new", {}, "new")};
         gameAfter = {{"a.bin/inside", "x"}};
     } else if (scenario == "short") {
@@ -373,7 +362,7 @@ void TestPatchThread::stepOutcomes()
         if (it.value().isNull())
             QVERIFY2(!QFileInfo::exists(game(it.key())), qPrintable(it.key()));
         else
-            QCOMPARE(readBytes(game(it.key())), it.value());
+            QCOMPARE(readAll(game(it.key())), it.value());
     }
     QVERIFY(server->requests().isEmpty());
 }
@@ -430,12 +419,12 @@ void TestPatchThread::wholeFileFallback()
     if (scenario == "add") {
         step.files = {record(stepPath, "a.bin.patch", "add", v2, {}, v2)};
     } else if (scenario.startsWith("addDamaged")) {
-        QVERIFY(writeBytes(game("a.bin"), other));
-        QVERIFY(writeBytes(patch(stepPath + "/a.bin.patch"), v2.left(v2.size() / 2)));
+        QVERIFY(writeAll(game("a.bin"), other));
+        QVERIFY(writeAll(patch(stepPath + "/a.bin.patch"), v2.left(v2.size() / 2)));
         step.files = {record(stepPath, "a.bin.patch", "add", v2, {}, v2)};
     } else {
         // The game file is not the one the patch was made for.
-        QVERIFY(writeBytes(game("a.bin"), other));
+        QVERIFY(writeAll(game("a.bin"), other));
         step.files = {diff(stepPath, "a.bin.patch", v1, v2)};
     }
     if (scenario == "noEntry")
@@ -460,7 +449,7 @@ void TestPatchThread::wholeFileFallback()
     const QStringList lines = run({step}, false);
     QCOMPARE(lines, expected);
     const bool healed = expected.contains("allDone");
-    QCOMPARE(readBytes(game("a.bin")), healed ? v2 : (scenario == "add" ? QByteArray() : other));
+    QCOMPARE(readAll(game("a.bin")), healed ? v2 : (scenario == "add" ? QByteArray() : other));
     QCOMPARE(thread->lastResult.load(), healed ? 0 : -1000);
     if (scenario == "corrupt")
         QCOMPARE(server->requests("/res/10002_full/a.bin.patch").size(), 3);
@@ -479,10 +468,10 @@ void TestPatchThread::fullEngineRun()
 {
     const QByteArray a4 = content("a", 4), a5 = content("a", 5), a6 = content("a", 6);
     const QByteArray b4 = content("b", 4), b5 = content("b", 5), b6 = content("b", 6);
-    QVERIFY(writeBytes(game("data/a.bin"), a4));
-    QVERIFY(writeBytes(game("b.bin"), b4));
-    QVERIFY(writeBytes(game("old.txt"), "old"));
-    QVERIFY(writeBytes(game("localversion.json"), R"({"version":10004})"));
+    QVERIFY(writeAll(game("data/a.bin"), a4));
+    QVERIFY(writeAll(game("b.bin"), b4));
+    QVERIFY(writeAll(game("old.txt"), "old"));
+    QVERIFY(writeAll(game("localversion.json"), R"({"version":10004})"));
 
     // Patches are made in a scratch folder and published on the server.
     patchRoot = "publish";
@@ -496,13 +485,12 @@ void TestPatchThread::fullEngineRun()
                                     {"srcmd5", f.srcMd5},
                                     {"destmd5", f.destMd5}});
             if (f.type != "del")
-                server->setFile("/res/" + step + "/" + f.name,
-                                readBytes(patch(step + "/" + f.name)));
+                server->setFile("/res/" + step + "/" + f.name, readAll(patch(step + "/" + f.name)));
         }
         server->setFile("/res/" + step + "/patchfiles.json",
                         QJsonDocument(QJsonObject{{"filelist", list}}).toJson());
     };
-    QVERIFY(writeBytes(patch("10005/new.txt.patch"), "fresh"));
+    QVERIFY(writeAll(patch("10005/new.txt.patch"), "fresh"));
     publishStep("10005", {diff("10005", "data/a.bin.patch", a4, a5),
                           record("10005", "new.txt.patch", "add", "fresh", {}, "fresh"),
                           record("10005", "old.txt.patch", "del", {}),
@@ -525,15 +513,14 @@ void TestPatchThread::fullEngineRun()
     QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || engine.errorCode != 0, 60000);
 
     QCOMPARE(engine.errorText, QString());
-    QCOMPARE(readBytes(game("data/a.bin")), a6);
-    QCOMPARE(readBytes(game("b.bin")), b6);
-    QCOMPARE(readBytes(game("new.txt")), QByteArray("fresh"));
+    QCOMPARE(readAll(game("data/a.bin")), a6);
+    QCOMPARE(readAll(game("b.bin")), b6);
+    QCOMPARE(readAll(game("new.txt")), QByteArray("fresh"));
     QVERIFY(!QFileInfo::exists(game("old.txt")));
     QVERIFY(!QFileInfo::exists(game("b.bin_bak")));
     QVERIFY(!QFileInfo::exists(dir->filePath("Patch")));
     QCOMPARE(server->requests("/res/10006_full/b.bin.patch").size(), 1);
-    const QJsonObject local =
-        QJsonDocument::fromJson(readBytes(game("localversion.json"))).object();
+    const QJsonObject local = QJsonDocument::fromJson(readAll(game("localversion.json"))).object();
     QCOMPARE(local.value("version").toInt(), 10006);
     QCOMPARE(local.value("start_apply_patch").toBool(), false);
 }

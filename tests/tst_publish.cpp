@@ -4,6 +4,7 @@
 #include "publisher.h"
 #include "samplegame.h"
 #include "services/contentsignature.h"
+#include "testfiles.h"
 #include "trackcheck.h"
 
 #include <QCryptographicHash>
@@ -17,25 +18,6 @@
 
 namespace
 {
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
-QString md5(const QByteArray& bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-}
 
 QJsonObject readJson(const QString& path)
 {
@@ -151,7 +133,7 @@ private slots:
         if (from) {
             const auto old = tree(versions + QLatin1Char('/') + QString::number(from));
             for (auto it = old.constBegin(); it != old.constEnd(); ++it)
-                writeAll(game + QLatin1Char('/') + it.key(), it.value());
+                QVERIFY(writeAll(game + QLatin1Char('/') + it.key(), it.value()));
         }
         const QString stepDir = out + QLatin1Char('/') + path;
         const QJsonArray files = readJson(stepDir + QStringLiteral("/patchfiles.json"))
@@ -183,9 +165,9 @@ private slots:
                 stepDir + QLatin1Char('/') + gameName(name) + QStringLiteral(".patch");
             const QByteArray bytes = readAll(file);
             QCOMPARE(qint64(bytes.size()), qint64(e.value(QStringLiteral("size")).toDouble()));
-            QCOMPARE(md5(bytes), e.value(QStringLiteral("md5")).toString());
+            QCOMPARE(md5Hex(bytes), e.value(QStringLiteral("md5")).toString());
             if (type == QLatin1String("diff")) {
-                QCOMPARE(md5(readAll(target)), e.value(QStringLiteral("srcmd5")).toString());
+                QCOMPARE(md5Hex(readAll(target)), e.value(QStringLiteral("srcmd5")).toString());
                 QCOMPARE(applyPatchFile(QFile::encodeName(target), QFile::encodeName(file),
                                         QFile::encodeName(target + QStringLiteral(".new")), {}),
                          0);
@@ -193,9 +175,9 @@ private slots:
                 QVERIFY(QFile::rename(target + QStringLiteral(".new"), target));
             } else {
                 QCOMPARE(type, QStringLiteral("add"));
-                writeAll(target, bytes);
+                QVERIFY(writeAll(target, bytes));
             }
-            QCOMPARE(md5(readAll(target)), e.value(QStringLiteral("destmd5")).toString());
+            QCOMPARE(md5Hex(readAll(target)), e.value(QStringLiteral("destmd5")).toString());
         }
         QCOMPARE(tree(game), tree(versions + QLatin1Char('/') + QString::number(to)));
         if (from == 10005)
@@ -317,15 +299,15 @@ private slots:
         QFETCH(QString, problem);
         const QString v = tmp.filePath(QStringLiteral("bad-") + problem);
         const QString o = tmp.filePath(QStringLiteral("bad-out-") + problem);
-        writeAll(v + QStringLiteral("/1/a.txt"), "one");
-        writeAll(v + QStringLiteral("/2/a.txt"), "two");
+        QVERIFY(writeAll(v + QStringLiteral("/1/a.txt"), "one"));
+        QVERIFY(writeAll(v + QStringLiteral("/2/a.txt"), "two"));
         QString error;
         QVERIFY2(publish::publish(v, o, {}, nullptr, &error), qPrintable(error));
         const auto before = tree(o);
         if (problem == QLatin1String("name"))
-            writeAll(v + QStringLiteral("/2/b?.txt"), "x");
+            QVERIFY(writeAll(v + QStringLiteral("/2/b?.txt"), "x"));
         else if (problem == QLatin1String("case"))
-            writeAll(v + QStringLiteral("/2/A.txt"), "x");
+            QVERIFY(writeAll(v + QStringLiteral("/2/A.txt"), "x"));
         else if (problem == QLatin1String("link"))
             QVERIFY(QFile::link(QStringLiteral("/etc/hostname"), v + QStringLiteral("/2/l.txt")));
         else

@@ -10,6 +10,7 @@
 #include "app/mainwindow.h"
 #include "httptestserver.h"
 #include "portforwarder.h"
+#include "testfiles.h"
 #include "update/patchmanager.h"
 
 #include <QAbstractButton>
@@ -52,16 +53,10 @@ void writeLocalVersion(int version)
         QSettings(settingsPath(), QSettings::IniFormat).setValue("version/version", version);
 }
 
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 // Read from the file itself: QSettings would answer from its process-wide cache.
 int localVersion()
 {
-    const QString text = QString::fromUtf8(readFile(settingsPath()));
+    const QString text = QString::fromUtf8(readAll(settingsPath()));
     const QRegularExpressionMatch m = QRegularExpression("^\\[version\\]\\s*^version=(\\d+)$",
                                                          QRegularExpression::MultilineOption)
                                           .match(text);
@@ -279,7 +274,7 @@ void TestSelfUpdate::playerCancels()
     QCOMPARE(downloads.first().header("Range"), QByteArray("bytes=0-"));
     QVERIFY(downloads.first().query().startsWith("time="));
     // The download stays for the next run; the record is untouched.
-    QCOMPARE(readFile(setupPath()), QByteArray(200000, 's'));
+    QCOMPARE(readAll(setupPath()), QByteArray(200000, 's'));
     QCOMPARE(localVersion(), local);
 }
 
@@ -450,7 +445,7 @@ void TestSelfUpdate::acceptedSetupRunsAndLauncherEnds()
     QCOMPARE(launcher.exitCode(), 0);
 
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 10000);
-    QVERIFY2(readFile(marker).contains("version=7"), readFile(marker).constData());
+    QVERIFY2(readAll(marker).contains("version=7"), readAll(marker).constData());
     QCOMPARE(localVersion(), 7);
     QCOMPARE(updateStarts(), 0);
 }

@@ -13,6 +13,7 @@
 #include "modalwatcher.h"
 #include "portforwarder.h"
 #include "services/contentsignature.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QSettings>
@@ -35,19 +36,6 @@ const QByteArray oldFile = "version 1\n", newFile = "version 2\n", garbage = "no
 QString appPath(const QString& name)
 {
     return QCoreApplication::applicationDirPath() + "/" + name;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
 }
 
 QByteArray fileList(const QByteArray& file, const QString& type)
@@ -183,8 +171,8 @@ private slots:
                 server.setFile(it.key() + ".sig", sig);
         }
         // Installed: version 1 of the game and launcher version 4.
-        writeAll(appPath("Drevna/a.txt"), oldFile);
-        writeAll(appPath("Drevna/localversion.json"), R"({"version": 1})");
+        QVERIFY(writeAll(appPath("Drevna/a.txt"), oldFile));
+        QVERIFY(writeAll(appPath("Drevna/localversion.json"), R"({"version": 1})"));
         QSettings(appPath("setting.ini"), QSettings::IniFormat).setValue("version/version", 4);
         const QString setupFile =
             QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) +

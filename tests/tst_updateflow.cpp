@@ -5,6 +5,7 @@
 #include "httptestserver.h"
 #include "patch/patchthread.h"
 #include "smalldisk.h"
+#include "testfiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -18,10 +19,6 @@
 
 namespace
 {
-QString md5Of(const QByteArray& bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-}
 
 QByteArray content(int size, char seed)
 {
@@ -39,20 +36,6 @@ QByteArray leftover(const QByteArray& bytes, int size, bool corrupt)
     if (corrupt)
         existing[0] = char(existing[0] + 1);
     return existing;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeText(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
 }
 
 QJsonObject stepJson(int pre, int version, const QString& path)
@@ -74,10 +57,10 @@ QByteArray fileListJson(const QList<ServedFile>& files)
     for (const ServedFile& f : files)
         list.append(QJsonObject{{"name", f.name},
                                 {"size", f.bytes.size()},
-                                {"md5", md5Of(f.bytes)},
+                                {"md5", md5Hex(f.bytes)},
                                 {"type", f.type},
                                 {"srcmd5", ""},
-                                {"destmd5", md5Of(f.bytes)}});
+                                {"destmd5", md5Hex(f.bytes)}});
     return "{ \"filelist\" :\n" + QJsonDocument(list).toJson(QJsonDocument::Compact) + " }\r\n";
 }
 
@@ -130,8 +113,8 @@ private:
     }
     void setLocalVersion(int version)
     {
-        writeText(tmp->filePath("Drevna/localversion.json"),
-                  QJsonDocument(QJsonObject{{"version", version}}).toJson());
+        QVERIFY(writeAll(tmp->filePath("Drevna/localversion.json"),
+                         QJsonDocument(QJsonObject{{"version", version}}).toJson()));
     }
     QString patchDir() const { return tmp->filePath("Patch"); }
     QScopedPointer<HttpTestServer> server;
@@ -188,11 +171,11 @@ void TestUpdateFlow::nothingToDo()
     setLocalVersion(10006);
     const QString outside = tmp->filePath("outside/keep.txt");
     if (!leftover.isEmpty()) {
-        writeText(patchDir() + "/patchchain.json", "[]");
-        writeText(patchDir() + "/10006/a.pak.patch", "delta");
+        QVERIFY(writeAll(patchDir() + "/patchchain.json", "[]"));
+        QVERIFY(writeAll(patchDir() + "/10006/a.pak.patch", "delta"));
     }
     if (leftover == "link") {
-        writeText(outside, "keep");
+        QVERIFY(writeAll(outside, "keep"));
         QVERIFY(QFile::link(tmp->filePath("outside"), patchDir() + "/10006/out"));
     }
     PatchManager manager;
@@ -475,7 +458,7 @@ void TestUpdateFlow::downloadLocalStates()
     }
     const QString local = patchDir() + "/10006/sub/data.pak.patch";
     if (localSize >= 0)
-        writeText(local, leftover(bytes, localSize, localCorrupt));
+        QVERIFY(writeAll(local, leftover(bytes, localSize, localCorrupt)));
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
@@ -546,7 +529,7 @@ void TestUpdateFlow::loopCounting()
     if (failTimes)
         server->setFault("/base/10006/" + failing + ".pak.patch", fault);
     else if (!failing.isEmpty())
-        writeText(patchDir() + "/10006/" + failing + ".pak.patch", "not the start");
+        QVERIFY(writeAll(patchDir() + "/10006/" + failing + ".pak.patch", "not the start"));
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
@@ -576,7 +559,7 @@ void TestUpdateFlow::emptyFileOverStaleContent()
 {
     serveStep("10006", {{"empty.ini.patch", "add", ""}, {"next.bin.patch", "add", "next"}});
     serveSingleStepList();
-    writeText(patchDir() + "/10006/empty.ini.patch", "stale");
+    QVERIFY(writeAll(patchDir() + "/10006/empty.ini.patch", "stale"));
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
@@ -627,7 +610,7 @@ void TestUpdateFlow::transferFailures()
         fail.headers = {{"Location", server->url("/elsewhere").toLatin1()}};
     server->setFault("/base/10006/a.pak.patch", fail);
     if (localSize >= 0)
-        writeText(patchDir() + "/10006/a.pak.patch", leftover(bytes, localSize, false));
+        QVERIFY(writeAll(patchDir() + "/10006/a.pak.patch", leftover(bytes, localSize, false)));
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
@@ -783,11 +766,11 @@ void TestUpdateFlow::resumableDownload()
     }
     QString localPath = tmp->filePath("Patch/10006/Bin/whole.exe.patch_full");
     if (blocked) {
-        writeText(tmp->filePath("file"), "x");
+        QVERIFY(writeAll(tmp->filePath("file"), "x"));
         localPath = tmp->filePath("file/whole_full");
     }
     if (localSize >= 0)
-        writeText(localPath, leftover(bytes, localSize, corrupt));
+        QVERIFY(writeAll(localPath, leftover(bytes, localSize, corrupt)));
     PatchManager manager;
     prepare(manager);
     PatchThread thread(PatchChain(), patchDir(), tmp->filePath("Drevna"), false, &manager);
@@ -795,9 +778,9 @@ void TestUpdateFlow::resumableDownload()
     f.name = "Bin\\whole.exe";
     f.path = "10006_full";
     f.size = bytes.size();
-    f.md5 = md5 == "upper"   ? md5Of(bytes).toUpper()
-            : md5 == "wrong" ? md5Of("other")
-                             : md5Of(bytes);
+    f.md5 = md5 == "upper"   ? md5Hex(bytes).toUpper()
+            : md5 == "wrong" ? md5Hex("other")
+                             : md5Hex(bytes);
 
     // The caller waits on another thread, as the patch thread does.
     QMutex mutex;
@@ -879,7 +862,7 @@ void TestUpdateFlow::diskFills()
                         fileListJson({{"b.bin.patch", "add", after}}));
         filledBy = "/base/10006_full/b.bin.patch";
         server->setFile(filledBy, after);
-        writeText(game, before);
+        QVERIFY(writeAll(game, before));
     } else {
         serveStep("10006", {{"b.bin.patch", "add", after}});
     }
@@ -924,7 +907,7 @@ void TestUpdateFlow::diskFills()
     manager.start();
     QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || manager.state == 8, 20000);
     QCOMPARE(manager.errorText, QString());
-    QCOMPARE(md5Of(readAll(game)), md5Of(after));
+    QCOMPARE(md5Hex(readAll(game)), md5Hex(after));
     QCOMPARE(QJsonDocument::fromJson(readAll(tmp->filePath("Drevna/localversion.json")))
                  .object()
                  .value("version")
