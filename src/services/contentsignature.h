@@ -17,7 +17,6 @@ namespace contentsig
 {
 
 constexpr int SignatureBytes = 64;
-constexpr int KeyBytes = 32;
 
 // Whether signatures are required, i.e. whether any key is configured.
 bool required();

@@ -143,14 +143,10 @@ void MainWindow::downloadSetup(const QString& url)
     auto onFinished = [this, url, download, failDownload](QNetworkReply* reply) {
         // Redirects are not followed and arrive without error: their page is
         // no setup program and must not be run as one.
-        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (reply->error() != QNetworkReply::NoError) {
-            download->errorText = reply->errorString();
-        } else if (status.isValid() && status.toInt() >= 300) {
-            download->errorText = QStringLiteral("HTTP status %1").arg(status.toInt());
-        } else if (download->writeFailed || !download->file.flush()) {
+        download->errorText = transferFailure(reply);
+        if (download->errorText.isEmpty() && (download->writeFailed || !download->file.flush()))
             download->errorText = download->file.errorString();
-        } else {
+        if (download->errorText.isEmpty()) {
             download->file.close();
             // Only a program under the operator's signature is offered and
             // started; a refused one takes the failed-download path.

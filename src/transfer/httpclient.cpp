@@ -110,3 +110,19 @@ void fetchJson(HttpClient* client, const QString& url, JsonCallback onJson)
         });
     });
 }
+
+bool replyCarriesContent(QNetworkReply* reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    return !status.isValid() || status.toInt() < 300;
+}
+
+QString transferFailure(QNetworkReply* reply)
+{
+    if (reply->error() != QNetworkReply::NoError)
+        return reply->errorString();
+    if (!replyCarriesContent(reply))
+        return QStringLiteral("HTTP status %1")
+            .arg(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+    return QString();
+}

@@ -43,3 +43,11 @@ public:
 // Callable from any thread: requests url on client's thread and hands the
 // parsed JSON object (empty on any failure) to onJson there.
 void fetchJson(HttpClient* client, const QString& url, JsonCallback onJson);
+
+// False for an answer of status 300 or more: an error page of the server, or
+// a redirect, which is not followed. Its body is no content to keep.
+bool replyCarriesContent(QNetworkReply* reply);
+
+// Why a finished transfer brought no usable content, or empty text when it
+// did: the network error, else "HTTP status N".
+QString transferFailure(QNetworkReply* reply);

@@ -18,25 +18,6 @@
 
 namespace
 {
-// An error page of the server must not be appended to a partial file.
-bool replyCarriesContent(QNetworkReply* reply)
-{
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    return !status.isValid() || status.toInt() < 300;
-}
-
-// Why a finished transfer brought no usable content, or empty text when it
-// did. A redirect is not followed, and an error page is no content either.
-QString transferFailure(QNetworkReply* reply)
-{
-    if (reply->error() != QNetworkReply::NoError)
-        return reply->errorString();
-    if (!replyCarriesContent(reply))
-        return QStringLiteral("HTTP status %1")
-            .arg(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
-    return QString();
-}
-
 // A refused range means the local part is no prefix of the server's file.
 bool rangeRefused(QNetworkReply* reply)
 {
