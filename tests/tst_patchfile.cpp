@@ -23,7 +23,6 @@ QByteArray md5Bytes(const QByteArray& data)
     return md5Hex(data).toLatin1();
 }
 
-
 // Deterministic incompressible bytes.
 QByteArray noise(qint64 size, quint64 seed)
 {

@@ -24,7 +24,6 @@ QByteArray md5Bytes(const QByteArray& data)
     return md5Hex(data).toLatin1();
 }
 
-
 // Game file contents by version: a shared body with a version-specific part.
 QByteArray content(const QString& name, int version)
 {

@@ -40,13 +40,10 @@ QString appPath(const QString& name)
 
 QByteArray fileList(const QByteArray& file, const QString& type)
 {
-    auto md5 = [](const QByteArray& b) {
-        return QCryptographicHash::hash(b, QCryptographicHash::Md5).toHex();
-    };
     return QString(R"({"filelist": [{"name": "a.txt.patch", "size": %1, "md5": "%2", "type": "%3",
                    "srcmd5": "%4", "destmd5": "%5"}]})")
                .arg(file.size())
-               .arg(md5(file), type, md5(oldFile), md5(newFile))
+               .arg(md5Hex(file), type, md5Hex(oldFile), md5Hex(newFile))
                .toUtf8() +
            '\n';
 }

@@ -116,6 +116,10 @@ private:
         QVERIFY(writeAll(tmp->filePath("Drevna/localversion.json"),
                          QJsonDocument(QJsonObject{{"version", version}}).toJson()));
     }
+    QJsonObject localRecord() const
+    {
+        return QJsonDocument::fromJson(readAll(tmp->filePath("Drevna/localversion.json"))).object();
+    }
     QString patchDir() const { return tmp->filePath("Patch"); }
     QScopedPointer<HttpTestServer> server;
     QScopedPointer<QTemporaryDir> tmp;
@@ -253,8 +257,7 @@ void TestUpdateFlow::updateThroughAllStates()
     QCOMPARE(names.count("update_error"), 0);
     QVERIFY(!QDir(patchDir()).exists());
 
-    const QJsonObject local =
-        QJsonDocument::fromJson(readAll(tmp->filePath("Drevna/localversion.json"))).object();
+    const QJsonObject local = localRecord();
     QCOMPARE(local.value("version").toInt(), 10007);
     QCOMPARE(local.value("start_apply_patch").toBool(), false);
     QCOMPARE(readAll(tmp->filePath("Drevna/Content/Paks/new7.pak")), s7[0].bytes);
@@ -278,11 +281,7 @@ void TestUpdateFlow::fullPackageResetsVersionFirst()
     connect(server.data(), &HttpTestServer::requestReceived, this,
             [&](const HttpTestServer::Request& r) {
                 if (r.path().endsWith("patchfiles.json") && versionAtListRequest < 0)
-                    versionAtListRequest =
-                        QJsonDocument::fromJson(readAll(tmp->filePath("Drevna/localversion.json")))
-                            .object()
-                            .value("version")
-                            .toInt(-1);
+                    versionAtListRequest = localRecord().value("version").toInt(-1);
             });
     PatchManager manager;
     prepare(manager);
@@ -313,11 +312,7 @@ void TestUpdateFlow::emptyFileListsSkipDownloads()
     QCOMPARE(log.states(), (QList<int>{1, 2, 3, 4, 5, 6, 7, 1, 2, 7}));
     QVERIFY(display.with("download:").isEmpty());
     QCOMPARE(server->requests().size(), 4); // two patch lists, two file lists
-    QCOMPARE(QJsonDocument::fromJson(readAll(tmp->filePath("Drevna/localversion.json")))
-                 .object()
-                 .value("version")
-                 .toInt(),
-             10007);
+    QCOMPARE(localRecord().value("version").toInt(), 10007);
 }
 
 void TestUpdateFlow::patchListErrors_data()
@@ -908,11 +903,7 @@ void TestUpdateFlow::diskFills()
     QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || manager.state == 8, 20000);
     QCOMPARE(manager.errorText, QString());
     QCOMPARE(md5Hex(readAll(game)), md5Hex(after));
-    QCOMPARE(QJsonDocument::fromJson(readAll(tmp->filePath("Drevna/localversion.json")))
-                 .object()
-                 .value("version")
-                 .toInt(),
-             10006);
+    QCOMPARE(localRecord().value("version").toInt(), 10006);
 }
 
 // The suite gets a mount namespace of its own before any thread starts, so

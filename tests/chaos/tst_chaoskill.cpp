@@ -242,14 +242,12 @@ private slots:
         QTest::addColumn<bool>("corrupt");      // the 10005->10006 terrain delta is corrupt
         QTest::addColumn<QStringList>("kills"); // one point per kill, conditions joined by " > "
         QTest::addColumn<bool>("quick");        // part of the subset that scripts/test runs
-        QTest::addColumn<QString>("pending");   // behaviour still missing, or empty
 
         const QString fast = QStringLiteral("4m");
         const QString slow = QStringLiteral("512k");
         auto row = [](const char* name, int installed, const QString& rate,
-                      const QStringList& kills, bool quick = false, const QString& pending = {},
-                      bool corrupt = false) {
-            QTest::newRow(name) << installed << rate << corrupt << kills << quick << pending;
+                      const QStringList& kills, bool quick = false, bool corrupt = false) {
+            QTest::newRow(name) << installed << rate << corrupt << kills << quick;
         };
 
         // From nothing: the full package.
@@ -311,11 +309,11 @@ private slots:
 
         // The whole-file fallback after a delta that cannot be applied.
         row("fallback: list of whole files requested", 10005, fast,
-            {"log:10005_10006_full/patchfiles.json?time="}, false, {}, true);
+            {"log:10005_10006_full/patchfiles.json?time="}, false, true);
         row("fallback: whole terrain.pak half down", 10005, fast,
-            {"partial:Patch/10005_10006/Data/terrain.pak.patch_full"}, true, {}, true);
+            {"partial:Patch/10005_10006/Data/terrain.pak.patch_full"}, true, true);
         row("fallback: whole terrain.pak moved in", 10005, fast,
-            {"gone:Patch/10005_10006/Data/terrain.pak.patch_full"}, false, {}, true);
+            {"gone:Patch/10005_10006/Data/terrain.pak.patch_full"}, false, true);
 
         // Several kills in one update.
         row("full: terrain.pak killed twice, then while moving in", 0, fast,
@@ -336,7 +334,6 @@ private slots:
         QFETCH(bool, corrupt);
         QFETCH(QStringList, kills);
         QFETCH(bool, quick);
-        QFETCH(QString, pending);
         if (!quick && !fullMatrix)
             QSKIP("full matrix only (scripts/chaos)");
 
@@ -369,8 +366,6 @@ private slots:
                                  .arg(t.elapsed() / 1000.0, 0, 'f', 1);
         if (!problem.isEmpty())
             qWarning().noquote() << "launcher log:" << runs->launcherLog(dir).right(2000);
-        if (!pending.isEmpty())
-            QEXPECT_FAIL("", qPrintable(pending), Abort);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
 };

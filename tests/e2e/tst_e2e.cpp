@@ -34,33 +34,6 @@ class E2E : public QObject
     LauncherRuns* runs = nullptr;
     bool launcherInstalls = true; // false once an install from nothing failed
 
-    bool run(const QString& program, const QStringList& args, QString* output = nullptr,
-             bool quiet = false)
-    {
-        return runProgram(program, args, output, quiet);
-    }
-
-    bool startStack(const QString& contentDir, const QStringList& extra = {})
-    {
-        return runs->startStack(contentDir, extra);
-    }
-
-    qint64 logSize(const QString& name) const { return runs->stackLogSize(name); }
-    QString logSince(const QString& name, qint64 offset) const
-    {
-        return runs->stackLogSince(name, offset);
-    }
-
-    QString visibleWindow(QProcess* p, bool mainWindow)
-    {
-        return LauncherRuns::visibleWindow(p, mainWindow);
-    }
-
-    QString newRunFolder(const QString& name, int installed)
-    {
-        return runs->newRunFolder(name, installed);
-    }
-
     // A fresh copy of the published content, to be changed on purpose.
     QString contentCopy(const QString& name)
     {
@@ -69,18 +42,12 @@ class E2E : public QObject
         return copyTree(runs->content, dir) ? dir : QString();
     }
 
-    QString launcherLog(const QString& dir) const { return runs->launcherLog(dir); }
-    QProcess* startLauncher(const QString& dir, const QString& home = QString())
-    {
-        return runs->startLauncher(dir, home);
-    }
-    void killLauncher(QProcess* p) { runs->killLauncher(p); }
-
     // The tracking endpoint has seen "update_finish" from this folder's
     // launcher: the update is complete and the start button enabled.
     bool finished(const QString& dir) const
     {
-        return LauncherRuns::finishedIn(dir, logSince(QStringLiteral("tracking.log"), 0));
+        return LauncherRuns::finishedIn(dir,
+                                        runs->stackLogSince(QStringLiteral("tracking.log"), 0));
     }
 
     void verifyInstalled(const QString& dir, int version)
@@ -91,20 +58,20 @@ class E2E : public QObject
 
     bool updateToEnd(const QString& dir, QProcess** launcher = nullptr)
     {
-        QProcess* p = startLauncher(dir);
+        QProcess* p = runs->startLauncher(dir);
         QElapsedTimer t;
         t.start();
         while (!finished(dir) && t.elapsed() < UpdateTimeout && p->state() != QProcess::NotRunning)
             QTest::qWait(100);
         if (!finished(dir)) {
             qWarning().noquote() << "launcher log:" << runs->launcherLog(dir).right(3000);
-            killLauncher(p);
+            runs->killLauncher(p);
             return false;
         }
         if (launcher)
             *launcher = p;
         else
-            killLauncher(p);
+            runs->killLauncher(p);
         return true;
     }
 
@@ -161,19 +128,21 @@ private slots:
         QFETCH(int, installed);
         QFETCH(bool, primaryDown);
         QFETCH(QString, expectedRequest);
-        QVERIFY(startStack(runs->content, primaryDown ? QStringList{QStringLiteral("--without-a")}
-                                                      : QStringList()));
+        QVERIFY(runs->startStack(runs->content, primaryDown
+                                                    ? QStringList{QStringLiteral("--without-a")}
+                                                    : QStringList()));
         const QString servedBy =
             primaryDown ? QStringLiteral("content-b.log") : QStringLiteral("content-a.log");
-        const qint64 offset = logSize(servedBy);
-        const QString dir = newRunFolder(QString::fromLatin1(QTest::currentDataTag()), installed);
+        const qint64 offset = runs->stackLogSize(servedBy);
+        const QString dir =
+            runs->newRunFolder(QString::fromLatin1(QTest::currentDataTag()), installed);
         QVERIFY(!dir.isEmpty());
         const bool updated = updateToEnd(dir);
         if (!updated && installed == 0)
             launcherInstalls = false;
         QVERIFY(updated);
         verifyInstalled(dir, Newest);
-        const QString served = logSince(servedBy, offset);
+        const QString served = runs->stackLogSince(servedBy, offset);
         QVERIFY2(served.contains(QStringLiteral("/Stm/patch/patchlist.json")), qPrintable(served));
         QVERIFY2(served.contains(expectedRequest), qPrintable(served));
         // Patches made by the publisher apply without the whole-file fallback.
@@ -185,9 +154,10 @@ private slots:
     {
         // nginx sends a second's worth at a time: at this rate a file stays
         // partial on disk long enough to be caught.
-        QVERIFY(startStack(runs->content, {QStringLiteral("--rate"), QStringLiteral("512k")}));
-        const QString dir = newRunFolder(QStringLiteral("kill-download"), 0);
-        QProcess* p = startLauncher(dir);
+        QVERIFY(
+            runs->startStack(runs->content, {QStringLiteral("--rate"), QStringLiteral("512k")}));
+        const QString dir = runs->newRunFolder(QStringLiteral("kill-download"), 0);
+        QProcess* p = runs->startLauncher(dir);
         const QString patch = dir + QStringLiteral("/Patch");
         auto partial = [&patch]() {
             for (const QString& rel : filesBelow(patch)) {
@@ -209,24 +179,24 @@ private slots:
             return false;
         };
         QTRY_VERIFY_WITH_TIMEOUT(partial(), UpdateTimeout);
-        killLauncher(p);
+        runs->killLauncher(p);
 
-        QVERIFY(startStack(runs->content));
-        const qint64 offset = logSize(QStringLiteral("content-a.log"));
+        QVERIFY(runs->startStack(runs->content));
+        const qint64 offset = runs->stackLogSize(QStringLiteral("content-a.log"));
         QVERIFY(updateToEnd(dir));
         verifyInstalled(dir, Newest);
         // The interrupted file went on from where it stopped.
         static const QRegularExpression resumed(QStringLiteral("\"bytes=[1-9][0-9]*-\""));
-        const QString served = logSince(QStringLiteral("content-a.log"), offset);
+        const QString served = runs->stackLogSince(QStringLiteral("content-a.log"), offset);
         QVERIFY2(served.contains(resumed), qPrintable(served));
     }
 
     void killDuringPatching()
     {
-        QVERIFY(startStack(runs->content));
-        const QString dir = newRunFolder(QStringLiteral("kill-patching"), 10004);
+        QVERIFY(runs->startStack(runs->content));
+        const QString dir = runs->newRunFolder(QStringLiteral("kill-patching"), 10004);
         const QString localFile = dir + QStringLiteral("/Drevna/localversion.json");
-        QProcess* p = startLauncher(dir);
+        QProcess* p = runs->startLauncher(dir);
         auto patching = [&localFile]() {
             return readJson(localFile).value(QStringLiteral("start_apply_patch")).toBool();
         };
@@ -235,7 +205,7 @@ private slots:
         while (!patching() && t.elapsed() < UpdateTimeout && p->state() == QProcess::Running)
             QTest::qWait(2); // polled closely: the kill must land while patching
         QVERIFY2(patching(), "patch application never started");
-        killLauncher(p);
+        runs->killLauncher(p);
         QVERIFY2(patching(), "the launcher had finished patching before it was killed");
 
         QVERIFY(updateToEnd(dir));
@@ -254,12 +224,12 @@ private slots:
                                   readAll(file).left(68) + QByteArray(4096, 'Z')));
         QVERIFY(runs->resign(corrupt + QStringLiteral("/10005_10006/patchfiles.json")));
 
-        QVERIFY(startStack(corrupt));
-        const qint64 offset = logSize(QStringLiteral("content-a.log"));
-        const QString dir = newRunFolder(QStringLiteral("corrupt-patch"), 10005);
+        QVERIFY(runs->startStack(corrupt));
+        const qint64 offset = runs->stackLogSize(QStringLiteral("content-a.log"));
+        const QString dir = runs->newRunFolder(QStringLiteral("corrupt-patch"), 10005);
         QVERIFY(updateToEnd(dir));
         verifyInstalled(dir, Newest);
-        const QString served = logSince(QStringLiteral("content-a.log"), offset);
+        const QString served = runs->stackLogSince(QStringLiteral("content-a.log"), offset);
         QVERIFY2(served.contains(QStringLiteral("/10005_10006_full/Data/world.pak.patch")),
                  qPrintable(served));
     }
@@ -275,13 +245,13 @@ private slots:
         list.replace("\"version\": 10006", "\"version\": 10007");
         QVERIFY(writeAll(listPath, list));
 
-        QVERIFY(startStack(tampered));
-        const QString dir = newRunFolder(QStringLiteral("tampered-list"), 10005);
+        QVERIFY(runs->startStack(tampered));
+        const QString dir = runs->newRunFolder(QStringLiteral("tampered-list"), 10005);
         const QByteArray before = readAll(dir + QStringLiteral("/Drevna/localversion.json"));
-        startLauncher(dir);
-        QTRY_VERIFY_WITH_TIMEOUT(launcherLog(dir).contains(QStringLiteral("signature invalid: ")),
-                                 30000);
-        QVERIFY(launcherLog(dir).contains(QStringLiteral("/Stm/patch/patchlist.json")));
+        runs->startLauncher(dir);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            runs->launcherLog(dir).contains(QStringLiteral("signature invalid: ")), 30000);
+        QVERIFY(runs->launcherLog(dir).contains(QStringLiteral("/Stm/patch/patchlist.json")));
         QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/Patch/patchchain.json")));
         QCOMPARE(readAll(dir + QStringLiteral("/Drevna/localversion.json")), before);
     }
@@ -290,19 +260,19 @@ private slots:
     {
         if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
             QSKIP("xdotool is missing: run scripts/setup");
-        QVERIFY(startStack(runs->content));
-        const qint64 offset = logSize(QStringLiteral("content-a.log"));
-        const QString dir = newRunFolder(QStringLiteral("start-button"), Newest);
+        QVERIFY(runs->startStack(runs->content));
+        const qint64 offset = runs->stackLogSize(QStringLiteral("content-a.log"));
+        const QString dir = runs->newRunFolder(QStringLiteral("start-button"), Newest);
         QProcess* p = nullptr;
         QVERIFY(updateToEnd(dir, &p));
         verifyInstalled(dir, Newest);
         // A current game: the patch list is read, nothing else is fetched.
-        const QString served = logSince(QStringLiteral("content-a.log"), offset);
+        const QString served = runs->stackLogSince(QStringLiteral("content-a.log"), offset);
         QVERIFY2(served.contains(QStringLiteral("/Stm/patch/patchlist.json")), qPrintable(served));
         QVERIFY2(!served.contains(QStringLiteral("patchfiles.json")), qPrintable(served));
 
         QString window;
-        QTRY_VERIFY_WITH_TIMEOUT(!(window = visibleWindow(p, true)).isEmpty(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!(window = LauncherRuns::visibleWindow(p, true)).isEmpty(), 20000);
         // A point of the start-game button beside its caption image. A click
         // that lands while the window still settles (the browser engine
         // starts after the first paint) can be lost: it is repeated until the
@@ -311,10 +281,10 @@ private slots:
         auto gameRuns = [&] { return readAll(gameLog).contains("started"); };
         QElapsedTimer t;
         for (int click = 0; click < 5; ++click) {
-            QVERIFY(run(QStringLiteral("xdotool"),
-                        {QStringLiteral("mousemove"), QStringLiteral("--window"), window,
-                         QStringLiteral("1063"), QStringLiteral("654"), QStringLiteral("click"),
-                         QStringLiteral("1")}));
+            QVERIFY(runProgram(QStringLiteral("xdotool"),
+                               {QStringLiteral("mousemove"), QStringLiteral("--window"), window,
+                                QStringLiteral("1063"), QStringLiteral("654"),
+                                QStringLiteral("click"), QStringLiteral("1")}));
             t.start();
             if (QTest::qWaitFor(gameRuns, 1000))
                 break;
@@ -331,22 +301,23 @@ private slots:
     {
         if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
             QSKIP("xdotool is missing: run scripts/setup");
-        QVERIFY(
-            startStack(runs->content, {QStringLiteral("--launcher-version"), QStringLiteral("7")}));
-        const QString dir = newRunFolder(QStringLiteral("self-update"), Newest);
+        QVERIFY(runs->startStack(runs->content,
+                                 {QStringLiteral("--launcher-version"), QStringLiteral("7")}));
+        const QString dir = runs->newRunFolder(QStringLiteral("self-update"), Newest);
         // The download folder lies below HOME; keep it inside the run folder.
         const QString home = dir + QStringLiteral("/home");
         QVERIFY(QDir().mkpath(home + QStringLiteral("/Downloads")));
-        QProcess* p = startLauncher(dir, home);
+        QProcess* p = runs->startLauncher(dir, home);
         // The confirmation box is the launcher's other visible window.
         QString box;
         // The box asks only once the setup program is complete on disk.
         const QString setup = home + QStringLiteral("/Downloads/Stm/REZ-setup.exe");
         QTRY_VERIFY_WITH_TIMEOUT(readAll(setup).contains("Drevna launcher setup, version 7"),
                                  30000);
-        QTRY_VERIFY_WITH_TIMEOUT(!(box = visibleWindow(p, false)).isEmpty(), 30000);
-        QVERIFY(run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), box}));
-        QVERIFY(run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Return")}));
+        QTRY_VERIFY_WITH_TIMEOUT(!(box = LauncherRuns::visibleWindow(p, false)).isEmpty(), 30000);
+        QVERIFY(runProgram(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), box}));
+        QVERIFY(runProgram(QStringLiteral("xdotool"),
+                           {QStringLiteral("key"), QStringLiteral("Return")}));
         QVERIFY2(p->waitForFinished(20000), "the launcher did not end for its setup program");
         QCOMPARE(p->exitCode(), 0);
         QVERIFY(readAll(dir + QStringLiteral("/setting.ini")).contains("version=7"));
@@ -359,12 +330,12 @@ private slots:
     void trackingLog()
     {
         QString output;
-        const bool ok = run(QStringLiteral(E2E_TRACKCHECK),
-                            {QStringLiteral("--expect"),
-                             QStringLiteral("start_luncher,update_start,update_patch_start,"
-                                            "update_patch_end,update_finish,start_drevna"),
-                             runs->stackRun + QStringLiteral("/tracking.log")},
-                            &output);
+        const bool ok = runProgram(QStringLiteral(E2E_TRACKCHECK),
+                                   {QStringLiteral("--expect"),
+                                    QStringLiteral("start_luncher,update_start,update_patch_start,"
+                                                   "update_patch_end,update_finish,start_drevna"),
+                                    runs->stackRun + QStringLiteral("/tracking.log")},
+                                   &output);
         QVERIFY2(ok, qPrintable(output));
     }
 };
