@@ -470,10 +470,9 @@ private slots:
         if (!diskFull.isEmpty() && !ownMounts)
             QSKIP("a small disk needs a mount namespace of the test's own (run as root)");
 
-        QString folder = QString::fromUtf8(QTest::currentDataTag());
-        folder.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9]+")), QStringLiteral("-"));
-        const QString dir = runs->work + QStringLiteral("/runs/") + folder;
-        QVERIFY(runs->newRunFolder(QString::fromUtf8(QTest::currentDataTag()), installed) == dir);
+        const QString dir =
+            runs->newRunFolder(QString::fromUtf8(QTest::currentDataTag()), installed);
+        QVERIFY(!dir.isEmpty());
         const QString patchDir = dir + QStringLiteral("/Patch");
         if (!diskFull.isEmpty())
             QVERIFY(mountSmallPatchDisk(patchDir, diskFull, false));
