@@ -247,11 +247,7 @@ class ChaosFault : public QObject
         for (;;) {
             QTest::qWait(250);
             const QString box = LauncherRuns::visibleWindow(p, false);
-            QString title;
-            if (!box.isEmpty())
-                runProgram(QStringLiteral("xdotool"), {QStringLiteral("getwindowname"), box},
-                           &title, true);
-            if (title.trimmed() == QStringLiteral("提示")) {
+            if (LauncherRuns::windowName(box) == QStringLiteral("提示")) {
                 ++*boxes;
                 sinceBox.start();
                 runProgram(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), box});

@@ -144,12 +144,6 @@ class ChaosKill : public QObject
     int pointsRun = 0;
     int pointsOk = 0;
 
-    bool finished(const QString& dir) const
-    {
-        return LauncherRuns::finishedIn(dir,
-                                        runs->stackLogSince(QStringLiteral("tracking.log"), 0));
-    }
-
     // One launcher until the point is reached (then killed) or, with no
     // conditions, until it reports the update finished. Empty on success,
     // else what went wrong.
@@ -165,7 +159,7 @@ class ChaosKill : public QObject
             if (!conditions.isEmpty() && watch.reached())
                 break;
             // The tracking log is read less often than the launcher's traces.
-            const bool done = poll % 50 == 0 && finished(dir);
+            const bool done = poll % 50 == 0 && runs->finished(dir);
             if (done && conditions.isEmpty())
                 break;
             if (done) {
@@ -181,11 +175,9 @@ class ChaosKill : public QObject
                 problem = conditions.isEmpty() ? QStringLiteral("no update_finish")
                                                : QStringLiteral("never reached ") + watch.pending();
                 // A box (such as the one of a second instance) explains a silent launcher.
-                QString box = LauncherRuns::visibleWindow(p, false);
-                if (!box.isEmpty() &&
-                    runProgram(QStringLiteral("xdotool"), {QStringLiteral("getwindowname"), box},
-                               &box, true))
-                    problem += QStringLiteral(", box: ") + box.trimmed();
+                const QString box = LauncherRuns::windowName(LauncherRuns::visibleWindow(p, false));
+                if (!box.isEmpty())
+                    problem += QStringLiteral(", box: ") + box;
                 break;
             }
             // Polled closely: some points last a few milliseconds.

@@ -311,7 +311,7 @@ QString LauncherRuns::visibleWindow(QProcess* p, bool mainWindow)
     return QString();
 }
 
-bool LauncherRuns::finishedIn(const QString& dir, const QString& trackingText)
+bool LauncherRuns::finished(const QString& dir) const
 {
     const QByteArray id = readAll(dir + QStringLiteral("/clientid.txt"));
     if (id.isEmpty())
@@ -319,7 +319,16 @@ bool LauncherRuns::finishedIn(const QString& dir, const QString& trackingText)
     const QString needle = QStringLiteral("clientid=") +
                            QString::fromLatin1(QUrl::toPercentEncoding(QString::fromUtf8(id))) +
                            QStringLiteral("&name=update_finish&");
-    return trackingText.contains(needle);
+    return stackLogSince(QStringLiteral("tracking.log"), 0).contains(needle);
+}
+
+QString LauncherRuns::windowName(const QString& id)
+{
+    QString title;
+    if (id.isEmpty() ||
+        !runProgram(QStringLiteral("xdotool"), {QStringLiteral("getwindowname"), id}, &title, true))
+        return QString();
+    return title.trimmed();
 }
 
 QString LauncherRuns::installProblem(const QString& dir, int version) const

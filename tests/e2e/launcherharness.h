@@ -82,9 +82,11 @@ public:
     // pixels) or, with mainWindow false, any other one such as a box. Empty
     // until it is up.
     static QString visibleWindow(QProcess* p, bool mainWindow);
-    // The launcher of dir reported "update_finish" in this tracking text
-    // (request lines of the tracking endpoint).
-    static bool finishedIn(const QString& dir, const QString& trackingText);
+    // The launcher of dir reported "update_finish" to the stack's tracking
+    // endpoint: the update is complete and the start button enabled.
+    bool finished(const QString& dir) const;
+    // The title of window id, or empty.
+    static QString windowName(const QString& id);
     // Empty when the game folder of dir holds exactly version, byte for byte,
     // plus localversion.json at that version and not patching, and nothing
     // temporary is left; otherwise what is wrong.

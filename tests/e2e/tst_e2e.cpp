@@ -42,14 +42,6 @@ class E2E : public QObject
         return copyTree(runs->content, dir) ? dir : QString();
     }
 
-    // The tracking endpoint has seen "update_finish" from this folder's
-    // launcher: the update is complete and the start button enabled.
-    bool finished(const QString& dir) const
-    {
-        return LauncherRuns::finishedIn(dir,
-                                        runs->stackLogSince(QStringLiteral("tracking.log"), 0));
-    }
-
     void verifyInstalled(const QString& dir, int version)
     {
         const QString problem = runs->installProblem(dir, version);
@@ -61,9 +53,10 @@ class E2E : public QObject
         QProcess* p = runs->startLauncher(dir);
         QElapsedTimer t;
         t.start();
-        while (!finished(dir) && t.elapsed() < UpdateTimeout && p->state() != QProcess::NotRunning)
+        while (!runs->finished(dir) && t.elapsed() < UpdateTimeout &&
+               p->state() != QProcess::NotRunning)
             QTest::qWait(100);
-        if (!finished(dir)) {
+        if (!runs->finished(dir)) {
             qWarning().noquote() << "launcher log:" << runs->launcherLog(dir).right(3000);
             runs->killLauncher(p);
             return false;
