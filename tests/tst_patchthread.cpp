@@ -445,7 +445,8 @@ void TestPatchThread::wholeFileFallback()
         server->setFile("/res/10002_full/a.bin.patch", v1);
     }
 
-    const QStringList lines = run({step}, false);
+    // A damaged download is met when applying resumes after an interruption.
+    const QStringList lines = run({step}, scenario.startsWith("addDamaged"));
     QCOMPARE(lines, expected);
     const bool healed = expected.contains("allDone");
     QCOMPARE(readAll(game("a.bin")), healed ? v2 : (scenario == "add" ? QByteArray() : other));

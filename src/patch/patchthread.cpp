@@ -57,8 +57,8 @@ bool makeParent(const QString& path)
     return QDir().mkpath(QFileInfo(path).absolutePath());
 }
 
-// A downloaded whole file becomes a game file only with the listed content:
-// what reached the disk, not what was handed to it, is checked.
+// A download found in the patch folder becomes a game file only with the
+// listed content.
 bool hasListedContent(const QString& path, const QString& md5)
 {
     const QString actual = md5OfFile(local(path));
@@ -164,8 +164,10 @@ int PatchThread::applyStep(PatchStep& step)
                 markDone();
                 continue;
             }
-            // A damaged download is fetched whole, like a missing one.
-            if (QFileInfo::exists(patchFile) && !hasListedContent(patchFile, f.md5))
+            // A download left from an interrupted run may be damaged: it is
+            // fetched whole, like a missing one. In a run that has just
+            // downloaded it, the loop has already checked it.
+            if (resume && QFileInfo::exists(patchFile) && !hasListedContent(patchFile, f.md5))
                 QFile::remove(patchFile);
             if (!QFileInfo::exists(patchFile)) {
                 const int r = downloadWholeFileFallback(f, patchFile, patchFile);
@@ -261,12 +263,8 @@ bool PatchThread::downloadFullFile(const QString& fullTemp, const DownloadFileIn
                                            transfer->done = true;
                                            transfer->condition.wakeAll();
                                        });
+        // A success has passed the MD5 check of the download itself.
         transfer->wait();
-        if (success && !hasListedContent(fullTemp, record.md5)) {
-            QFile::remove(fullTemp);
-            success = false;
-            retry = true;
-        }
         if (success || !retry)
             break;
     }
