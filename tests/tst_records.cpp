@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "transfer/progress.h"
 #include "update/records.h"
 
@@ -265,7 +266,12 @@ void TestRecords::writeFileCreatesFoldersAndReplaces()
     QTemporaryDir dir;
     const QString path = dir.filePath("a/b/c/file.json");
     QVERIFY(writeFile(path, "first content"));
+    // A write killed before its rename leaves its side file: the next one
+    // clears it, and nothing else of the same stem.
+    QVERIFY(writeAll(path + ".Ab12Cd", "first content, half"));
+    QVERIFY(writeAll(dir.filePath("a/b/c/file.json.orig"), "the player's own"));
     QVERIFY(writeFile(path, "2nd"));
+    QVERIFY(QFile::remove(dir.filePath("a/b/c/file.json.orig")));
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), QByteArray("2nd"));

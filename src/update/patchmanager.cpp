@@ -248,6 +248,7 @@ void PatchManager::loadLocalVersion()
     localVersion =
         QJsonObject{{QLatin1String("version"), 0}, {QLatin1String("start_apply_patch"), false}};
     const QString path = gameDir + QLatin1String("/localversion.json");
+    removeInterruptedWrites(path);
     QFile file(path);
     if (file.open(QIODevice::ReadOnly)) {
         QJsonParseError error;

@@ -47,9 +47,23 @@ QJsonObject parseJsonObject(const QString& text)
     return doc.isObject() ? doc.object() : QJsonObject();
 }
 
+void removeInterruptedWrites(const QString& path)
+{
+    static const QRegularExpression sideFile(QStringLiteral("\\.[A-Za-z0-9]{6}$"));
+    const QFileInfo info(path);
+    const QDir dir = info.dir();
+    const QStringList names = dir.entryList({info.fileName() + QStringLiteral(".??????")},
+                                            QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        if (sideFile.match(name).hasMatch())
+            QFile::remove(dir.filePath(name));
+    }
+}
+
 bool writeFile(const QString& path, const QByteArray& bytes)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
+    removeInterruptedWrites(path);
     // QSaveFile writes a temporary file and renames it over the old one on
     // commit, so a crash mid-write leaves the previous content intact.
     QSaveFile file(path);

@@ -45,6 +45,10 @@ QJsonObject parseJsonObject(const QString& text);
 // atomically, so a crash never leaves it truncated.
 bool writeFile(const QString& path, const QByteArray& bytes);
 
+// Removes what a write of path that was killed left beside it: the side file
+// ("<name>.XXXXXX") that would have replaced it. The file itself is intact.
+void removeInterruptedWrites(const QString& path);
+
 // A file name from a server list or from patchchain.json, as a relative path
 // with "/" separators. Empty when the name is unsafe: empty, absolute, with a
 // drive letter, with a ".." component, or with "#", "?", "%" or a control
