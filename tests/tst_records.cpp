@@ -112,6 +112,10 @@ void TestRecords::safeRelativePath_data()
                            << "";
     QTest::newRow("drive relative") << "c:x.dll"
                                     << "";
+    QTest::newRow("drive after a dot part") << ".\\a:x.dll"
+                                            << "";
+    QTest::newRow("stream of a file") << "a.dat:hidden"
+                                      << "";
     QTest::newRow("parent") << "../x"
                             << "";
     QTest::newRow("parent backslash") << "a\\..\\..\\x"

@@ -87,15 +87,13 @@ QString safeRelativePath(const QString& name)
         return QString();
     // Names are joined into URLs too: "#" and "?" would cut the path there,
     // "%" would be read as an escape; control characters have no place in
-    // either.
+    // either. On Windows ":" names a drive ("c:x", also after a dropped "./")
+    // or a file's hidden stream, and is in no file name.
     for (const QChar c : path) {
         if (c == QLatin1Char('#') || c == QLatin1Char('?') || c == QLatin1Char('%') ||
-            c.category() == QChar::Other_Control)
+            c == QLatin1Char(':') || c.category() == QChar::Other_Control)
             return QString();
     }
-    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
-    if (drive.match(path).hasMatch())
-        return QString();
     QStringList parts;
     for (const QString& part : path.split(QLatin1Char('/'))) {
         if (part.isEmpty() || part == QLatin1String("."))
