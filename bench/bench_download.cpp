@@ -9,8 +9,9 @@
 // transfer's end to the next request (or to the start of patching): what the
 // loop itself spends on a file besides the transfer.
 #include "app/buildconfig.h"
-#include "app/updatedisplay.h"
+#include "engineprobe.h"
 #include "update/patchmanager.h"
+#include "update/updatedisplay.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -75,18 +76,19 @@ int main(int argc, char** argv)
         f.type = QStringLiteral("add");
         f.size = parts[2].toLongLong();
         f.md5 = QString::fromLatin1(parts[3]);
-        manager.downloads << f;
-        manager.allTotal += f.size;
+        probe(manager).downloads << f;
+        probe(manager).allTotal += f.size;
     }
 
-    QObject::connect(&manager.http.networkManager, &QNetworkAccessManager::finished, &manager,
-                     [&] { finishedAt = sinceStart.nsecsElapsed(); });
+    QObject::connect(&probe(manager).http.networkManager, &QNetworkAccessManager::finished,
+                     &manager, [&] { finishedAt = sinceStart.nsecsElapsed(); });
     manager.eventHook = [&](const QString& name, const QString& val1, const QString&) {
         if (name == QLatin1String("update_patch_start")) {
             if (finishedAt >= 0)
                 waited += sinceStart.nsecsElapsed() - finishedAt;
             std::printf("%.3f %d %lld %.3f\n", sinceStart.nsecsElapsed() / 1e9,
-                        int(manager.downloads.size()), manager.allTotal, waited / 1e9);
+                        int(probe(manager).downloads.size()), probe(manager).allTotal,
+                        waited / 1e9);
             std::fflush(stdout);
             _exit(0); // before the patch thread starts: only the download is measured
         }
@@ -104,7 +106,7 @@ int main(int argc, char** argv)
     QTimer::singleShot(0, &manager, [&] {
         sinceStart.start();
         tick.start(100);
-        manager.downloadIndex = -1;
+        probe(manager).downloadIndex = -1;
         manager.switchState(4);
         manager.downloadNextPatchFile();
     });

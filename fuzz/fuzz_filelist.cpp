@@ -1,6 +1,7 @@
 // A step's patchfiles.json as the file-list handler takes it: the name
 // check, the records, and the local paths that the download and the patch
 // thread build from them.
+#include "engineprobe.h"
 #include "fuzzsupport.h"
 
 #include "update/patchmanager.h"
@@ -58,16 +59,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (list.isEmpty() || !fileListIsSafe(list))
         return 0;
 
-    manager.chain = PatchChain{PatchStep{10001, 10002, StepPath, {}}};
-    manager.chainIndex = 0;
-    manager.downloads.clear();
-    manager.allTotal = 0;
+    probe(manager).chain = PatchChain{PatchStep{10001, 10002, StepPath, {}}};
+    probe(manager).chainIndex = 0;
+    probe(manager).downloads.clear();
+    probe(manager).allTotal = 0;
     manager.addPatchFiles(list, Base, StepPath);
 
-    FUZZ_CHECK(manager.downloads.size() == entries.size());
-    FUZZ_CHECK(manager.chain.first().files == manager.downloads);
+    FUZZ_CHECK(probe(manager).downloads.size() == entries.size());
+    FUZZ_CHECK(probe(manager).chain.first().files == probe(manager).downloads);
     qint64 total = 0;
-    for (const DownloadFileInfo& f : manager.downloads) {
+    for (const DownloadFileInfo& f : probe(manager).downloads) {
         FUZZ_CHECK(f.path == StepPath && f.parentUrl == Base && !f.hadPatch);
         total += f.size;
         // The download's file stays in its step's folder.
@@ -82,6 +83,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!target.isEmpty())
             FUZZ_CHECK(inside(GameDir + QLatin1Char('/') + target, GameDir));
     }
-    FUZZ_CHECK(manager.allTotal == total);
+    FUZZ_CHECK(probe(manager).allTotal == total);
     return 0;
 }

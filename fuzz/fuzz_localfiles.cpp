@@ -1,6 +1,7 @@
 // The update's own files as a restart finds them: localversion.json and
 // patchchain.json, loaded, then used and saved as a resumed run does.
 // Input: localversion.json, a NUL byte, patchchain.json (JSON holds no NUL).
+#include "engineprobe.h"
 #include "fuzzsupport.h"
 
 #include "update/patchmanager.h"
@@ -37,34 +38,35 @@ void put(const QString& path, const QByteArray& bytes)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static PatchManager manager;
-    manager.gameDir = workDir().filePath("Drevna");
-    manager.patchDir = workDir().filePath("Patch");
+    probe(manager).gameDir = workDir().filePath("Drevna");
+    probe(manager).patchDir = workDir().filePath("Patch");
     const QByteArray input = fuzzBytes(data, size);
     const int split = input.indexOf('\0');
-    put(manager.gameDir + "/localversion.json", split < 0 ? input : input.left(split));
-    put(manager.patchDir + "/patchchain.json", split < 0 ? QByteArray() : input.mid(split + 1));
+    put(probe(manager).gameDir + "/localversion.json", split < 0 ? input : input.left(split));
+    put(probe(manager).patchDir + "/patchchain.json",
+        split < 0 ? QByteArray() : input.mid(split + 1));
 
-    manager.state = 0;
+    probe(manager).state = 0;
     manager.loadLocalVersion();
     manager.loadLocalPatchChain();
 
     // Every name of a chain that is kept can become a local path.
-    FUZZ_CHECK(chainNamesAreSafe(manager.chain));
-    const PatchChain loaded = manager.chain;
+    FUZZ_CHECK(chainNamesAreSafe(probe(manager).chain));
+    const PatchChain loaded = probe(manager).chain;
 
     // The resumed run records a patch in the version file and saves both.
-    manager.localVersion.insert("start_apply_patch", true);
+    probe(manager).localVersion.insert("start_apply_patch", true);
     if (!loaded.isEmpty() && !loaded.first().files.isEmpty())
         manager.onDoneOnePatch(loaded.first().files.first(), 1, 1);
     manager.saveLocalVersion();
     FUZZ_CHECK(manager.saveLocalPatchChain(loaded));
-    FUZZ_CHECK(manager.state != 8);
+    FUZZ_CHECK(probe(manager).state != 8);
 
     // What was saved reads back the same.
-    const QJsonObject saved = manager.localVersion;
+    const QJsonObject saved = probe(manager).localVersion;
     manager.loadLocalVersion();
-    FUZZ_CHECK(manager.localVersion == saved);
+    FUZZ_CHECK(probe(manager).localVersion == saved);
     manager.loadLocalPatchChain();
-    FUZZ_CHECK(manager.chain == loaded);
+    FUZZ_CHECK(probe(manager).chain == loaded);
     return 0;
 }

@@ -1,5 +1,6 @@
 // patchlist.json as the patch-list handler reads it, then the chain search
 // from the installed versions that matter for it.
+#include "engineprobe.h"
 #include "fuzzsupport.h"
 
 #include "update/patchmanager.h"
@@ -36,8 +37,8 @@ QList<int> localVersions(const QJsonObject& list)
 
 void checkChain(PatchManager& manager, const QJsonObject& list, int local)
 {
-    manager.localVersion = QJsonObject{{QLatin1String("version"), local}};
-    manager.remoteVersion = 0;
+    probe(manager).localVersion = QJsonObject{{QLatin1String("version"), local}};
+    probe(manager).remoteVersion = 0;
     int result = -1;
     const PatchChain chain = manager.findPatchChain(list, local, local == 0, result);
     FUZZ_CHECK(result == 0 || result == 1 || result == 2);
@@ -55,7 +56,7 @@ void checkChain(PatchManager& manager, const QJsonObject& list, int local)
     }
     // Newest first, each step starting where the next older one ends, the
     // oldest starting at the installed version or from nothing.
-    FUZZ_CHECK(chain.first().version == manager.remoteVersion);
+    FUZZ_CHECK(chain.first().version == probe(manager).remoteVersion);
     QSet<int> seen;
     for (int i = 0; i < chain.size(); ++i) {
         FUZZ_CHECK(!seen.contains(chain[i].version));

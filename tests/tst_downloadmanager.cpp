@@ -1,10 +1,10 @@
 // The multi-file downloader against the in-process test server.
-#include "app/updatedisplay.h"
 #include "httptestserver.h"
 #include "modalwatcher.h"
 #include "services/downloadmanager.h"
 #include "services/dvthread.h"
 #include "testfiles.h"
+#include "update/updatedisplay.h"
 
 #include <QCryptographicHash>
 #include <QNetworkReply>

@@ -1,3 +1,4 @@
+#include "engineprobe.h"
 #include "fakedisplay.h"
 #include "update/patchmanager.h"
 
@@ -76,14 +77,14 @@ void TestPatchChain::exampleTable()
     QFETCH(QString, shown);
     FakeDisplay display;
     PatchManager manager;
-    manager.window = &display;
+    probe(manager).window = &display;
     if (!logLine.isEmpty())
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(logLine));
     int result = -1;
     const PatchChain found = manager.findPatchChain(exampleList(), local, local == 0, result);
     QCOMPARE(result, 0);
     QCOMPARE(chainText(found), chain);
-    QCOMPARE(manager.remoteVersion, 10006);
+    QCOMPARE(probe(manager).remoteVersion, 10006);
     QCOMPARE(display.with("version:").last(), "当前版本" + shown + "|最新版本100.0.6");
     if (chain == "0>10006")
         QCOMPARE(found.first().path, QString("full10006"));
@@ -163,7 +164,7 @@ void TestPatchChain::newestByVersionNotByName()
     int result = -1;
     const PatchChain found = manager.findPatchChain(list, 10004, false, result);
     QCOMPARE(chainText(found), QString("10005>10006,10004>10005"));
-    QCOMPARE(manager.remoteVersion, 10006);
+    QCOMPARE(probe(manager).remoteVersion, 10006);
     // Full mode takes only "fullversion" when there is one.
     const QMap<int, PatchStep> full = manager.buildPatchMap(exampleList(), true);
     QCOMPARE(full.keys(), QList<int>{10006});
@@ -174,7 +175,7 @@ void TestPatchChain::brokenPathShowsVersionsTwice()
 {
     FakeDisplay display;
     PatchManager manager;
-    manager.window = &display;
+    probe(manager).window = &display;
     int result = -1;
     manager.findPatchChain(exampleList(), 10001, false, result);
     QCOMPARE(display.with("version:"),

@@ -1,5 +1,6 @@
 // The update engine without a network: local files, displays, the state
 // machine's own transitions and the patch thread handlers.
+#include "engineprobe.h"
 #include "enginetest.h"
 #include "patch/patchthread.h"
 #include "testfiles.h"
@@ -106,8 +107,8 @@ void TestPatchManager::loadLocalVersion()
     prepare(manager, display);
     LogCollector log;
     manager.loadLocalVersion();
-    QCOMPARE(manager.localVersion.value("version").toInt(), version);
-    QCOMPARE(manager.localVersion.value("start_apply_patch").toBool(), resume);
+    QCOMPARE(probe(manager).localVersion.value("version").toInt(), version);
+    QCOMPARE(probe(manager).localVersion.value("start_apply_patch").toBool(), resume);
     QCOMPARE(log.matching("^decode .*localversion.json").size(), decodeLines);
     QCOMPARE(log.matching("^loadLocalVersion:").size(), 1);
 }
@@ -136,8 +137,8 @@ void TestPatchManager::doneOnePatchRecordsFiles()
     manager.onDoneOnePatch(fileInfo("gone.dat.patch", "add"), 3, 4);
     manager.onDoneOnePatch(fileInfo("gone.dat.patch", "del"), 4, 4);
     manager.onDoneOnePatch(fileInfo("never.dat.patch", "del"), 4, 4);
-    QCOMPARE(manager.patchIndex, 4);
-    QCOMPARE(manager.patchCount, 4);
+    QCOMPARE(probe(manager).patchIndex, 4);
+    QCOMPARE(probe(manager).patchCount, 4);
     const QJsonObject files =
         readJson(gameDir() + "/localversion.json").value("filelist").toObject();
     QCOMPARE(files.keys(), (QStringList{"Content\\Paks\\资源.pak", "abc"}));
@@ -157,9 +158,9 @@ void TestPatchManager::saveLocalVersionFailure()
     manager.loadLocalVersion();
     manager.saveLocalVersion();
     const QString text = dir->filePath("blocker/Drevna/localversion.json") + " 写入失败";
-    QCOMPARE(manager.state, 8);
-    QCOMPARE(manager.errorCode, 1);
-    QCOMPARE(manager.errorText, text);
+    QCOMPARE(probe(manager).state, 8);
+    QCOMPARE(probe(manager).errorCode, 1);
+    QCOMPARE(probe(manager).errorText, text);
     QCOMPARE(eventNames(events), QStringList{"update_error"});
     QCOMPARE(events[0].val1, text);
     manager.tick();
@@ -174,7 +175,7 @@ void TestPatchManager::chainSaveFailureOffGuiThread()
     QList<TrackedEvent> events;
     recordEvents(manager, events);
     manager.init(&display, "http://127.0.0.1:1", dir->filePath("blocker/Patch"), gameDir());
-    manager.state = 5;
+    probe(manager).state = 5;
     bool saved = true;
     QScopedPointer<QThread> worker(QThread::create([&] {
         saved = manager.saveLocalPatchChain(PatchChain{{0, 1, "p", {}}});
@@ -182,10 +183,11 @@ void TestPatchManager::chainSaveFailureOffGuiThread()
     worker->start();
     QVERIFY(worker->wait(10000));
     QVERIFY(!saved);
-    QCOMPARE(manager.state, 5); // not yet: the report waits for the GUI thread
-    QTRY_COMPARE(manager.state, 8);
-    QCOMPARE(manager.errorCode, 1);
-    QCOMPARE(manager.errorText, dir->filePath("blocker/Patch/patchchain.json") + " 写入失败");
+    QCOMPARE(probe(manager).state, 5); // not yet: the report waits for the GUI thread
+    QTRY_COMPARE(probe(manager).state, 8);
+    QCOMPARE(probe(manager).errorCode, 1);
+    QCOMPARE(probe(manager).errorText,
+             dir->filePath("blocker/Patch/patchchain.json") + " 写入失败");
     QCOMPARE(events.size(), 1);
     QVERIFY(events[0].onGuiThread);
 
@@ -271,8 +273,8 @@ void TestPatchManager::resumeWithoutChain()
     LogCollector log;
     manager.switchState(1);
     manager.tick();
-    QCOMPARE(manager.state, 2); // a normal check from the patch list
-    QVERIFY(manager.patchThread == nullptr);
+    QCOMPARE(probe(manager).state, 2); // a normal check from the patch list
+    QVERIFY(probe(manager).patchThread == nullptr);
     const QJsonObject local = readJson(gameDir() + "/localversion.json");
     QCOMPARE(local.value("version").toInt(), 10005);
     QCOMPARE(local.value("start_apply_patch").toBool(), false);
@@ -298,15 +300,15 @@ void TestPatchManager::allDoneOutcome()
     PatchManager manager;
     prepare(manager, display);
     manager.loadLocalVersion();
-    manager.localVersion.insert("remote_version", 10006);
-    manager.errorCode = earlierError;
-    manager.state = 5;
+    probe(manager).localVersion.insert("remote_version", 10006);
+    probe(manager).errorCode = earlierError;
+    probe(manager).state = 5;
     if (patchError)
         manager.onPatchError(fileInfo("a.pak.patch", "diff"), -1000);
     manager.onAllDone();
-    QCOMPARE(manager.state, state);
+    QCOMPARE(probe(manager).state, state);
     if (patchError)
-        QCOMPARE(manager.errorText, QString("应用补丁文件a.pak.patch diff失败"));
+        QCOMPARE(probe(manager).errorText, QString("应用补丁文件a.pak.patch diff失败"));
 }
 
 void TestPatchManager::downloadDisplay_data()
@@ -333,14 +335,14 @@ void TestPatchManager::downloadDisplay()
     FakeDisplay display;
     PatchManager manager;
     prepare(manager, display);
-    manager.downloads = {fileInfo("Content\\a\\b.pak.patch", "diff", 2 * 1048576)};
-    manager.downloadIndex = 0;
-    manager.state = 4;
-    manager.downloading = downloading;
-    manager.fileReceived = 1048576;
-    manager.fileTotal = 2 * 1048576;
-    manager.allTotal = 3 * 1048576;
-    manager.allFinished = allFinished;
+    probe(manager).downloads = {fileInfo("Content\\a\\b.pak.patch", "diff", 2 * 1048576)};
+    probe(manager).downloadIndex = 0;
+    probe(manager).state = 4;
+    probe(manager).downloading = downloading;
+    probe(manager).fileReceived = 1048576;
+    probe(manager).fileTotal = 2 * 1048576;
+    probe(manager).allTotal = 3 * 1048576;
+    probe(manager).allFinished = allFinished;
     manager.tick();
     QCOMPARE(display.with("progress:"), QStringList{":0.5"});
     QCOMPARE(display.with("download:"), QStringList{expected});
@@ -351,9 +353,9 @@ void TestPatchManager::emptyFileKeepsProgressBar()
     FakeDisplay display;
     PatchManager manager;
     prepare(manager, display);
-    manager.downloads = {fileInfo("empty.dat", "add", 0)};
-    manager.downloadIndex = 0;
-    manager.state = 4;
+    probe(manager).downloads = {fileInfo("empty.dat", "add", 0)};
+    probe(manager).downloadIndex = 0;
+    probe(manager).state = 4;
     manager.tick();
     QVERIFY(display.with("progress:").isEmpty());
     QCOMPARE(display.with("download:").size(), 1);
@@ -364,7 +366,7 @@ void TestPatchManager::patchDisplay()
     FakeDisplay display;
     PatchManager manager;
     prepare(manager, display);
-    manager.state = 5;
+    probe(manager).state = 5;
     manager.onStartPatch(fileInfo("Bin\\g.exe.patch", "diff"), 2, 7);
     manager.onPatchProgress(0.999f);
     manager.tick();
@@ -383,13 +385,14 @@ void TestPatchManager::stepStatusTexts()
     FakeDisplay display;
     PatchManager manager;
     prepare(manager, display);
-    manager.chain = {{10006, 10007, "a", {}}, {10005, 10006, "b", {}}, {10004, 10005, "c", {}}};
-    manager.state = 3;
+    probe(manager).chain = {
+        {10006, 10007, "a", {}}, {10005, 10006, "b", {}}, {10004, 10005, "c", {}}};
+    probe(manager).state = 3;
     manager.tick();
-    manager.state = 8;
-    manager.errorText = "x 下载失败";
+    probe(manager).state = 8;
+    probe(manager).errorText = "x 下载失败";
     manager.tick();
-    manager.state = 2;
+    probe(manager).state = 2;
     manager.tick();
     QCOMPARE(display.with("status:"), (QStringList{"获取补丁文件列表:10005,10006,10007",
                                                    "更新出错:x 下载失败", "检查补丁信息:"}));
@@ -397,14 +400,14 @@ void TestPatchManager::stepStatusTexts()
 
 void TestPatchManager::finishedOnceAfterRecheck()
 {
-    PatchManager::updateFinishSent = false;
+    EngineProbe::resetUpdateFinish();
     FakeDisplay display;
     PatchManager manager;
     QList<TrackedEvent> events;
     recordEvents(manager, events);
     prepare(manager, display);
-    manager.state = 7;
-    manager.recheckCount = 0;
+    probe(manager).state = 7;
+    probe(manager).recheckCount = 0;
     for (int i = 0; i < 3; ++i)
         manager.tick();
     QCOMPARE(display.calls, (QStringList{"status:更新完成.", "finished", "status:更新完成.",
@@ -413,8 +416,8 @@ void TestPatchManager::finishedOnceAfterRecheck()
     PatchManager second;
     recordEvents(second, events);
     prepare(second, display);
-    second.state = 7;
-    second.recheckCount = 0;
+    probe(second).state = 7;
+    probe(second).recheckCount = 0;
     second.tick();
     QCOMPARE(events.size(), 1); // once per process
 }
@@ -425,28 +428,29 @@ void TestPatchManager::cleanupRemovesPatchFolder()
     FakeDisplay display;
     PatchManager manager;
     prepare(manager, display);
-    manager.state = 6;
-    manager.chain = {{10005, 10006, "10006", {}}};
-    manager.downloads = {fileInfo("a.pak.patch", "diff")};
-    manager.remoteVersion = 10006;
-    manager.allTotal = manager.allFinished = manager.fileTotal = manager.fileReceived = 10;
-    manager.fileResumeBase = 5;
+    probe(manager).state = 6;
+    probe(manager).chain = {{10005, 10006, "10006", {}}};
+    probe(manager).downloads = {fileInfo("a.pak.patch", "diff")};
+    probe(manager).remoteVersion = 10006;
+    probe(manager).allTotal = probe(manager).allFinished = probe(manager).fileTotal =
+        probe(manager).fileReceived = 10;
+    probe(manager).fileResumeBase = 5;
     manager.tick();
     QVERIFY(!QDir(patchDir()).exists());
-    QCOMPARE(manager.state, 7);
+    QCOMPARE(probe(manager).state, 7);
     QCOMPARE(display.calls, QStringList{"status:清理本地缓存..."});
-    QVERIFY(manager.chain.isEmpty() && manager.downloads.isEmpty());
-    QCOMPARE(manager.remoteVersion, 0);
-    QCOMPARE(manager.allTotal + manager.allFinished + manager.fileTotal + manager.fileReceived +
-                 manager.fileResumeBase,
+    QVERIFY(probe(manager).chain.isEmpty() && probe(manager).downloads.isEmpty());
+    QCOMPARE(probe(manager).remoteVersion, 0);
+    QCOMPARE(probe(manager).allTotal + probe(manager).allFinished + probe(manager).fileTotal +
+                 probe(manager).fileReceived + probe(manager).fileResumeBase,
              qint64(0));
 
     // Without a patch folder name nothing is removed (it would be the working directory).
     PatchManager unset;
-    unset.state = 6;
+    probe(unset).state = 6;
     unset.tick();
     QVERIFY(QDir::current().exists());
-    QCOMPARE(unset.state, 7);
+    QCOMPARE(probe(unset).state, 7);
 }
 
 void TestPatchManager::slowDownloadTiming()
@@ -459,23 +463,24 @@ void TestPatchManager::slowDownloadTiming()
     recordEvents(fast, fastEvents);
     for (PatchManager* m : {&slow, &fast}) {
         prepare(*m, display);
-        m->downloads = {fileInfo("dir\\slow.pak.patch", "add", 100 * 1048576)};
-        m->downloadIndex = 0;
-        m->state = 4;
-        m->fileTotal = 100 * 1048576;
-        m->fileResumeBase = m->fileReceived = 50 * 1048576; // a resumed part does not count
+        probe(*m).downloads = {fileInfo("dir\\slow.pak.patch", "add", 100 * 1048576)};
+        probe(*m).downloadIndex = 0;
+        probe(*m).state = 4;
+        probe(*m).fileTotal = 100 * 1048576;
+        probe(*m).fileResumeBase = probe(*m).fileReceived =
+            50 * 1048576; // a resumed part does not count
     }
     // Not yet started: never reported, however long it waits.
     slow.tick();
     QVERIFY(slowEvents.isEmpty());
-    slow.fileStartTime.start();
-    fast.fileStartTime.start();
+    probe(slow).fileStartTime.start();
+    probe(fast).fileStartTime.start();
     QElapsedTimer clock;
     clock.start();
-    QTRY_VERIFY_WITH_TIMEOUT((slow.fileReceived += 100, slow.tick(), fast.fileReceived += 4096,
-                              fast.tick(), !slowEvents.isEmpty()),
+    QTRY_VERIFY_WITH_TIMEOUT((probe(slow).fileReceived += 100, slow.tick(),
+                              probe(fast).fileReceived += 4096, fast.tick(), !slowEvents.isEmpty()),
                              5000);
-    QVERIFY(slow.fileStartTime.elapsed() > 1800);
+    QVERIFY(probe(slow).fileStartTime.elapsed() > 1800);
     QVERIFY(clock.elapsed() >= 1800);
     QCOMPARE(slowEvents.size(), 1);
     QCOMPARE(slowEvents[0].name, QString("update_slow_download"));
@@ -498,23 +503,23 @@ void TestPatchManager::loopMovesWithoutTick()
     manager.patchFinishSleepMs = 0;
     for (const QString name : {"a.pak", "bb.pak"}) {
         QVERIFY(writeAll(patchDir() + "/10006/" + name, name.toUtf8()));
-        manager.downloads << fileInfo(name, "add", name.size());
-        manager.downloads.last().md5 =
+        probe(manager).downloads << fileInfo(name, "add", name.size());
+        probe(manager).downloads.last().md5 =
             QCryptographicHash::hash(name.toUtf8(), QCryptographicHash::Md5).toHex();
     }
     for (int i = 0; i < 300; ++i)
-        manager.downloads << fileInfo(QString("gone%1").arg(i), "del");
+        probe(manager).downloads << fileInfo(QString("gone%1").arg(i), "del");
     qint64 finishedAtPatching = -1;
     manager.eventHook = [&](const QString& n, const QString&, const QString&) {
         if (n == "update_patch_start")
-            finishedAtPatching = manager.allFinished;
+            finishedAtPatching = probe(manager).allFinished;
     };
     LogCollector log;
-    manager.downloadIndex = -1;
-    manager.state = 4;
+    probe(manager).downloadIndex = -1;
+    probe(manager).state = 4;
     manager.downloadNextPatchFile(); // the engine's timer is never started
     QTRY_COMPARE(finishedAtPatching, qint64(11));
-    QCOMPARE(manager.downloadIndex, manager.downloads.size());
+    QCOMPARE(probe(manager).downloadIndex, probe(manager).downloads.size());
     QCOMPARE(log.matching("^finish download all patch file list$").size(), 1);
     QVERIFY(display.calls.isEmpty()); // drawing is the tick's alone
 }

@@ -1,3 +1,4 @@
+#include "engineprobe.h"
 #include "patch/patchfile.h"
 #include "patch/patchthread.h"
 #include "testfiles.h"
@@ -129,9 +130,9 @@ void TestPatchThread::init()
     server.reset(new HttpTestServer);
     QVERIFY(server->isListening());
     manager.reset(new PatchManager);
-    manager->baseUrl = server->url("/res");
-    manager->patchDir = dir->filePath("Patch");
-    manager->gameDir = dir->filePath("Drevna");
+    probe(*manager).baseUrl = server->url("/res");
+    probe(*manager).patchDir = dir->filePath("Patch");
+    probe(*manager).gameDir = dir->filePath("Drevna");
     fullLists.clear();
 }
 
@@ -158,7 +159,7 @@ DownloadFileInfo TestPatchThread::record(const QString& step, const QString& nam
     f.srcMd5 = src.isNull() ? QString() : QString(md5Bytes(src));
     f.destMd5 = dest.isNull() ? QString() : QString(md5Bytes(dest));
     f.path = step;
-    f.parentUrl = manager->baseUrl;
+    f.parentUrl = probe(*manager).baseUrl;
     return f;
 }
 
@@ -193,8 +194,8 @@ void TestPatchThread::serveWhole(const QString& step, const QString& name, const
 
 QStringList TestPatchThread::run(const PatchChain& chain, bool resume, Recorder** rec)
 {
-    thread.reset(
-        new PatchThread(chain, manager->patchDir, manager->gameDir, resume, manager.data()));
+    thread.reset(new PatchThread(chain, probe(*manager).patchDir, probe(*manager).gameDir, resume,
+                                 manager.data()));
     thread->finishSleepMs = 0;
     recorder.reset(new Recorder(thread.data()));
     if (rec)
@@ -440,7 +441,7 @@ void TestPatchThread::wholeFileFallback()
         stall.stallAfterBytes = 100;
         stall.times = 1;
         server->setFault("/res/10002_full/a.bin.patch", stall);
-        manager->http.stallTimeoutMs = 300;
+        probe(*manager).http.stallTimeoutMs = 300;
     } else if (scenario == "corrupt") {
         server->setFile("/res/10002_full/a.bin.patch", v1);
     }
@@ -508,11 +509,12 @@ void TestPatchThread::fullEngineRun()
     PatchManager engine;
     engine.patchFinishSleepMs = 0;
     engine.eventHook = [](const QString&, const QString&, const QString&) {};
-    engine.init(&display, manager->baseUrl, dir->filePath("Patch"), dir->filePath("Drevna"));
+    engine.init(&display, probe(*manager).baseUrl, dir->filePath("Patch"), dir->filePath("Drevna"));
     engine.start();
-    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || engine.errorCode != 0, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || probe(engine).errorCode != 0,
+                             60000);
 
-    QCOMPARE(engine.errorText, QString());
+    QCOMPARE(probe(engine).errorText, QString());
     QCOMPARE(readAll(game("data/a.bin")), a6);
     QCOMPARE(readAll(game("b.bin")), b6);
     QCOMPARE(readAll(game("new.txt")), QByteArray("fresh"));

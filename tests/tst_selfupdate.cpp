@@ -8,6 +8,7 @@
 // update configuration, which the server then leaves unanswered.
 #include "app/channel.h"
 #include "app/mainwindow.h"
+#include "engineprobe.h"
 #include "httptestserver.h"
 #include "portforwarder.h"
 #include "testfiles.h"
@@ -363,7 +364,9 @@ void TestSelfUpdate::writeFailureEndsTheDownload()
         // The end is checked again below, with the box closed.
         if (boxStaysOpen && box.text == "检查更新失败-109" &&
             !QTest::qWaitFor(
-                [&] { return !setupEnded().isEmpty() && engine && !engine->http.currentReply; },
+                [&] {
+                    return !setupEnded().isEmpty() && engine && !probe(*engine).http.currentReply;
+                },
                 10000))
             qWarning("the transfer was still going on when the box closed");
         return QMessageBox::Ok;

@@ -8,6 +8,7 @@
 // thread also fetches the step's "_full" list and the whole file.
 #include "app/channel.h"
 #include "app/mainwindow.h"
+#include "engineprobe.h"
 #include "enginetest.h"
 #include "httptestserver.h"
 #include "modalwatcher.h"
@@ -194,10 +195,11 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(texts(), boxes, 15000);
             QVERIFY(!QTest::qWaitFor([engine] { return engine->currentState() != 0; }, 300));
         }
-        QTRY_VERIFY_WITH_TIMEOUT(
-            engine->currentState() == state && (state != 7 || engine->recheckCount == 0), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(engine->currentState() == state &&
+                                     (state != 7 || probe(*engine).recheckCount == 0),
+                                 30000);
         QCOMPARE(texts(), boxes);
-        QVERIFY2(engine->errorText.contains(error), qPrintable(engine->errorText));
+        QVERIFY2(probe(*engine).errorText.contains(error), qPrintable(probe(*engine).errorText));
 
         // One line names the failure and the address; without keys no
         // signature is even asked for.

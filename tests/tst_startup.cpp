@@ -7,6 +7,7 @@
 // a server that is down.
 #include "app/channel.h"
 #include "app/mainwindow.h"
+#include "engineprobe.h"
 #include "httptestserver.h"
 #include "modalwatcher.h"
 #include "portforwarder.h"
@@ -123,7 +124,7 @@ void TestStartup::configAnswers()
     PatchManager* engine = window.patchManagerForTest();
     if (box.isEmpty()) {
         QTRY_COMPARE(engine->currentState() != 0, true);
-        QCOMPARE(engine->baseUrl, base);
+        QCOMPARE(probe(*engine).baseUrl, base);
         QVERIFY(boxes.texts().isEmpty());
     } else {
         QTRY_COMPARE(boxes.texts(), QStringList{box});
@@ -145,7 +146,7 @@ void TestStartup::primaryDownUsesFallbackForBoth()
     MainWindow window;
     PatchManager* engine = window.patchManagerForTest();
     QTRY_VERIFY_WITH_TIMEOUT(engine->currentState() != 0, 10000);
-    QCOMPARE(engine->baseUrl, QString("http://127.0.0.1:1/b"));
+    QCOMPARE(probe(*engine).baseUrl, QString("http://127.0.0.1:1/b"));
     QCOMPARE(server->requests(versionPath).size(), 1);
     QCOMPARE(server->requests(configPath).size(), 1);
     QVERIFY(boxes.texts().isEmpty());
@@ -211,7 +212,7 @@ void TestStartup::silentServersAreGivenUp()
         QTRY_VERIFY_WITH_TIMEOUT(engine->currentState() != 0, 10000);
     QVERIFY(!requests.wait(300));
     QCOMPARE(watcher.texts(), boxes);
-    QCOMPARE(engine->baseUrl, base);
+    QCOMPARE(probe(*engine).baseUrl, base);
     QCOMPARE(engine->currentState() != 0, !base.isEmpty());
     QCOMPARE(server->requests(path).size(), 2);
 }
@@ -225,8 +226,8 @@ void TestStartup::startGameUpdateFolders()
     PatchManager* engine = window.patchManagerForTest();
     QTRY_VERIFY_WITH_TIMEOUT(engine->currentState() != 0, 10000);
     const QString dir = QCoreApplication::applicationDirPath();
-    QCOMPARE(engine->gameDir, dir + "/Drevna");
-    QCOMPARE(engine->patchDir, dir + "/Patch");
+    QCOMPARE(probe(*engine).gameDir, dir + "/Drevna");
+    QCOMPARE(probe(*engine).patchDir, dir + "/Patch");
     QCOMPARE(window.gameDirForTest(), dir + "/Drevna");
 }
 

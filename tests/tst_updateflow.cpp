@@ -1,6 +1,7 @@
 // The update engine against the test HTTP server: patch list, file lists,
 // downloads with MD5 skip, range resume and retry, and whole-file downloads
 // for the patch thread.
+#include "engineprobe.h"
 #include "enginetest.h"
 #include "httptestserver.h"
 #include "patch/patchthread.h"
@@ -107,7 +108,7 @@ private:
     void prepare(PatchManager& m)
     {
         m.init(&display, server->url("/base"), tmp->filePath("Patch"), tmp->filePath("Drevna"));
-        m.retryDelayMs = 200;
+        probe(m).retryDelayMs = 200;
         m.patchFinishSleepMs = 0;
         recordEvents(m, events);
     }
@@ -134,7 +135,7 @@ void TestUpdateFlow::init()
     tmp.reset(new QTemporaryDir);
     display.calls.clear();
     events.clear();
-    PatchManager::updateFinishSent = false;
+    EngineProbe::resetUpdateFinish();
 }
 
 void TestUpdateFlow::cleanup()
@@ -342,17 +343,18 @@ void TestUpdateFlow::patchListErrors()
     PatchManager manager;
     prepare(manager);
     manager.start();
-    QTRY_COMPARE(manager.state, 8);
-    QCOMPARE(manager.errorCode, code);
+    QTRY_COMPARE(probe(manager).state, 8);
+    QCOMPARE(probe(manager).errorCode, code);
     if (code == 4) {
-        QCOMPARE(manager.errorText, QString("补丁校验失败"));
+        QCOMPARE(probe(manager).errorText, QString("补丁校验失败"));
     } else {
         const QRegularExpression re(
             "^" + QRegularExpression::escape(server->url("/base/patchlist.json")) +
             "\\?time=\\d+ " + text + "$");
-        QVERIFY2(re.match(manager.errorText).hasMatch(), qPrintable(manager.errorText));
+        QVERIFY2(re.match(probe(manager).errorText).hasMatch(),
+                 qPrintable(probe(manager).errorText));
     }
-    QTRY_VERIFY(display.with("status:").contains("更新出错:" + manager.errorText));
+    QTRY_VERIFY(display.with("status:").contains("更新出错:" + probe(manager).errorText));
     QCOMPARE(eventNames(events).count("update_error"), 1);
     QVERIFY(display.with("kill:").isEmpty());
 }
@@ -401,17 +403,17 @@ void TestUpdateFlow::fileListErrors()
     PatchManager manager;
     prepare(manager);
     manager.start();
-    QTRY_COMPARE(manager.state, 8);
-    QCOMPARE(manager.errorCode, code);
+    QTRY_COMPARE(probe(manager).state, 8);
+    QCOMPARE(probe(manager).errorCode, code);
     const QRegularExpression re(
         "^" + QRegularExpression::escape(server->url("/base/s6/patchfiles.json")) +
         "\\?time=\\d+ " + text + "$");
-    QVERIFY2(re.match(manager.errorText).hasMatch(), qPrintable(manager.errorText));
+    QVERIFY2(re.match(probe(manager).errorText).hasMatch(), qPrintable(probe(manager).errorText));
     QCOMPARE(QFile::exists(patchDir() + "/s6/patchfiles.json"), stored);
     if (stored)
         QCOMPARE(readAll(patchDir() + "/s6/patchfiles.json"), body);
     QVERIFY(server->requests("/base/s6/ok.pak.patch").isEmpty());
-    QVERIFY(manager.downloads.isEmpty());
+    QVERIFY(probe(manager).downloads.isEmpty());
     QVERIFY(!QFile::exists(tmp->filePath("evil.dll.patch")));
 }
 
@@ -457,7 +459,7 @@ void TestUpdateFlow::downloadLocalStates()
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
-    manager.recheckCount = 0;
+    probe(manager).recheckCount = 0;
     // The downloads as they are when patching starts, before the patch
     // thread moves them into the game folder.
     QByteArray atPatching, nextAtPatching;
@@ -468,7 +470,7 @@ void TestUpdateFlow::downloadLocalStates()
         if (n == "update_patch_start") {
             patching = true;
             atPatching = readAll(local);
-            totalAtPatching = manager.allTotal;
+            totalAtPatching = probe(manager).allTotal;
             nextAtPatching = readAll(patchDir() + "/10006/next.bin.patch");
         }
     };
@@ -480,7 +482,7 @@ void TestUpdateFlow::downloadLocalStates()
     for (const auto& r : server->requests("/base/10006/sub/data.pak.patch"))
         seen << QString::fromLatin1(r.header("Range"));
     QCOMPARE(seen, ranges);
-    QCOMPARE(manager.errorCode, repaired ? 2 : 0);
+    QCOMPARE(probe(manager).errorCode, repaired ? 2 : 0);
     QCOMPARE(eventNames(events).count("update_error"), repaired ? 1 : 0);
     QCOMPARE(totalAtPatching, qint64(40004));
     // A repaired mismatch does not keep the run from finishing.
@@ -528,18 +530,18 @@ void TestUpdateFlow::loopCounting()
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
-    manager.recheckCount = 0;
+    probe(manager).recheckCount = 0;
     qint64 finishedAtPatching = -1;
     manager.eventHook = [&](const QString& n, const QString&, const QString&) {
         if (n == "update_patch_start")
-            finishedAtPatching = manager.allFinished;
+            finishedAtPatching = probe(manager).allFinished;
     };
     manager.start();
     QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished"), 15000);
     const qint64 size = failing == "a" ? a.size() : failing == "b" ? b.size() : 0;
     QCOMPARE(finishedAtPatching, a.size() + (lastDeleted ? 0 : b.size()) + (requests - 1) * size);
-    QCOMPARE(manager.downloadFailures, 0);
-    QCOMPARE(manager.errorCode, errorCode);
+    QCOMPARE(probe(manager).downloadFailures, 0);
+    QCOMPARE(probe(manager).errorCode, errorCode);
     if (!failing.isEmpty())
         QCOMPARE(server->requests("/base/10006/" + failing + ".pak.patch").size(), requests);
     QCOMPARE(readAll(tmp->filePath("Drevna/a.pak")), a);
@@ -558,10 +560,11 @@ void TestUpdateFlow::emptyFileOverStaleContent()
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
-    manager.recheckCount = 0;
+    probe(manager).recheckCount = 0;
     manager.start();
-    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || manager.state == 8, 10000);
-    QCOMPARE(manager.errorText, QString());
+    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || probe(manager).state == 8,
+                             10000);
+    QCOMPARE(probe(manager).errorText, QString());
     QVERIFY(display.calls.contains("finished"));
     QVERIFY(server->requests("/base/10006/empty.ini.patch").isEmpty());
     QVERIFY(QFileInfo::exists(tmp->filePath("Drevna/empty.ini")));
@@ -609,7 +612,7 @@ void TestUpdateFlow::transferFailures()
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
-    manager.recheckCount = 0;
+    probe(manager).recheckCount = 0;
     manager.start();
     QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished"), 15000);
     QStringList texts;
@@ -628,7 +631,7 @@ void TestUpdateFlow::transferFailures()
     for (const auto& r : server->requests("/base/10006/a.pak.patch"))
         seen << QString::fromLatin1(r.header("Range"));
     QCOMPARE(seen, ranges);
-    QCOMPARE(manager.downloadFailures, 0);
+    QCOMPARE(probe(manager).downloadFailures, 0);
     QCOMPARE(readAll(tmp->filePath("Drevna/a.pak")), bytes);
 }
 
@@ -643,8 +646,8 @@ void TestUpdateFlow::retryWaitsFiveSeconds()
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
-    manager.retryDelayMs = 5000;
-    manager.recheckCount = 0;
+    probe(manager).retryDelayMs = 5000;
+    probe(manager).recheckCount = 0;
     // Timed from the error report itself, and to the retry's arrival.
     QElapsedTimer sinceError;
     qint64 retryAfter = -1;
@@ -658,10 +661,10 @@ void TestUpdateFlow::retryWaitsFiveSeconds()
                     retryAfter = sinceError.elapsed();
             });
     manager.start();
-    QTRY_COMPARE(manager.state, 8);
+    QTRY_COMPARE(probe(manager).state, 8);
     QTRY_VERIFY(display.with("status:").last().startsWith("更新出错:"));
     // The error stays on screen until the retry.
-    QVERIFY(!QTest::qWaitFor([&] { return manager.state != 8; }, 4000));
+    QVERIFY(!QTest::qWaitFor([&] { return probe(manager).state != 8; }, 4000));
     QTRY_VERIFY_WITH_TIMEOUT(retryAfter >= 0, 4000);
     // A coarse 5 s timer may fire up to 5 % early.
     QVERIFY2(retryAfter >= 4750, qPrintable(QString::number(retryAfter)));
@@ -679,7 +682,7 @@ void TestUpdateFlow::slowDownloadReported()
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
-    manager.recheckCount = 0;
+    probe(manager).recheckCount = 0;
     QElapsedTimer sinceRequest;
     connect(server.data(), &HttpTestServer::requestReceived, this,
             [&](const HttpTestServer::Request& r) {
@@ -693,7 +696,7 @@ void TestUpdateFlow::slowDownloadReported()
         events.append({n, {}, {}, true});
     };
     manager.start();
-    QTRY_VERIFY_WITH_TIMEOUT(manager.state >= 5, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(probe(manager).state >= 5, 10000);
     QCOMPARE(eventNames(events).count("update_slow_download"), 1);
     // Measured from the request's arrival, a little after the transfer's
     // clock started; the exact 1800 ms bound is checked without a network.
@@ -879,15 +882,15 @@ void TestUpdateFlow::diskFills()
     {
         PatchManager manager;
         prepare(manager);
-        manager.retryDelayMs = 60000; // one failure is enough
-        manager.recheckCount = 0;
+        probe(manager).retryDelayMs = 60000; // one failure is enough
+        probe(manager).recheckCount = 0;
         manager.start();
         const QRegularExpression re(whole ? "^应用补丁文件b\\.bin\\.patch diff失败$"
                                           : "下载失败\\(1\\),5s后重试$");
-        QTRY_VERIFY_WITH_TIMEOUT(manager.state == 8 && re.match(manager.errorText).hasMatch(),
-                                 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            probe(manager).state == 8 && re.match(probe(manager).errorText).hasMatch(), 20000);
         QVERIFY2(fillWorked, qPrintable(disk.errorString()));
-        QTRY_VERIFY(display.with("status:").contains("更新出错:" + manager.errorText));
+        QTRY_VERIFY(display.with("status:").contains("更新出错:" + probe(manager).errorText));
     }
     QCOMPARE(readAll(game), before);
     QCOMPARE(QFileInfo::exists(game), whole);
@@ -898,10 +901,11 @@ void TestUpdateFlow::diskFills()
     display.calls.clear();
     PatchManager manager;
     prepare(manager);
-    manager.recheckCount = 0;
+    probe(manager).recheckCount = 0;
     manager.start();
-    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || manager.state == 8, 20000);
-    QCOMPARE(manager.errorText, QString());
+    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || probe(manager).state == 8,
+                             20000);
+    QCOMPARE(probe(manager).errorText, QString());
     QCOMPARE(md5Hex(readAll(game)), md5Hex(after));
     QCOMPARE(localRecord().value("version").toInt(), 10006);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/updatedisplay.h"
+#include "update/updatedisplay.h"
 
 #include <QMainWindow>
 #include <QPoint>

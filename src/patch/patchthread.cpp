@@ -2,7 +2,6 @@
 
 #include "app/platform.h"
 #include "patch/patchfile.h"
-#include "update/patchmanager.h"
 
 #include <QDebug>
 #include <QDir>
@@ -71,7 +70,7 @@ bool hasListedContent(const QString& path, const QString& md5)
 } // namespace
 
 PatchThread::PatchThread(const PatchChain& s, const QString& p, const QString& g, bool r,
-                         PatchManager* m, QObject* parent)
+                         PatchHost* m, QObject* parent)
     : QThread(parent), steps(s), patchDir(p), gameDir(g), resume(r), manager(m)
 {
 }
@@ -200,7 +199,7 @@ int PatchThread::applyStep(PatchStep& step)
 int PatchThread::downloadWholeFileFallback(const DownloadFileInfo& f, const QString& patchFile,
                                            const QString& destination)
 {
-    const QString url = manager->baseUrl + "/" + fullFolder(f.path) + "/" + f.name;
+    const QString url = manager->contentBaseUrl() + "/" + fullFolder(f.path) + "/" + f.name;
     const QString fullTemp = patchFile + "_full";
     qDebug().noquote() << "apply patch:, try to full download" << url << "->" << fullTemp;
     if (!downloadFullFile(fullTemp, f)) {
@@ -224,11 +223,11 @@ bool PatchThread::downloadFullFile(const QString& fullTemp, const DownloadFileIn
     emit startDownFullPak(fullFileInfo, true);
 
     const QString folder = fullFolder(f.path);
-    const QString listUrl = manager->baseUrl + "/" + folder + "/" + "patchfiles.json";
-    const QString base = manager->baseUrl;
+    const QString base = manager->contentBaseUrl();
+    const QString listUrl = base + "/" + folder + "/" + "patchfiles.json";
     DownloadFileInfo record;
     Completion listed;
-    fetchJson(manager, listUrl, [&](QJsonObject list) {
+    manager->fetchJson(listUrl, [&](QJsonObject list) {
         const QJsonArray files = list.value("filelist").toArray();
         for (const QJsonValue& v : files) {
             const QJsonObject entry = v.toObject();

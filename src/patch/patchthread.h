@@ -1,11 +1,10 @@
 #pragma once
 
+#include "patch/patchhost.h"
 #include "update/records.h"
 
 #include <QThread>
 #include <atomic>
-
-class PatchManager;
 
 // Applies a patch chain to the game folder, oldest step first, falling back
 // to a whole-file download when a delta cannot be applied.
@@ -15,7 +14,7 @@ class PatchThread : public QThread
 
 public:
     PatchThread(const PatchChain& steps, const QString& patchDir, const QString& gameDir,
-                bool resume, PatchManager* manager, QObject* parent = nullptr);
+                bool resume, PatchHost* manager, QObject* parent = nullptr);
 
     int applyStep(PatchStep& step);
     int downloadWholeFileFallback(const DownloadFileInfo& f, const QString& patchFile,
@@ -28,7 +27,7 @@ public:
     bool resume = false;
     // Read by others once the thread has ended.
     std::atomic<int> lastResult{0};
-    PatchManager* manager = nullptr;
+    PatchHost* manager = nullptr;
     DownloadFileInfo fullFileInfo;
     std::atomic<qint64> fullReceived{0};
     // After allDone; a test may shorten it.

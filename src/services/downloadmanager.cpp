@@ -1,6 +1,6 @@
 #include "services/downloadmanager.h"
 
-#include "app/updatedisplay.h"
+#include "services/downloaddisplay.h"
 #include "services/dvthread.h"
 #include "update/records.h"
 
@@ -42,7 +42,7 @@ bool isRedirect(int status)
 
 } // namespace
 
-DownloadManager::DownloadManager(UpdateDisplay* window, QObject* parent)
+DownloadManager::DownloadManager(DownloadDisplay* window, QObject* parent)
     : QObject(parent), mainWindow(window)
 {
 }

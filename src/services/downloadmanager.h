@@ -11,7 +11,7 @@
 
 class DVThread;
 class QNetworkReply;
-class UpdateDisplay;
+class DownloadDisplay;
 
 // Downloads a queue of addresses one after another into the working directory,
 // resuming a file in progress, and has each finished file's MD5 checked on a
@@ -21,7 +21,7 @@ class DownloadManager : public QObject
     Q_OBJECT
 
 public:
-    explicit DownloadManager(UpdateDisplay* window, QObject* parent = nullptr);
+    explicit DownloadManager(DownloadDisplay* window, QObject* parent = nullptr);
     ~DownloadManager() override;
 
     // Local file for an address: its path from the fourth character on, below
@@ -49,7 +49,7 @@ public:
     bool paused = false;
     // (name part, expected MD5): checked against every path containing the part.
     QList<QPair<QString, QString>> md5List;
-    UpdateDisplay* mainWindow = nullptr;
+    DownloadDisplay* mainWindow = nullptr;
     QList<DVThread*> threads;
 
 signals:

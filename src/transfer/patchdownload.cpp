@@ -1,7 +1,6 @@
 // Download of patch files (the loop of the update) and of whole files (for
 // the patch thread), both resumable with range requests and MD5-checked.
-#include "patch/patchthread.h"
-#include "update/patchmanager.h"
+#include "transfer/patchdownload.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -141,10 +140,10 @@ private:
 // loop, not on the next 100 ms tick: a game of many small files would wait a
 // tick per file. Queued rather than called, so that a long run of skipped
 // files never nests, and the finished reply is out of its signal first.
-void continueDownloads(PatchManager* manager)
+void continueDownloads(PatchDownloader* loop)
 {
     QMetaObject::invokeMethod(
-        manager, [manager] { manager->downloadNextPatchFile(); }, Qt::QueuedConnection);
+        loop, [loop] { loop->downloadNextPatchFile(); }, Qt::QueuedConnection);
 }
 } // namespace
 
@@ -158,7 +157,52 @@ QString fileMd5(const QString& path)
     return QString::fromLatin1(hash.result().toHex());
 }
 
-void PatchManager::downloadNextPatchFile()
+PatchDownloader::PatchDownloader(HttpClient& h, DownloadListener& l, const QString& b,
+                                 const QString& p, QObject* parent)
+    : QObject(parent), http(h), listener(l), baseUrl(b), patchDir(p)
+{
+}
+
+void PatchDownloader::addFile(const DownloadFileInfo& info)
+{
+    downloads.append(info);
+    allTotal += info.size;
+}
+
+void PatchDownloader::startDownloads()
+{
+    downloadIndex = -1;
+    downloadNextPatchFile();
+}
+
+void PatchDownloader::clear()
+{
+    downloads.clear();
+    fileReceived = 0;
+    fileTotal = 0;
+    allTotal = 0;
+    allFinished = 0;
+    fileResumeBase = 0;
+}
+
+DownloadProgress PatchDownloader::progress() const
+{
+    DownloadProgress p;
+    if (downloadIndex >= 0 && downloadIndex < downloads.size())
+        p.file = downloads[downloadIndex];
+    p.downloading = downloading;
+    p.elapsedMs = fileStartTime.isValid() ? fileStartTime.elapsed() : 0;
+    p.speed = p.elapsedMs > 0 ? double(fileReceived - fileResumeBase) * 1000.0 / double(p.elapsedMs)
+                              : 0.0;
+    p.fileReceived = fileReceived;
+    p.fileTotal = fileTotal;
+    p.allFinished = allFinished;
+    p.allTotal = allTotal;
+    p.slowReported = slowReported;
+    return p;
+}
+
+void PatchDownloader::downloadNextPatchFile()
 {
     allFinished += fileTotal;
     fileTotal = 0;
@@ -170,7 +214,7 @@ void PatchManager::downloadNextPatchFile()
 
     if (downloadIndex >= downloads.size()) {
         qDebug() << "finish download all patch file list";
-        startPatching(false, remoteVersion);
+        listener.allDownloaded();
         return;
     }
     const DownloadFileInfo f = downloads[downloadIndex];
@@ -182,7 +226,7 @@ void PatchManager::downloadNextPatchFile()
     const QString local = localPatchFilePath(patchDir, f);
     if (local.isEmpty()) {
         // File lists are checked on arrival; this guards any other source.
-        setError(3, QStringLiteral("%1 配置解析失败").arg(f.name));
+        listener.downloadError(3, QStringLiteral("%1 配置解析失败").arg(f.name));
         return;
     }
     qint64 existing = 0;
@@ -221,7 +265,7 @@ void PatchManager::downloadNextPatchFile()
     auto file = std::make_shared<QFile>(local);
     // Unbuffered: a write that does not reach the disk fails at once.
     if (!file->open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-        setError(1, QStringLiteral("%1 写入失败").arg(local));
+        listener.downloadError(1, QStringLiteral("%1 写入失败").arg(local));
         return;
     }
     auto hash = std::make_shared<ChunkHasher>();
@@ -249,7 +293,7 @@ void PatchManager::downloadNextPatchFile()
             hash->addData(bytes);
             fileReceived += bytes.size();
         } else {
-            setError(1, QStringLiteral("%1 写入失败").arg(file->fileName()));
+            listener.downloadError(1, QStringLiteral("%1 写入失败").arg(file->fileName()));
             qDebug() << "write file error:" << file->fileName();
             reply->abort();
         }
@@ -258,10 +302,11 @@ void PatchManager::downloadNextPatchFile()
     // verifies cannot be fetched again and again unseen.
     auto retryLater = [this](QNetworkReply* reply) {
         downloadFailures += 1;
-        setError(2, QStringLiteral("%1 下载失败(%2),5s后重试")
-                        .arg(reply->url().toString(), QString::number(downloadFailures)));
+        listener.downloadError(
+            2, QStringLiteral("%1 下载失败(%2),5s后重试")
+                   .arg(reply->url().toString(), QString::number(downloadFailures)));
         QTimer::singleShot(retryDelayMs, this, [this] {
-            switchState(4);
+            listener.downloadStateChanged(4);
             downloadIndex -= 1;
             downloadNextPatchFile();
         });
@@ -289,11 +334,12 @@ void PatchManager::downloadNextPatchFile()
         downloadFailures = 0;
         continueDownloads(this);
     };
-    httpGet(url, headers, onFinished, onReadyRead);
+    http.httpGet(url, headers, onFinished, onReadyRead);
 }
 
-void PatchManager::downloadFileResumable(PatchThread* thread, const QString& localPath,
-                                         DownloadFileInfo f, std::function<void(bool, bool)> onDone)
+void PatchDownloader::downloadFileResumable(QObject* context, std::atomic<qint64>& received,
+                                            const QString& localPath, DownloadFileInfo f,
+                                            std::function<void(bool, bool)> onDone)
 {
     qint64 start = 0;
     QDir().mkpath(QFileInfo(localPath).absolutePath());
@@ -329,22 +375,22 @@ void PatchManager::downloadFileResumable(PatchThread* thread, const QString& loc
         onDone(false, false);
         return;
     }
-    // From here on the file is used by the handlers on the manager's thread.
+    // From here on the file is used by the handlers on this object's thread.
     file->moveToThread(this->thread());
-    thread->fullReceived += start;
+    received += start;
 
     HeaderMap headers;
     headers.insert(QStringLiteral("Range"), QStringLiteral("bytes=%1-").arg(start));
     const QString url = baseUrl + QLatin1Char('/') + f.path + QLatin1Char('/') + f.name;
 
-    auto onReadyRead = [thread, file, hash, localPath](QNetworkReply* reply) {
+    auto onReadyRead = [&received, file, hash, localPath](QNetworkReply* reply) {
         if (!replyCarriesContent(reply)) {
             reply->readAll();
             return;
         }
         const QByteArray bytes = reply->readAll();
         if (file->write(bytes) == bytes.size()) {
-            thread->fullReceived += bytes.size();
+            received += bytes.size();
             file->flush();
             hash->addData(bytes);
         } else {
@@ -370,12 +416,14 @@ void PatchManager::downloadFileResumable(PatchThread* thread, const QString& loc
         QFile::remove(localPath);
         onDone(false, true);
     };
-    // The request is made on the manager's thread; the thread object lives
-    // there too, so it serves as the context.
+    // The request is made on this object's thread; the context lives there
+    // too, and the transfer goes with it.
     QMetaObject::invokeMethod(
-        thread,
-        // Moved, so that no reference to the file stays on this thread.
+        context,
+        // Moved, so that no reference to the file stays on the calling thread.
         [this, url, headers, onFinished = std::move(onFinished),
-         onReadyRead = std::move(onReadyRead)] { httpGet(url, headers, onFinished, onReadyRead); },
+         onReadyRead = std::move(onReadyRead)] {
+            http.httpGet(url, headers, onFinished, onReadyRead);
+        },
         Qt::QueuedConnection);
 }

@@ -1,7 +1,6 @@
 // Chain search: from the patch list and the installed version to the steps
 // that lead to the newest version, or to the full package.
-#include "app/updatedisplay.h"
-#include "update/patchmanager.h"
+#include "update/patchchain.h"
 
 #include <QDebug>
 #include <QJsonDocument>
@@ -24,7 +23,7 @@ QString compactJson(const QJsonObject& o)
 }
 } // namespace
 
-QMap<int, PatchStep> PatchManager::buildPatchMap(const QJsonObject& list, bool full)
+QMap<int, PatchStep> patchStepMap(const QJsonObject& list, bool full)
 {
     QMap<int, PatchStep> map;
     if (full && list.contains(QLatin1String("fullversion"))) {
@@ -40,22 +39,20 @@ QMap<int, PatchStep> PatchManager::buildPatchMap(const QJsonObject& list, bool f
     return map;
 }
 
-PatchChain PatchManager::findPatchChain(const QJsonObject& list, int local, bool full, int& result)
+ChainSearch searchPatchChain(const QJsonObject& list, int local, bool full,
+                             const QString& localText,
+                             const std::function<void(int, int)>& onNewest)
 {
-    const QMap<int, PatchStep> map = buildPatchMap(list, full);
-    result = 0;
+    const QMap<int, PatchStep> map = patchStepMap(list, full);
     if (map.isEmpty()) {
         qDebug().noquote() << "patchList = 0, exit" << compactJson(list);
-        result = full ? 1 : 0;
-        return {};
+        return {{}, full ? 1 : 0};
     }
     const PatchStep top = map.last();
-    remoteVersion = top.version;
-    if (window)
-        window->showVersionInfo(QStringLiteral("当前版本") + formatVersion(local),
-                                QStringLiteral("最新版本") + formatVersion(top.version));
+    const int remoteVersion = top.version;
+    if (onNewest)
+        onNewest(local, remoteVersion);
 
-    const QString localText = compactJson(localVersion);
     if (local >= top.version) {
         qDebug().noquote() << "skip patch chain " << localText << " to " << remoteVersion;
         return {};
@@ -98,16 +95,14 @@ PatchChain PatchManager::findPatchChain(const QJsonObject& list, int local, bool
     if (success) {
         for (int i = found.size() - 1; i >= 0; --i)
             qDebug() << "patch chain:" << found[i].version << found[i].preVersion << found[i].path;
-        return found;
+        return {found, 0};
     }
-    if (full) {
-        result = 2;
-        return found;
-    }
+    if (full)
+        return {found, 2};
     // The installed version is older than the list's newest: a full package
     // that leads nowhere newer is no way there, never "nothing to do".
-    const PatchChain fullChain = findPatchChain(list, 0, true, result);
-    if (result == 0 && fullChain.isEmpty())
-        result = 2;
-    return fullChain;
+    ChainSearch fullSearch = searchPatchChain(list, 0, true, localText, onNewest);
+    if (fullSearch.result == 0 && fullSearch.chain.isEmpty())
+        fullSearch.result = 2;
+    return fullSearch;
 }

@@ -1,15 +1,17 @@
 #include "update/patchmanager.h"
 
-#include "app/updatedisplay.h"
 #include "patch/patchthread.h"
 #include "services/contentsignature.h"
 #include "services/eventtracker.h"
 #include "transfer/progress.h"
+#include "update/patchchain.h"
+#include "update/updatedisplay.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMutexLocker>
@@ -158,38 +160,32 @@ void PatchManager::tick()
 
 void PatchManager::showDownloadState()
 {
-    const DownloadFileInfo f = downloadIndex >= 0 && downloadIndex < downloads.size()
-                                   ? downloads[downloadIndex]
-                                   : DownloadFileInfo();
+    const DownloadProgress p = transfers.progress();
+    const DownloadFileInfo& f = p.file;
     const QString fileName = f.name.mid(f.name.lastIndexOf(QLatin1Char('\\')) + 1);
 
-    // The timer is invalid until the current file's transfer has started, so
-    // a file being checked or skipped shows no speed and is never "slow".
-    const qint64 elapsed = fileStartTime.isValid() ? fileStartTime.elapsed() : 0;
-    const double speed =
-        elapsed > 0 ? double(fileReceived - fileResumeBase) * 1000.0 / double(elapsed) : 0.0;
-
-    if (!slowReported && elapsed > 1800 && speed < 10240) {
-        slowReported = true;
+    if (!p.slowReported && p.elapsedMs > 1800 && p.speed < 10240) {
+        transfers.markSlowReported();
         track(QStringLiteral("update_slow_download"),
               baseUrl + QLatin1Char('/') + f.path + QLatin1Char('/') + f.name,
-              QString::number(qint64(speed)));
+              QString::number(qint64(p.speed)));
     }
     if (!window)
         return;
 
-    const QString speedText = sizeText(speed) + QLatin1String("/s");
+    const QString speedText = sizeText(p.speed) + QLatin1String("/s");
     const QString fileSizes = QStringLiteral("(%1M/%2M)")
-                                  .arg(double(fileReceived) / 1048576.0, 0, 'f', 2)
-                                  .arg(double(fileTotal) / 1048576.0, 0, 'f', 2);
+                                  .arg(double(p.fileReceived) / 1048576.0, 0, 'f', 2)
+                                  .arg(double(p.fileTotal) / 1048576.0, 0, 'f', 2);
     // A file of size 0 has no ratio; the bar keeps its value.
-    if (fileTotal > 0)
-        window->setUpdateProgress(QString(), double(fileReceived) / double(fileTotal));
-    const QString fileLine = downloading ? QStringLiteral("%1 下载中...").arg(fileName)
-                                         : QStringLiteral("%1 正在校验...").arg(fileName);
-    const QString timeLeft = timeLeftText(double(allTotal - allFinished), speed);
-    window->showDownloadInfo(sizeText(double(qMin(allFinished, allTotal))),
-                             sizeText(double(allTotal)), fileLine, fileSizes, speedText, timeLeft);
+    if (p.fileTotal > 0)
+        window->setUpdateProgress(QString(), double(p.fileReceived) / double(p.fileTotal));
+    const QString fileLine = p.downloading ? QStringLiteral("%1 下载中...").arg(fileName)
+                                           : QStringLiteral("%1 正在校验...").arg(fileName);
+    const QString timeLeft = timeLeftText(double(p.allTotal - p.allFinished), p.speed);
+    window->showDownloadInfo(sizeText(double(qMin(p.allFinished, p.allTotal))),
+                             sizeText(double(p.allTotal)), fileLine, fileSizes, speedText,
+                             timeLeft);
 }
 
 void PatchManager::showPatchState()
@@ -224,18 +220,13 @@ void PatchManager::cleanup()
 {
     removePatchDir();
     chain.clear();
-    downloads.clear();
+    transfers.clear();
     if (patchThread) {
         patchThread->wait();
         patchThread->deleteLater();
         patchThread = nullptr;
     }
     remoteVersion = 0;
-    fileReceived = 0;
-    fileTotal = 0;
-    allTotal = 0;
-    allFinished = 0;
-    fileResumeBase = 0;
     switchState(7);
     if (window)
         window->showUpdateStatus(QStringLiteral("清理本地缓存..."));
@@ -317,11 +308,152 @@ void PatchManager::addPatchFiles(const QJsonObject& fileList, const QString& bas
     const QJsonArray entries = fileList.value(QLatin1String("filelist")).toArray();
     for (const QJsonValue& v : entries) {
         const DownloadFileInfo info = fileInfoFromListEntry(v.toObject(), base, stepPath);
-        downloads.append(info);
+        transfers.addFile(info);
         if (chainIndex >= 0 && chainIndex < chain.size())
             chain[chainIndex].files.append(info);
-        allTotal += info.size;
     }
+}
+
+// ---- chain search ----
+
+QMap<int, PatchStep> PatchManager::buildPatchMap(const QJsonObject& list, bool full)
+{
+    return patchStepMap(list, full);
+}
+
+PatchChain PatchManager::findPatchChain(const QJsonObject& list, int local, bool full, int& result)
+{
+    ChainSearch search = searchPatchChain(
+        list, local, full, compactJson(localVersion), [this](int from, int newest) {
+            remoteVersion = newest;
+            if (window)
+                window->showVersionInfo(QStringLiteral("当前版本") + formatVersion(from),
+                                        QStringLiteral("最新版本") + formatVersion(newest));
+        });
+    result = search.result;
+    return search.chain;
+}
+
+// ---- the remote patch configuration: the patch list, then each step's file list ----
+
+void PatchManager::onPatchListReply(QNetworkReply* r, const contentsig::Signature& signature)
+{
+    const QString url = r->url().toString();
+    if (r->error() != QNetworkReply::NoError) {
+        qDebug() << "download " << url << "error:" << r->errorString();
+        r->deleteLater();
+        setError(2, QStringLiteral("%1 下载失败").arg(url));
+        return;
+    }
+    const QByteArray body = r->readAll();
+    // Checked before it is parsed: a refused list counts as an unreadable one.
+    const QJsonObject list =
+        signature.admits(body, url) ? parseJsonObject(QString::fromUtf8(body)) : QJsonObject();
+    if (list.isEmpty()) {
+        setError(2, QStringLiteral("%1 解码错误").arg(url));
+        return;
+    }
+    onUpdateRemotePatchConfig(list);
+}
+
+void PatchManager::onUpdateRemotePatchConfig(const QJsonObject& list)
+{
+    qDebug().noquote() << "onUpdateRemotePatchConfig:"
+                       << QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact));
+    const int local = localVersion.value(QLatin1String("version")).toInt();
+    int result = 0;
+    chain = findPatchChain(list, local, local == 0, result);
+    if (result != 0) {
+        setError(4, QStringLiteral("补丁校验失败"));
+        return;
+    }
+    if (chain.isEmpty()) {
+        // A run killed between its last file and the cleanup leaves its
+        // folder behind, and no later run would clean it up.
+        if (!patchDir.isEmpty() && QFileInfo::exists(patchDir)) {
+            qDebug() << "remove leftover patch folder" << patchDir;
+            removePatchDir();
+        }
+        switchState(7);
+        return;
+    }
+    if (window) {
+        window->killProcessByName(QStringLiteral("Drevna.exe"));
+        window->killProcessByName(QStringLiteral("Drevna-Win64-Shipping.exe"));
+    }
+    switchState(3);
+    if (chain.size() == 1 && chain.first().preVersion == 0) {
+        localVersion.insert(QLatin1String("version"), 0);
+        saveLocalVersion();
+        if (state == 8)
+            return;
+    }
+    chainIndex = -1;
+    fetchNextPatchFiles();
+}
+
+void PatchManager::fetchNextPatchFiles()
+{
+    chainIndex += 1;
+    if (chainIndex < chain.size()) {
+        const QString url =
+            baseUrl + QLatin1Char('/') + chain[chainIndex].path + QLatin1String("/patchfiles.json");
+        // The step's path becomes a local folder too.
+        if (safeRelativePath(chain[chainIndex].path).isEmpty()) {
+            setError(3, QStringLiteral("%1 配置解析失败").arg(url));
+            return;
+        }
+        httpGetSigned(url, [this](QNetworkReply* r, const contentsig::Signature& signature) {
+            onFileListReply(r, signature);
+        });
+        return;
+    }
+    qDebug() << "finish get patch file list";
+    switchState(4);
+    transfers.startDownloads();
+}
+
+void PatchManager::onFileListReply(QNetworkReply* r, const contentsig::Signature& signature)
+{
+    const QString url = r->url().toString();
+    if (r->error() != QNetworkReply::NoError) {
+        qDebug() << "download " << url << "error:" << r->errorString();
+        setError(2, QStringLiteral("%1 下载失败").arg(url));
+        return;
+    }
+    if (chainIndex < 0 || chainIndex >= chain.size())
+        return;
+    const QString stepPath = chain[chainIndex].path;
+    const QByteArray bytes = r->readAll();
+    // A refused list is neither stored nor parsed.
+    if (!signature.admits(bytes, url)) {
+        setError(3, QStringLiteral("%1 配置解析失败").arg(url));
+        return;
+    }
+    const QJsonObject list = parseJsonObject(QString::fromUtf8(bytes));
+
+    // Every name becomes a local path and every size part of the totals: a
+    // list with a refused entry is not stored and nothing of it is downloaded.
+    QString refused;
+    if (!fileListIsSafe(list, &refused)) {
+        qDebug() << "refused file list entry" << refused << "in" << url;
+        setError(3, QStringLiteral("%1 配置解析失败").arg(url));
+        return;
+    }
+
+    const QString stored = stepPath + QLatin1String("/patchfiles.json");
+    if (!writeFile(patchDir + QLatin1Char('/') + safeRelativePath(stepPath) +
+                       QLatin1String("/patchfiles.json"),
+                   bytes)) {
+        setError(1, QStringLiteral("%1 写入失败").arg(stored));
+        return;
+    }
+    if (list.isEmpty()) {
+        setError(3, QStringLiteral("%1 配置解析失败").arg(url));
+        return;
+    }
+    addPatchFiles(list, baseUrl, stepPath);
+    fetchNextPatchFiles();
 }
 
 // ---- the check and the patch run ----
@@ -465,6 +597,37 @@ void PatchManager::httpGetSigned(const QString& url, SignedReplyCallback onFinis
         httpGet(url, HeaderMap(),
                 [signature, onFinished](QNetworkReply* r) { onFinished(r, signature); });
     });
+}
+
+void PatchManager::downloadNextPatchFile()
+{
+    transfers.downloadNextPatchFile();
+}
+
+void PatchManager::downloadFileResumable(PatchThread* thread, const QString& localPath,
+                                         DownloadFileInfo f, std::function<void(bool, bool)> onDone)
+{
+    transfers.downloadFileResumable(thread, thread->fullReceived, localPath, f, onDone);
+}
+
+void PatchManager::downloadError(int code, const QString& text)
+{
+    setError(code, text);
+}
+
+void PatchManager::downloadStateChanged(int newState)
+{
+    switchState(newState);
+}
+
+void PatchManager::allDownloaded()
+{
+    startPatching(false, remoteVersion);
+}
+
+void PatchManager::fetchJson(const QString& url, std::function<void(QJsonObject)> onJson)
+{
+    ::fetchJson(this, url, onJson);
 }
 
 void fetchJson(PatchManager* manager, const QString& url, JsonCallback onJson)

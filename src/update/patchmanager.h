@@ -1,6 +1,8 @@
 #pragma once
 
+#include "patch/patchhost.h"
 #include "transfer/httpclient.h"
+#include "transfer/patchdownload.h"
 #include "update/records.h"
 
 #include <QElapsedTimer>
@@ -24,7 +26,7 @@ using SignedReplyCallback = std::function<void(QNetworkReply*, const contentsig:
 
 // The update engine: a 100 ms state machine on the GUI thread that carries one
 // update from the installed version to the point where the game may start.
-class PatchManager : public QObject
+class PatchManager : public QObject, public PatchHost, private DownloadListener
 {
     Q_OBJECT
 
@@ -39,13 +41,16 @@ public:
     void switchState(int newState);
     void setError(int code, const QString& text);
     int currentState() const { return state; }
+    int lastErrorCode() const { return errorCode; }
+    QString lastErrorText() const { return errorText; }
+    HttpClient& httpClient() { return http; }
 
     // Records and local files.
     void loadLocalVersion();
     void saveLocalVersion();
     void loadLocalPatchChain();
     // Thread-safe: the patch thread saves its copy of the chain after each file.
-    bool saveLocalPatchChain(const PatchChain& chain);
+    bool saveLocalPatchChain(const PatchChain& chain) override;
     void addPatchFiles(const QJsonObject& fileList, const QString& base, const QString& stepPath);
 
     // Chain search.
@@ -61,7 +66,7 @@ public:
     void downloadNextPatchFile();
     // Called on the patch thread; onDone(success, retry) runs exactly once.
     void downloadFileResumable(PatchThread* thread, const QString& localPath, DownloadFileInfo f,
-                               std::function<void(bool, bool)> onDone);
+                               std::function<void(bool, bool)> onDone) override;
 
     void startPatching(bool resume, int targetVersion);
 
@@ -75,52 +80,10 @@ public:
     // the document itself, each with its own time stamp.
     void httpGetSigned(const QString& url, SignedReplyCallback onFinished);
 
-    // Fields, named as the rest of the engine refers to them.
-    QString baseUrl;
-    QString patchDir;
-    QString gameDir;
-    UpdateDisplay* window = nullptr;
-    HttpClient http; // owns networkManager and currentReply
-    int state = 0;
-    PatchChain chain;
-    int chainIndex = 0;
-    QList<DownloadFileInfo> downloads;
-    int downloadIndex = 0;
-    int errorCode = 0;
-    QString errorText;
-    QJsonObject localVersion;
-    PatchThread* patchThread = nullptr;
-    int remoteVersion = 0;
-    int recheckCount = 1;
-    QElapsedTimer fileStartTime; // monotonic, so a transfer across midnight keeps a true speed
-    qint64 fileReceived = 0;
-    qint64 fileTotal = 0;
-    qint64 allTotal = 0;
-    qint64 allFinished = 0;
-    qint64 fileResumeBase = 0;
-    QMutex progressMutex;
-    int patchIndex = 0;
-    int patchCount = 0;
-    DownloadFileInfo currentPatch;
-    DownloadFileInfo currentFullFile;
-    float patchProgress = 0;
-    QList<std::function<void()>> deferredTasks;
-    qint64 startTime = 0;
-    qint64 patchStartTime = 0;
-    bool slowReported = false;
-    bool downloading = false;
-    int downloadFailures = 0;
-    // Set by the patch thread's onError during the current patch run.
-    bool patchRunFailed = false;
-    int retryDelayMs = 5000;
-    // Pause of the patch thread after allDone; negative keeps its own default.
-    int patchFinishSleepMs = -1;
-    // Sees every tracking event as it is sent; for diagnostics and tests.
-    std::function<void(const QString&, const QString&, const QString&)> eventHook;
-    // "update_finish" is sent once per process.
-    static bool updateFinishSent;
+    // The patch thread's view of the engine.
+    QString contentBaseUrl() const override { return baseUrl; }
+    void fetchJson(const QString& url, std::function<void(QJsonObject)> onJson) override;
 
-public:
     // Handlers of the patch thread's signals; queued, so they run here on
     // the GUI thread in the order the thread emitted them.
     void onStartPatch(const DownloadFileInfo& info, int num, int allNum);
@@ -133,22 +96,61 @@ public:
     // One step of the 100 ms timer.
     void tick();
 
+    // Test knobs. Pause of the patch thread after allDone; negative keeps
+    // its own default.
+    int patchFinishSleepMs = -1;
+    // Sees every tracking event as it is sent; for diagnostics and tests.
+    std::function<void(const QString&, const QString&, const QString&)> eventHook;
+
 protected:
     void timerEvent(QTimerEvent* event) override;
 
 private:
+    friend struct EngineProbe;
+
+    // The download loop's reports.
+    void downloadError(int code, const QString& text) override;
+    void downloadStateChanged(int newState) override;
+    void allDownloaded() override;
+
     void onPatchListReply(QNetworkReply* reply, const contentsig::Signature& signature);
     void onFileListReply(QNetworkReply* reply, const contentsig::Signature& signature);
     void showDownloadState();
     void showPatchState();
     void cleanup();
     void removePatchDir();
+
+    QString baseUrl;
+    QString patchDir;
+    QString gameDir;
+    UpdateDisplay* window = nullptr;
+    HttpClient http; // owns networkManager and currentReply
+    PatchDownloader transfers{http, *this, baseUrl, patchDir};
+    int state = 0;
+    PatchChain chain;
+    int chainIndex = 0;
+    int errorCode = 0;
+    QString errorText;
+    QJsonObject localVersion;
+    PatchThread* patchThread = nullptr;
+    int remoteVersion = 0;
+    int recheckCount = 1;
+    QMutex progressMutex;
+    int patchIndex = 0;
+    int patchCount = 0;
+    DownloadFileInfo currentPatch;
+    DownloadFileInfo currentFullFile;
+    float patchProgress = 0;
+    QList<std::function<void()>> deferredTasks;
+    qint64 startTime = 0;
+    qint64 patchStartTime = 0;
+    // Set by the patch thread's onError during the current patch run.
+    bool patchRunFailed = false;
+    // "update_finish" is sent once per process.
+    static bool updateFinishSent;
     int timerId = 0;
     QMutex chainFileMutex; // serialises writes of patchchain.json
 };
 
 // Requests a JSON document on the manager's thread from any thread.
 void fetchJson(PatchManager* manager, const QString& url, JsonCallback onJson);
-
-// MD5 of a file as lower-case hex; empty when it cannot be read.
-QString fileMd5(const QString& path);

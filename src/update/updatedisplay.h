@@ -1,18 +1,15 @@
 #pragma once
 
+#include "services/downloaddisplay.h"
+
 #include <QString>
 
 // What the update engine may do to the window. The engine only knows this
 // interface, so it can be driven and tested without any widget.
-class UpdateDisplay
+class UpdateDisplay : public DownloadDisplay
 {
 public:
-    virtual ~UpdateDisplay() = default;
-
     virtual void showUpdateStatus(QString text) = 0;
-    virtual void setUpdateProgress(QString text, double ratio) = 0;
-    virtual void showDownloadInfo(QString done, QString total, QString fileLine, QString fileSizes,
-                                  QString speed, QString timeLeft) = 0;
     virtual void showVersionInfo(QString current, QString newest) = 0;
     virtual void showUpdateFinished() = 0;
     // Ends every running process with this executable name and waits for it.
