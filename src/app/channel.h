@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/buildconfig.h"
 #include "app/mainwindow.h"
 
 #include <QString>
@@ -10,11 +11,6 @@ namespace channel
 {
 
 using Type = MainWindow::PlatformType;
-
-QString contentBaseA();
-QString contentBaseB();
-QString portalHost();
-QString trackingHost();
 
 QString applicationKey(Type c);
 QString channelIconPath(Type c, const QString& extension);

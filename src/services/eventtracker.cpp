@@ -1,6 +1,6 @@
 #include "services/eventtracker.h"
 
-#include "app/channel.h"
+#include "app/buildconfig.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

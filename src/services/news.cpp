@@ -1,23 +1,12 @@
-// The news column fed from the portal's list interface.
-#include "app/mainwindow.h"
-#include "services/mywebview.h"
-#include "ui_mainwindow.h"
+// Decoding of the portal's news answer.
+#include "services/news.h"
 
-#include <QFontMetrics>
-#include <QHBoxLayout>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLabel>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QVBoxLayout>
 
 namespace
 {
-
-const char* const rowStyle = "QLabel{background:transparent;font: 14pt ;color:#FFFFFF;}";
-const int titleWidth = 400;
 
 QString stringMember(const QJsonObject& item, const char* name)
 {
@@ -56,98 +45,23 @@ bool newsList(const QJsonObject& answer, int page, QJsonArray& list)
     return true;
 }
 
-void emptyColumn(QVBoxLayout* column)
-{
-    const QList<QLayout*> rows = column->findChildren<QLayout*>();
-    for (QLayout* row : rows) {
-        while (QLayoutItem* item = row->takeAt(0)) {
-            if (QWidget* widget = item->widget()) {
-                widget->setParent(nullptr);
-                widget->deleteLater();
-            }
-            delete item;
-        }
-    }
-    // Emptied rows would pile up with every answer: remove them as well.
-    for (int i = column->count() - 1; i >= 0; --i) {
-        if (column->itemAt(i)->layout())
-            delete column->takeAt(i);
-    }
-}
-
-QHBoxLayout* newsRow(const QJsonObject& item)
-{
-    const QString title = stringMember(item, "post_title");
-    const QString updateTime = stringMember(item, "update_time");
-    const QString url = stringMember(item, "url");
-
-    auto* titleLabel = new QLabel();
-    titleLabel->setOpenExternalLinks(true);
-    titleLabel->setStyleSheet(QLatin1String(rowStyle));
-    titleLabel->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
-    titleLabel->setFixedWidth(titleWidth);
-    // Measure in the font the style sheet gives the label, not the default one.
-    titleLabel->ensurePolished();
-    const QString shortTitle =
-        titleLabel->fontMetrics().elidedText(title, Qt::ElideRight, titleWidth);
-    // The portal's texts are data, not markup: quoted and escaped, they cannot
-    // add attributes or tags. Only a web address becomes a target.
-    const QString target = isBrowserAddress(QUrl(url)) ? url.toHtmlEscaped() : QString();
-    titleLabel->setText(
-        QStringLiteral(
-            "<a href = \"%1\" style='text-decoration:none;color:#FFFFFF;font-size:14pt'>%2</a>")
-            .arg(target, shortTitle.toHtmlEscaped()));
-
-    auto* dateLabel = new QLabel(updateTime);
-    dateLabel->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    dateLabel->adjustSize();
-    dateLabel->setStyleSheet(QLatin1String(rowStyle));
-
-    auto* row = new QHBoxLayout();
-    row->addWidget(titleLabel);
-    row->addWidget(dateLabel);
-    return row;
-}
-
 } // namespace
 
-void MainWindow::requestNews(const QString& url)
+bool decodeNewsAnswer(const QByteArray& body, int page, QList<NewsItem>& items)
 {
-    if (!networkManager)
-        networkManager = new QNetworkAccessManager();
-    QString address = url;
-    address.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    newsReply = networkManager->get(QNetworkRequest(QUrl(address, QUrl::TolerantMode)));
-    connect(newsReply, &QNetworkReply::finished, this, &MainWindow::OnGetPageInfoFinished);
-}
-
-void MainWindow::OnGetPageInfoFinished()
-{
-    auto* finished = qobject_cast<QNetworkReply*>(sender());
-    if (finished) {
-        finished->deleteLater();
-        // An older answer finishing late: reading the newest reply now would
-        // consume part of it before its own finish and lose it.
-        if (finished != newsReply)
-            return;
-    }
-    QNetworkReply* reply = newsReply;
-    newsReply = nullptr;
-    if (!reply || reply->error() != QNetworkReply::NoError)
-        return;
-
     QJsonParseError error;
-    const QJsonDocument doc =
-        QJsonDocument::fromJson(QString::fromUtf8(reply->readAll()).toUtf8(), &error);
+    const QJsonDocument doc = QJsonDocument::fromJson(QString::fromUtf8(body).toUtf8(), &error);
     if (doc.isNull() || error.error != QJsonParseError::NoError || !doc.isObject() ||
         doc.object().isEmpty())
-        return;
-
+        return false;
     QJsonArray list;
-    if (!newsList(doc.object(), newsPage, list))
-        return;
-
-    emptyColumn(ui->verticalLayout);
-    for (const QJsonValue& element : qAsConst(list))
-        ui->verticalLayout->addLayout(newsRow(element.toObject()));
+    if (!newsList(doc.object(), page, list))
+        return false;
+    items.clear();
+    for (const QJsonValue& element : qAsConst(list)) {
+        const QJsonObject item = element.toObject();
+        items.append({stringMember(item, "post_title"), stringMember(item, "update_time"),
+                      stringMember(item, "url")});
+    }
+    return true;
 }
