@@ -38,6 +38,8 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
     // Redirects arrive as replies of their own; nothing is followed.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
+    // Several transfers share each of the few connections a host gets.
+    request.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, true);
     qDebug() << "download url:" << text;
     for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
         qDebug() << "header:" << it.key() << "->" << it.value();

@@ -5,6 +5,7 @@
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
@@ -136,15 +137,6 @@ private:
     bool closed = false;
 };
 
-// The loop goes on to the next file as soon as control is back in the event
-// loop, not on the next 100 ms tick: a game of many small files would wait a
-// tick per file. Queued rather than called, so that a long run of skipped
-// files never nests, and the finished reply is out of its signal first.
-void continueDownloads(PatchDownloader* loop)
-{
-    QMetaObject::invokeMethod(
-        loop, [loop] { loop->downloadNextPatchFile(); }, Qt::QueuedConnection);
-}
 } // namespace
 
 QString fileMd5(const QString& path)
@@ -172,12 +164,17 @@ void PatchDownloader::addFile(const DownloadFileInfo& info)
 void PatchDownloader::startDownloads()
 {
     downloadIndex = -1;
+    inFlight.clear();
+    finished = false;
+    stopped = false;
     downloadNextPatchFile();
 }
 
 void PatchDownloader::clear()
 {
     downloads.clear();
+    inFlight.clear();
+    roundReceived = 0;
     fileReceived = 0;
     fileTotal = 0;
     allTotal = 0;
@@ -192,11 +189,12 @@ DownloadProgress PatchDownloader::progress() const
         p.file = downloads[downloadIndex];
     p.downloading = downloading;
     p.elapsedMs = fileStartTime.isValid() ? fileStartTime.elapsed() : 0;
-    p.speed = p.elapsedMs > 0 ? double(fileReceived - fileResumeBase) * 1000.0 / double(p.elapsedMs)
-                              : 0.0;
+    p.speed = p.elapsedMs > 0 ? double(roundReceived) * 1000.0 / double(p.elapsedMs) : 0.0;
     p.fileReceived = fileReceived;
     p.fileTotal = fileTotal;
     p.allFinished = allFinished;
+    for (const qint64 received : inFlight)
+        p.allFinished += received;
     p.allTotal = allTotal;
     p.slowReported = slowReported;
     return p;
@@ -204,20 +202,54 @@ DownloadProgress PatchDownloader::progress() const
 
 void PatchDownloader::downloadNextPatchFile()
 {
-    allFinished += fileTotal;
-    fileTotal = 0;
-    fileReceived = 0;
-    fileResumeBase = 0;
-    downloadIndex += 1;
-    slowReported = false;
-    fileStartTime.invalidate();
-
-    if (downloadIndex >= downloads.size()) {
-        qDebug() << "finish download all patch file list";
-        listener.allDownloaded();
-        return;
+    pumpQueued = false;
+    // A budget per turn of the event loop: a long run of files that are
+    // checked and skipped must not freeze the window.
+    QElapsedTimer budget;
+    budget.start();
+    while (!stopped && inFlight.size() < maxTransfers && downloadIndex + 1 < downloads.size()) {
+        if (budget.elapsed() > 20) {
+            continueDownloads(this);
+            return;
+        }
+        downloadIndex += 1;
+        takeUp(downloadIndex);
     }
-    const DownloadFileInfo f = downloads[downloadIndex];
+    if (stopped || finished || downloadIndex + 1 < downloads.size() || !inFlight.isEmpty() ||
+        pendingRetries > 0)
+        return;
+    downloadIndex = downloads.size();
+    finished = true;
+    qDebug() << "finish download all patch file list";
+    listener.allDownloaded();
+}
+
+void PatchDownloader::continueDownloads(PatchDownloader* loop)
+{
+    if (loop->pumpQueued)
+        return;
+    loop->pumpQueued = true;
+    QMetaObject::invokeMethod(
+        loop, [loop] { loop->downloadNextPatchFile(); }, Qt::QueuedConnection);
+}
+
+void PatchDownloader::fileDone(int index)
+{
+    inFlight.remove(index);
+    allFinished += downloads[index].size;
+    continueDownloads(this);
+}
+
+void PatchDownloader::takeUp(int index)
+{
+    const DownloadFileInfo f = downloads[index];
+    const bool current = index == downloadIndex;
+    if (current) {
+        fileTotal = 0;
+        fileReceived = 0;
+        fileResumeBase = 0;
+        downloading = false;
+    }
     if (f.type == QLatin1String("del")) {
         continueDownloads(this);
         return;
@@ -226,6 +258,7 @@ void PatchDownloader::downloadNextPatchFile()
     const QString local = localPatchFilePath(patchDir, f);
     if (local.isEmpty()) {
         // File lists are checked on arrival; this guards any other source.
+        stopped = true;
         listener.downloadError(3, QStringLiteral("%1 配置解析失败").arg(f.name));
         return;
     }
@@ -248,7 +281,9 @@ void PatchDownloader::downloadNextPatchFile()
         existing = info.size();
         if (existing == f.size && fileMd5(local) == f.md5) {
             qDebug() << "skip download file due to md5 is identical:" << local;
-            fileTotal = existing;
+            if (current)
+                fileTotal = existing;
+            allFinished += f.size;
             continueDownloads(this);
             return;
         }
@@ -265,6 +300,7 @@ void PatchDownloader::downloadNextPatchFile()
     auto file = std::make_shared<QFile>(local);
     // Unbuffered: a write that does not reach the disk fails at once.
     if (!file->open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+        stopped = true;
         listener.downloadError(1, QStringLiteral("%1 写入失败").arg(local));
         return;
     }
@@ -272,16 +308,22 @@ void PatchDownloader::downloadNextPatchFile()
     hashDevice(hash->md5, *file); // leaves the position at the end: new bytes append
     existing = file->pos();
 
-    downloading = true;
+    inFlight.insert(index, existing);
+    // The speed is measured over every transfer from the latest start on.
     fileStartTime.start();
-    fileReceived = existing;
-    fileResumeBase = existing;
+    roundReceived = 0;
+    slowReported = false;
+    if (current) {
+        downloading = true;
+        fileReceived = existing;
+        fileResumeBase = existing;
+        fileTotal = f.size;
+    }
     HeaderMap headers;
     headers.insert(QStringLiteral("Range"), QStringLiteral("bytes=%1-").arg(existing));
-    fileTotal = f.size;
 
     const QString url = baseUrl + QLatin1Char('/') + f.path + QLatin1Char('/') + f.name;
-    auto onReadyRead = [this, file, hash](QNetworkReply* reply) {
+    auto onReadyRead = [this, file, hash, index](QNetworkReply* reply) {
         if (!replyCarriesContent(reply)) {
             reply->readAll();
             return;
@@ -291,7 +333,10 @@ void PatchDownloader::downloadNextPatchFile()
         const QByteArray bytes = reply->read(reply->bytesAvailable());
         if (file->write(bytes) == bytes.size()) {
             hash->addData(bytes);
-            fileReceived += bytes.size();
+            inFlight[index] += bytes.size();
+            roundReceived += bytes.size();
+            if (index == downloadIndex)
+                fileReceived += bytes.size();
         } else {
             listener.downloadError(1, QStringLiteral("%1 写入失败").arg(file->fileName()));
             qDebug() << "write file error:" << file->fileName();
@@ -299,19 +344,25 @@ void PatchDownloader::downloadNextPatchFile()
         }
     };
     // Every failed transfer waits 5 s and is shown, so a file that never
-    // verifies cannot be fetched again and again unseen.
-    auto retryLater = [this](QNetworkReply* reply) {
+    // verifies cannot be fetched again and again unseen. The other files go
+    // on meanwhile; the loop ends only once this one is in.
+    auto retryLater = [this, index](QNetworkReply* reply) {
+        inFlight.remove(index);
+        pendingRetries += 1;
         downloadFailures += 1;
-        listener.downloadError(
-            2, QStringLiteral("%1 下载失败(%2),5s后重试")
-                   .arg(reply->url().toString(), QString::number(downloadFailures)));
-        QTimer::singleShot(retryDelayMs, this, [this] {
+        listener.downloadError(2, QStringLiteral("%1 下载失败(%2),5s后重试")
+                                      .arg(reply->url().toString(),
+                                           QString::number(downloadFailures)));
+        QTimer::singleShot(retryDelayMs, this, [this, index] {
+            pendingRetries -= 1;
+            if (stopped)
+                return;
             listener.downloadStateChanged(4);
-            downloadIndex -= 1;
-            downloadNextPatchFile();
+            takeUp(index);
+            continueDownloads(this);
         });
     };
-    auto onFinished = [this, file, hash, f, retryLater](QNetworkReply* reply) {
+    auto onFinished = [this, file, hash, f, index, retryLater](QNetworkReply* reply) {
         const bool closed = closeFile(*file);
         QString failure = transferFailure(reply);
         if (failure.isEmpty() && !closed)
@@ -332,7 +383,9 @@ void PatchDownloader::downloadNextPatchFile()
             return;
         }
         downloadFailures = 0;
-        continueDownloads(this);
+        if (index == downloadIndex)
+            downloading = false;
+        fileDone(index);
     };
     http.httpGet(url, headers, onFinished, onReadyRead);
 }

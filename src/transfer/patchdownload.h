@@ -4,6 +4,7 @@
 #include "update/records.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -67,8 +68,17 @@ public:
     void clear();
 
     int retryDelayMs = 5000;
+    // Files whose transfers run at once; each file's own requests keep their
+    // order. Set from setting.ini by the engine.
+    int maxTransfers = 8;
 
 private:
+    // Checks file index and either counts it (deleted, or already there with
+    // its MD5) or starts its transfer.
+    void takeUp(int index);
+    void fileDone(int index);
+    static void continueDownloads(PatchDownloader* loop);
+
     friend struct EngineProbe;
 
     HttpClient& http;
@@ -76,6 +86,7 @@ private:
     const QString& baseUrl;
     const QString& patchDir;
     QList<DownloadFileInfo> downloads;
+    // The file taken up last, which the display names.
     int downloadIndex = 0;
     QElapsedTimer fileStartTime; // monotonic, so a transfer across midnight keeps a true speed
     qint64 fileReceived = 0;
@@ -86,6 +97,14 @@ private:
     bool slowReported = false;
     bool downloading = false;
     int downloadFailures = 0;
+    // Bytes on disk of each file in transfer, by index.
+    QHash<int, qint64> inFlight;
+    // Bytes received by every transfer since fileStartTime.
+    qint64 roundReceived = 0;
+    int pendingRetries = 0;
+    bool finished = false;
+    bool stopped = false; // an error that no retry mends
+    bool pumpQueued = false;
 };
 
 // MD5 of a file as lower-case hex; empty when it cannot be read.

@@ -15,7 +15,7 @@ struct EngineProbe {
           fileReceived(m.transfers.fileReceived), fileTotal(m.transfers.fileTotal),
           allTotal(m.transfers.allTotal), allFinished(m.transfers.allFinished),
           fileResumeBase(m.transfers.fileResumeBase), downloading(m.transfers.downloading),
-          downloadFailures(m.transfers.downloadFailures), retryDelayMs(m.transfers.retryDelayMs)
+          downloadFailures(m.transfers.downloadFailures), roundReceived(m.transfers.roundReceived), retryDelayMs(m.transfers.retryDelayMs)
     {
     }
 
@@ -49,6 +49,7 @@ struct EngineProbe {
     qint64& fileResumeBase;
     bool& downloading;
     int& downloadFailures;
+    qint64& roundReceived;
     int& retryDelayMs;
 };
 
