@@ -1,7 +1,7 @@
 // Download benchmark helper: runs the update engine's download loop (state 4)
 // over a given file list and reports the time until patching would start.
 //
-//   bench_download BASE_URL PATCH_DIR LIST
+//   [BENCH_TRANSFERS=N] bench_download BASE_URL PATCH_DIR LIST
 //
 // LIST has one file a line: "STEP_PATH NAME SIZE MD5". Prints
 // "<seconds> <files> <bytes> <seconds between transfers>" and ends the moment
@@ -63,6 +63,9 @@ int main(int argc, char** argv)
     PatchManager manager;
     manager.init(&display, QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]),
                  QString::fromLocal8Bit(argv[2]) + QStringLiteral("/../game"));
+    // As [download] maxTransfers would set it.
+    if (qEnvironmentVariableIsSet("BENCH_TRANSFERS"))
+        probe(manager).maxTransfers = qEnvironmentVariableIntValue("BENCH_TRANSFERS");
     QFile list(QString::fromLocal8Bit(argv[3]));
     if (!list.open(QIODevice::ReadOnly | QIODevice::Text))
         return 2;

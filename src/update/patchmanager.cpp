@@ -3,6 +3,7 @@
 #include "patch/patchthread.h"
 #include "services/contentsignature.h"
 #include "services/eventtracker.h"
+#include "services/settings.h"
 #include "transfer/progress.h"
 #include "update/patchchain.h"
 #include "update/updatedisplay.h"
@@ -57,6 +58,7 @@ void PatchManager::init(UpdateDisplay* w, const QString& b, const QString& p, co
     baseUrl = b;
     patchDir = p;
     gameDir = g;
+    transfers.maxTransfers = downloadTransfers();
 }
 
 void PatchManager::start()

@@ -15,7 +15,7 @@ struct EngineProbe {
           fileReceived(m.transfers.fileReceived), fileTotal(m.transfers.fileTotal),
           allTotal(m.transfers.allTotal), allFinished(m.transfers.allFinished),
           fileResumeBase(m.transfers.fileResumeBase), downloading(m.transfers.downloading),
-          downloadFailures(m.transfers.downloadFailures), roundReceived(m.transfers.roundReceived), retryDelayMs(m.transfers.retryDelayMs)
+          downloadFailures(m.transfers.downloadFailures), roundReceived(m.transfers.roundReceived), retryDelayMs(m.transfers.retryDelayMs), maxTransfers(m.transfers.maxTransfers)
     {
     }
 
@@ -51,6 +51,7 @@ struct EngineProbe {
     int& downloadFailures;
     qint64& roundReceived;
     int& retryDelayMs;
+    int& maxTransfers;
 };
 
 inline EngineProbe probe(PatchManager& m)

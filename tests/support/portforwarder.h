@@ -12,6 +12,9 @@
 //   HttpTestServer server;
 //   PortForwarder contentA(18600, server.port());
 //   QVERIFY2(contentA.isListening(), "port 18600 is taken");
+//
+// With delayMs, every chunk in either direction, and each close, is passed
+// on that much later: half the round trip of a distant server.
 
 #include <QObject>
 #include <QTcpServer>
@@ -21,7 +24,8 @@ class PortForwarder : public QObject
     Q_OBJECT
 
 public:
-    PortForwarder(quint16 listenPort, quint16 targetPort, QObject* parent = nullptr);
+    PortForwarder(quint16 listenPort, quint16 targetPort, QObject* parent = nullptr,
+                  int delayMs = 0);
 
     bool isListening() const { return listener.isListening(); }
 
@@ -30,4 +34,5 @@ private:
 
     QTcpServer listener;
     quint16 target;
+    int delay;
 };

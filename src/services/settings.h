@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QString>
+
+// setting.ini: beside the launcher, or in the working directory of the
+// installed-app layout.
+QString launcherSettingsPath();
+
+// [download] maxTransfers: files in transfer at once, 8 when absent, bounded
+// to 1..32 so that a typo can neither stop the update nor flood the server.
+int downloadTransfers();
