@@ -495,7 +495,8 @@ void TestUpdateFlow::loopCounting_data()
     // a.pak.patch, large enough to be hashed on the worker thread, then
     // b.pak.patch (12000 bytes, or a "del" entry).
     QTest::addColumn<QString>("failing");
-    QTest::addColumn<int>("failTimes"); // answered with 500; 0: starts from a wrong partial file
+    // answered with 500; 0: starts from a wrong partial file; -1: reset after 1 MiB once
+    QTest::addColumn<int>("failTimes");
     QTest::addColumn<bool>("lastDeleted");
     QTest::addColumn<int>("requests"); // of the failing file
     QTest::addColumn<int>("errorCode");
@@ -504,6 +505,9 @@ void TestUpdateFlow::loopCounting_data()
     QTest::newRow("last fails twice") << "b" << 2 << false << 3 << 2;
     QTest::newRow("first fails its md5") << "a" << 0 << false << 2 << 2;
     QTest::newRow("first fails, last deleted") << "a" << 1 << true << 2 << 2;
+    // The two files are in transfer together: the reset one resumes while
+    // the other goes on.
+    QTest::newRow("first reset, resumed beside the last") << "a" << -1 << false << 2 << 2;
 }
 
 void TestUpdateFlow::loopCounting()
@@ -521,8 +525,9 @@ void TestUpdateFlow::loopCounting()
     HttpTestServer::Fault slow, fault;
     slow.bytesPerSecond = 20000;
     server->setFault("/base/10006/b.pak.patch", slow);
-    fault.status = 500;
-    fault.times = failTimes;
+    fault.status = failTimes < 0 ? 0 : 500;
+    fault.dropAfterBytes = failTimes < 0 ? 1048576 : -1;
+    fault.times = qAbs(failTimes);
     if (failTimes)
         server->setFault("/base/10006/" + failing + ".pak.patch", fault);
     else if (!failing.isEmpty())
@@ -543,6 +548,9 @@ void TestUpdateFlow::loopCounting()
     QCOMPARE(probe(manager).errorCode, errorCode);
     if (!failing.isEmpty())
         QCOMPARE(server->requests("/base/10006/" + failing + ".pak.patch").size(), requests);
+    if (failTimes < 0)
+        QCOMPARE(server->requests("/base/10006/a.pak.patch").last().header("Range"),
+                 QByteArray("bytes=1048576-"));
     QCOMPARE(readAll(tmp->filePath("Drevna/a.pak")), a);
     QCOMPARE(readAll(tmp->filePath("Drevna/b.pak")), lastDeleted ? QByteArray() : b);
     if (failing != "b" && !lastDeleted)
