@@ -1,7 +1,7 @@
 // Download benchmark helper: runs the update engine's download loop (state 4)
 // over a given file list and reports the time until patching would start.
 //
-//   [BENCH_TRANSFERS=N] bench_download BASE_URL PATCH_DIR LIST
+//   [BENCH_TRANSFERS=N] [BENCH_RATE=BYTES_PER_S] bench_download BASE_URL PATCH_DIR LIST
 //
 // LIST has one file a line: "STEP_PATH NAME SIZE MD5". Prints
 // "<seconds> <files> <bytes> <seconds between transfers>" and ends the moment
@@ -66,6 +66,8 @@ int main(int argc, char** argv)
     // As [download] maxTransfers would set it.
     if (qEnvironmentVariableIsSet("BENCH_TRANSFERS"))
         probe(manager).maxTransfers = qEnvironmentVariableIntValue("BENCH_TRANSFERS");
+    // As [download] maxKBps would set it, in bytes per second.
+    probe(manager).http.maxBytesPerSecond = qEnvironmentVariableIntValue("BENCH_RATE");
     QFile list(QString::fromLocal8Bit(argv[3]));
     if (!list.open(QIODevice::ReadOnly | QIODevice::Text))
         return 2;

@@ -3,6 +3,7 @@
 #include "transfer/httpclient.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QNetworkReply>
 #include <QRegularExpression>
@@ -94,6 +95,7 @@ private slots:
     void rawHeaders();
     void outcomes_data();
     void outcomes();
+    void readyReadAndProgress_data();
     void readyReadAndProgress();
     void timeouts_data();
     void timeouts();
@@ -312,29 +314,45 @@ void TestHttpClient::outcomes()
     QCOMPARE(countLines(log, "download timeout"), 0);
 }
 
+void TestHttpClient::readyReadAndProgress_data()
+{
+    QTest::addColumn<qint64>("cap"); // bytes per second over both transfers
+    QTest::newRow("uncapped") << qint64(0);
+    QTest::newRow("one cap over two transfers") << qint64(200000);
+}
+
+// Two transfers at once; under a cap each gets its whole body, and both
+// together take no less than the cap allows.
 void TestHttpClient::readyReadAndProgress()
 {
+    QFETCH(qint64, cap);
     HttpClient client;
-    QByteArray received;
+    client.maxBytesPerSecond = cap;
+    QByteArray received[2];
     qint64 bufferSize = 0;
     qint64 lastProgress = 0;
     qint64 progressTotal = 0;
     int calls = 0;
-    client.httpGet(
-        server.url("/p/list.json"), HeaderMap(), [&calls](QNetworkReply*) { ++calls; },
-        [&](QNetworkReply* reply) {
-            bufferSize = reply->readBufferSize();
-            received += reply->readAll();
-        },
-        [&](QNetworkReply*, qint64 done, qint64 total) {
-            lastProgress = done;
-            progressTotal = total;
-        });
-    QTRY_COMPARE(calls, 1);
-    QVERIFY(received == body);
+    QElapsedTimer clock;
+    clock.start();
+    for (QByteArray& into : received)
+        client.httpGet(
+            server.url("/p/list.json"), HeaderMap(), [&calls](QNetworkReply*) { ++calls; },
+            [&](QNetworkReply* reply) {
+                bufferSize = reply->readBufferSize();
+                into += readBody(reply);
+            },
+            [&](QNetworkReply*, qint64 done, qint64 total) {
+                lastProgress = done;
+                progressTotal = total;
+            });
+    QTRY_COMPARE(calls, 2);
+    QVERIFY(received[0] == body && received[1] == body);
     QCOMPARE(bufferSize, qint64(4 * 1024 * 1024));
     QCOMPARE(lastProgress, qint64(body.size()));
     QCOMPARE(progressTotal, qint64(body.size()));
+    if (cap > 0)
+        QVERIFY(clock.elapsed() >= (2 * body.size() - cap / 10) * 1000 / cap);
 }
 
 // The slow cases: the first-data time-out (once at its real 5 s) and the stall

@@ -128,7 +128,7 @@ void MainWindow::downloadSetup(const QString& url)
     };
 
     auto onReadyRead = [download](QNetworkReply* reply) {
-        const QByteArray data = reply->readAll();
+        const QByteArray data = readBody(reply);
         if (download->writeFailed)
             return;
         if (download->file.write(data) >= data.size())

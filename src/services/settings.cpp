@@ -12,11 +12,26 @@ QString launcherSettingsPath()
     return QCoreApplication::applicationDirPath() + QStringLiteral("/setting.ini");
 }
 
-int downloadTransfers()
+namespace
+{
+qint64 downloadSetting(const char* key)
 {
     bool ok = false;
-    const int n = QSettings(launcherSettingsPath(), QSettings::IniFormat)
-                      .value(QStringLiteral("download/maxTransfers"))
-                      .toInt(&ok);
-    return ok && n > 0 ? qMin(n, 32) : 8;
+    const qint64 n = QSettings(launcherSettingsPath(), QSettings::IniFormat)
+                         .value(QStringLiteral("download/") + QLatin1String(key))
+                         .toLongLong(&ok);
+    return ok && n > 0 ? n : 0;
+}
+} // namespace
+
+int downloadTransfers()
+{
+    const qint64 n = downloadSetting("maxTransfers");
+    return n > 0 ? int(qMin<qint64>(n, 32)) : 8;
+}
+
+qint64 downloadRateLimit()
+{
+    // Beyond 1 TiB/s there is nothing to cap, and the product stays in range.
+    return qMin<qint64>(downloadSetting("maxKBps"), qint64(1) << 30) * 1024;
 }

@@ -9,3 +9,7 @@ QString launcherSettingsPath();
 // [download] maxTransfers: files in transfer at once, 8 when absent, bounded
 // to 1..32 so that a typo can neither stop the update nor flood the server.
 int downloadTransfers();
+
+// [download] maxKBps: one cap over every download, in bytes per second
+// (KiB/s × 1024); 0 when absent, 0 or not a positive number.
+qint64 downloadRateLimit();

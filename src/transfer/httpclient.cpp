@@ -9,11 +9,15 @@
 #include <QNetworkRequest>
 #include <QTimer>
 #include <QUrl>
+#include <memory>
 
 namespace
 {
 
 const qint64 readBufferBytes = 4 * 1024 * 1024;
+const char* const clientProperty = "drevnaHttpClient";
+// A capped reply with data left is offered again after this pause.
+const int capRetryMs = 20;
 
 QString errorText(QNetworkReply* reply)
 {
@@ -54,6 +58,7 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
     // reply never finishes.
     if (onReadyRead)
         reply->setReadBufferSize(readBufferBytes);
+    reply->setProperty(clientProperty, QVariant::fromValue<QObject*>(this));
 
     // Guards the wait for the first data, then the gaps between chunks, so a
     // transfer that stalls midway ends in an error the callers retry instead
@@ -67,25 +72,31 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
                      << " error code:" << errorText(reply);
         },
         Qt::DirectConnection);
+    // Under a cap the body may still wait in the reply when it finishes: the
+    // finish is held back until the last of it has been read.
+    // The connection owns the handler; its retries hold it only while due.
+    auto finish = std::make_shared<std::function<void()>>();
+    const std::weak_ptr<std::function<void()>> self = finish;
+    *finish = [this, reply, onFinished, onReadyRead, self] {
+        if (onReadyRead && maxBytesPerSecond > 0 && reply->bytesAvailable() > 0 &&
+            reply->error() == QNetworkReply::NoError) {
+            deliver(reply, onReadyRead);
+            QTimer::singleShot(capRetryMs, reply, [again = self.lock()] { (*again)(); });
+            return;
+        }
+        qDebug() << "download Finish" << reply->url().toString()
+                 << " error code:" << errorText(reply);
+        if (currentReply == reply)
+            currentReply = nullptr;
+        if (onFinished)
+            onFinished(reply);
+        reply->deleteLater();
+    };
     connect(
-        reply, &QNetworkReply::finished, this,
-        [this, reply, onFinished] {
-            qDebug() << "download Finish" << reply->url().toString()
-                     << " error code:" << errorText(reply);
-            if (currentReply == reply)
-                currentReply = nullptr;
-            if (onFinished)
-                onFinished(reply);
-            reply->deleteLater();
-        },
-        Qt::DirectConnection);
+        reply, &QNetworkReply::finished, this, [finish] { (*finish)(); }, Qt::DirectConnection);
     connect(
         reply, &QNetworkReply::readyRead, this,
-        [reply, onReadyRead] {
-            if (onReadyRead)
-                onReadyRead(reply);
-        },
-        Qt::DirectConnection);
+        [this, reply, onReadyRead] { deliver(reply, onReadyRead); }, Qt::DirectConnection);
     if (onProgress)
         connect(
             reply, &QNetworkReply::downloadProgress, this,
@@ -93,6 +104,48 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
                 onProgress(reply, received, total);
             },
             Qt::DirectConnection);
+}
+
+void HttpClient::deliver(QNetworkReply* reply, const ReplyCallback& onReadyRead)
+{
+    if (!onReadyRead)
+        return;
+    onReadyRead(reply);
+    // Data the cap held back gets no new signal once the buffer is full.
+    if (maxBytesPerSecond > 0 && reply->bytesAvailable() > 0 && reply->isRunning() &&
+        !reply->property("drevnaCapPending").toBool()) {
+        reply->setProperty("drevnaCapPending", true);
+        QTimer::singleShot(capRetryMs, reply, [this, reply, onReadyRead] {
+            reply->setProperty("drevnaCapPending", false);
+            deliver(reply, onReadyRead);
+        });
+    }
+}
+
+qint64 HttpClient::allowance()
+{
+    if (!capClock.isValid()) {
+        capClock.start();
+        capSpent = 0;
+    }
+    const qint64 earned = maxBytesPerSecond * capClock.elapsed() / 1000;
+    // Unused time saves up no more than a tenth of a second's worth.
+    const qint64 burst = qMax<qint64>(maxBytesPerSecond / 10, 1);
+    if (earned - capSpent > burst)
+        capSpent = earned - burst;
+    return earned - capSpent;
+}
+
+QByteArray readBody(QNetworkReply* reply)
+{
+    auto* client = qobject_cast<HttpClient*>(reply->property(clientProperty).value<QObject*>());
+    if (!client || client->maxBytesPerSecond <= 0)
+        return reply->read(reply->bytesAvailable());
+    const qint64 n = qMin(reply->bytesAvailable(), client->allowance());
+    if (n <= 0)
+        return QByteArray();
+    client->spend(n);
+    return reply->read(n);
 }
 
 void fetchJson(HttpClient* client, const QString& url, JsonCallback onJson)

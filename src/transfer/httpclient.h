@@ -38,7 +38,26 @@ public:
     // Milliseconds without data before a request is given up.
     int firstDataTimeoutMs = defaultFirstDataTimeoutMs;
     int stallTimeoutMs = defaultStallTimeoutMs;
+
+    // One cap over the bodies of every transfer that reads them with
+    // readBody, in bytes per second; 0 for none.
+    qint64 maxBytesPerSecond = 0;
+    // What the cap lets through now, at most a tenth of a second's worth;
+    // spend() counts what was taken.
+    qint64 allowance();
+    void spend(qint64 bytes) { capSpent += bytes; }
+
+private:
+    // Hands the reply's data to onReadyRead as the cap allows, and its end to
+    // onFinished only once the data is read.
+    void deliver(QNetworkReply* reply, const ReplyCallback& onReadyRead);
+    QElapsedTimer capClock;
+    qint64 capSpent = 0;
 };
+
+// The next part of a streamed reply's body: all it holds, or under a cap
+// what the cap allows now (possibly nothing; the rest comes again later).
+QByteArray readBody(QNetworkReply* reply);
 
 // Callable from any thread: requests url on client's thread and hands the
 // parsed JSON object (empty on any failure) to onJson there.

@@ -330,7 +330,7 @@ void PatchDownloader::takeUp(int index)
         }
         // One copy out of the reply; readAll grows its result 16 KiB at a
         // time and copies the chunk over and over.
-        const QByteArray bytes = reply->read(reply->bytesAvailable());
+        const QByteArray bytes = readBody(reply);
         if (file->write(bytes) == bytes.size()) {
             hash->addData(bytes);
             inFlight[index] += bytes.size();
@@ -441,7 +441,7 @@ void PatchDownloader::downloadFileResumable(QObject* context, std::atomic<qint64
             reply->readAll();
             return;
         }
-        const QByteArray bytes = reply->readAll();
+        const QByteArray bytes = readBody(reply);
         if (file->write(bytes) == bytes.size()) {
             received += bytes.size();
             file->flush();

@@ -41,6 +41,9 @@ PatchManager::PatchManager(QObject* parent) : QObject(parent)
 {
     // The patch thread's signals carry records across threads.
     qRegisterMetaType<DownloadFileInfo>("DownloadFileInfo");
+    // The setup program's download goes through the same client and cap.
+    transfers.maxTransfers = downloadTransfers();
+    http.maxBytesPerSecond = downloadRateLimit();
 }
 
 PatchManager::~PatchManager()
@@ -58,7 +61,6 @@ void PatchManager::init(UpdateDisplay* w, const QString& b, const QString& p, co
     baseUrl = b;
     patchDir = p;
     gameDir = g;
-    transfers.maxTransfers = downloadTransfers();
 }
 
 void PatchManager::start()
