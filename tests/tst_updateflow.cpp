@@ -553,7 +553,8 @@ void TestUpdateFlow::loopCounting()
                  QByteArray("bytes=1048576-"));
     QCOMPARE(readAll(tmp->filePath("Drevna/a.pak")), a);
     QCOMPARE(readAll(tmp->filePath("Drevna/b.pak")), lastDeleted ? QByteArray() : b);
-    if (failing != "b" && !lastDeleted)
+    // With a failure the other file runs during the 5 s wait, shown as the error.
+    if (failing.isEmpty())
         QVERIFY(display.with("download:").filter("b.pak.patch 下载中...").size() >= 3);
 }
 

@@ -164,6 +164,8 @@ void PatchDownloader::addFile(const DownloadFileInfo& info)
 void PatchDownloader::startDownloads()
 {
     downloadIndex = -1;
+    nextCheck = 0;
+    waiting.clear();
     inFlight.clear();
     finished = false;
     stopped = false;
@@ -173,6 +175,8 @@ void PatchDownloader::startDownloads()
 void PatchDownloader::clear()
 {
     downloads.clear();
+    nextCheck = 0;
+    waiting.clear();
     inFlight.clear();
     roundReceived = 0;
     fileReceived = 0;
@@ -207,16 +211,21 @@ void PatchDownloader::downloadNextPatchFile()
     // checked and skipped must not freeze the window.
     QElapsedTimer budget;
     budget.start();
-    while (!stopped && inFlight.size() < maxTransfers && downloadIndex + 1 < downloads.size()) {
+    while (!stopped) {
+        while (inFlight.size() < maxTransfers && !waiting.isEmpty())
+            startTransfer(waiting.takeFirst());
+        // Files are checked ahead of the transfers, so that those already
+        // there never wait for the network.
+        if (stopped || nextCheck >= downloads.size())
+            break;
         if (budget.elapsed() > 20) {
             continueDownloads(this);
             return;
         }
-        downloadIndex += 1;
-        takeUp(downloadIndex);
+        check(nextCheck++, false);
     }
-    if (stopped || finished || downloadIndex + 1 < downloads.size() || !inFlight.isEmpty() ||
-        pendingRetries > 0)
+    if (stopped || finished || nextCheck < downloads.size() || !waiting.isEmpty() ||
+        !inFlight.isEmpty() || pendingRetries > 0)
         return;
     downloadIndex = downloads.size();
     finished = true;
@@ -240,11 +249,13 @@ void PatchDownloader::fileDone(int index)
     continueDownloads(this);
 }
 
-void PatchDownloader::takeUp(int index)
+void PatchDownloader::check(int index, bool first)
 {
     const DownloadFileInfo f = downloads[index];
-    const bool current = index == downloadIndex;
-    if (current) {
+    // The display names the file started last; a check shows only while
+    // nothing is in transfer.
+    if (inFlight.isEmpty()) {
+        downloadIndex = index;
         fileTotal = 0;
         fileReceived = 0;
         fileResumeBase = 0;
@@ -262,7 +273,6 @@ void PatchDownloader::takeUp(int index)
         listener.downloadError(3, QStringLiteral("%1 配置解析失败").arg(f.name));
         return;
     }
-    qint64 existing = 0;
     // An empty file is complete once it exists; a range request for it could
     // only be refused, and the retry would repeat without end.
     if (f.size == 0) {
@@ -278,10 +288,10 @@ void PatchDownloader::takeUp(int index)
     }
     const QFileInfo info(local);
     if (info.exists()) {
-        existing = info.size();
+        const qint64 existing = info.size();
         if (existing == f.size && fileMd5(local) == f.md5) {
             qDebug() << "skip download file due to md5 is identical:" << local;
-            if (current)
+            if (downloadIndex == index)
                 fileTotal = existing;
             allFinished += f.size;
             continueDownloads(this);
@@ -292,9 +302,22 @@ void PatchDownloader::takeUp(int index)
         if (existing >= f.size) {
             qDebug() << "remove local file that fails its md5:" << local;
             QFile::remove(local);
-            existing = 0;
         }
     }
+    if (first)
+        waiting.prepend(index);
+    else
+        waiting.append(index);
+}
+
+void PatchDownloader::startTransfer(int index)
+{
+    const DownloadFileInfo f = downloads[index];
+    const QString local = localPatchFilePath(patchDir, f);
+    downloadIndex = index;
+    fileTotal = 0;
+    fileReceived = 0;
+    fileResumeBase = 0;
 
     QDir().mkpath(QFileInfo(local).absolutePath());
     auto file = std::make_shared<QFile>(local);
@@ -306,19 +329,17 @@ void PatchDownloader::takeUp(int index)
     }
     auto hash = std::make_shared<ChunkHasher>();
     hashDevice(hash->md5, *file); // leaves the position at the end: new bytes append
-    existing = file->pos();
+    const qint64 existing = file->pos();
 
     inFlight.insert(index, existing);
     // The speed is measured over every transfer from the latest start on.
     fileStartTime.start();
     roundReceived = 0;
     slowReported = false;
-    if (current) {
-        downloading = true;
-        fileReceived = existing;
-        fileResumeBase = existing;
-        fileTotal = f.size;
-    }
+    downloading = true;
+    fileReceived = existing;
+    fileResumeBase = existing;
+    fileTotal = f.size;
     HeaderMap headers;
     headers.insert(QStringLiteral("Range"), QStringLiteral("bytes=%1-").arg(existing));
 
@@ -350,15 +371,15 @@ void PatchDownloader::takeUp(int index)
         inFlight.remove(index);
         pendingRetries += 1;
         downloadFailures += 1;
-        listener.downloadError(2, QStringLiteral("%1 下载失败(%2),5s后重试")
-                                      .arg(reply->url().toString(),
-                                           QString::number(downloadFailures)));
+        listener.downloadError(
+            2, QStringLiteral("%1 下载失败(%2),5s后重试")
+                   .arg(reply->url().toString(), QString::number(downloadFailures)));
         QTimer::singleShot(retryDelayMs, this, [this, index] {
             pendingRetries -= 1;
             if (stopped)
                 return;
             listener.downloadStateChanged(4);
-            takeUp(index);
+            check(index, true);
             continueDownloads(this);
         });
     };

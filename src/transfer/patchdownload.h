@@ -73,9 +73,10 @@ public:
     int maxTransfers = 8;
 
 private:
-    // Checks file index and either counts it (deleted, or already there with
-    // its MD5) or starts its transfer.
-    void takeUp(int index);
+    // Counts file index (deleted, or already there with its MD5), or queues
+    // its transfer (first: ahead of the others, as a retry is).
+    void check(int index, bool first);
+    void startTransfer(int index);
     void fileDone(int index);
     static void continueDownloads(PatchDownloader* loop);
 
@@ -86,7 +87,7 @@ private:
     const QString& baseUrl;
     const QString& patchDir;
     QList<DownloadFileInfo> downloads;
-    // The file taken up last, which the display names.
+    // The file checked or started last, which the display names.
     int downloadIndex = 0;
     QElapsedTimer fileStartTime; // monotonic, so a transfer across midnight keeps a true speed
     qint64 fileReceived = 0;
@@ -97,6 +98,8 @@ private:
     bool slowReported = false;
     bool downloading = false;
     int downloadFailures = 0;
+    int nextCheck = 0;  // the next file to check
+    QList<int> waiting; // checked, to be transferred
     // Bytes on disk of each file in transfer, by index.
     QHash<int, qint64> inFlight;
     // Bytes received by every transfer since fileStartTime.
