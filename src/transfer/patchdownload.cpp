@@ -167,6 +167,7 @@ void PatchDownloader::startDownloads()
     nextCheck = 0;
     waiting.clear();
     inFlight.clear();
+    fileFailures.clear();
     finished = false;
     stopped = false;
     downloadNextPatchFile();
@@ -370,7 +371,8 @@ void PatchDownloader::startTransfer(int index)
     auto retryLater = [this, index](QNetworkReply* reply) {
         inFlight.remove(index);
         pendingRetries += 1;
-        downloadFailures += 1;
+        // Counted per file: another file's success mends nothing of this one.
+        downloadFailures = ++fileFailures[index];
         listener.downloadError(
             2, QStringLiteral("%1 下载失败(%2),5s后重试")
                    .arg(reply->url().toString(), QString::number(downloadFailures)));
@@ -403,7 +405,9 @@ void PatchDownloader::startTransfer(int index)
             retryLater(reply);
             return;
         }
-        downloadFailures = 0;
+        fileFailures.remove(index);
+        if (fileFailures.isEmpty())
+            downloadFailures = 0;
         if (index == downloadIndex)
             downloading = false;
         fileDone(index);

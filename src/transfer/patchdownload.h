@@ -97,9 +97,10 @@ private:
     qint64 fileResumeBase = 0;
     bool slowReported = false;
     bool downloading = false;
-    int downloadFailures = 0;
-    int nextCheck = 0;  // the next file to check
-    QList<int> waiting; // checked, to be transferred
+    int downloadFailures = 0;     // of the file that failed last
+    QHash<int, int> fileFailures; // failures in a row, by index
+    int nextCheck = 0;            // the next file to check
+    QList<int> waiting;           // checked, to be transferred
     // Bytes on disk of each file in transfer, by index.
     QHash<int, qint64> inFlight;
     // Bytes received by every transfer since fileStartTime.
