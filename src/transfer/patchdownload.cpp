@@ -246,6 +246,9 @@ void PatchDownloader::continueDownloads(PatchDownloader* loop)
 void PatchDownloader::fileDone(int index)
 {
     inFlight.remove(index);
+    // Nothing in transfer: no speed, and never "slow" while files are checked.
+    if (inFlight.isEmpty())
+        fileStartTime.invalidate();
     allFinished += downloads[index].size;
     continueDownloads(this);
 }
@@ -370,6 +373,8 @@ void PatchDownloader::startTransfer(int index)
     // on meanwhile; the loop ends only once this one is in.
     auto retryLater = [this, index](QNetworkReply* reply) {
         inFlight.remove(index);
+        if (inFlight.isEmpty())
+            fileStartTime.invalidate();
         pendingRetries += 1;
         // Counted per file: another file's success mends nothing of this one.
         downloadFailures = ++fileFailures[index];
