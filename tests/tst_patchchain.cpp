@@ -98,9 +98,9 @@ void TestPatchChain::listVariants_data()
 
     const QJsonObject cycle{{"patchversion", QJsonObject{{"a", step(10005, 10006, "p6")},
                                                          {"b", step(10006, 10005, "p5")}}}};
-    QTest::newRow("cycle, no full package") << cycle << 10003 << 2 << "10005>10006,10006>10005";
+    QTest::newRow("cycle, no full package") << cycle << 10003 << 2 << "";
     const QJsonObject selfLoop{{"patchversion", QJsonObject{{"a", step(10006, 10006, "p6")}}}};
-    QTest::newRow("self loop") << selfLoop << 10003 << 2 << "10006>10006";
+    QTest::newRow("self loop") << selfLoop << 10003 << 2 << "";
     QJsonObject cycleWithFull = cycle;
     cycleWithFull.insert("fullversion", step(0, 10006, "full"));
     QTest::newRow("cycle, full package") << cycleWithFull << 10003 << 0 << "0>10006";
@@ -113,10 +113,10 @@ void TestPatchChain::listVariants_data()
     QTest::newRow("no fullversion, from 0 in the middle")
         << noFull << 10002 << 0 << "10004>10005,0>10004";
     const QJsonObject noZero{{"patchversion", QJsonObject{{"a", step(10004, 10005, "p5")}}}};
-    QTest::newRow("no fullversion, no step from 0") << noZero << 0 << 2 << "10004>10005";
+    QTest::newRow("no fullversion, no step from 0") << noZero << 0 << 2 << "";
     const QJsonObject badFull{{"patchversion", QJsonObject{{"a", step(10004, 10005, "p5")}}},
                               {"fullversion", step(10001, 10005, "full")}};
-    QTest::newRow("full package with preversion") << badFull << 10002 << 2 << "10001>10005";
+    QTest::newRow("full package with preversion") << badFull << 10002 << 2 << "";
     const QJsonObject below{{"patchversion", QJsonObject{{"a", step(10003, 10006, "p6")},
                                                          {"b", step(10001, 10003, "p3")}}},
                             {"fullversion", step(0, 10006, "full")}};
@@ -140,7 +140,9 @@ void TestPatchChain::listVariants()
     int got = -1;
     const PatchChain found = manager.findPatchChain(list, local, local == 0, got);
     QCOMPARE(got, result);
-    QCOMPARE(chainText(found), chain);
+    // With any other result the caller drops the chain.
+    if (result == 0)
+        QCOMPARE(chainText(found), chain);
 }
 
 void TestPatchChain::duplicateVersionUsesLaterMember()

@@ -442,10 +442,13 @@ void TestPatchManager::cleanupRemovesPatchFolder()
              qint64(0));
 
     // Without a patch folder name nothing is removed (it would be the working directory).
+    const QString workingDir = QDir::currentPath();
+    QVERIFY(writeAll(gameDir() + "/kept", "x") && QDir::setCurrent(gameDir()));
     PatchManager unset;
     unset.state = 6;
     unset.tick();
-    QVERIFY(QDir::current().exists());
+    QVERIFY(QDir::setCurrent(workingDir));
+    QVERIFY(QFile::exists(gameDir() + "/kept"));
     QCOMPARE(unset.state, 7);
 }
 

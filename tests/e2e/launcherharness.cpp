@@ -360,6 +360,20 @@ QString LauncherRuns::installProblem(const QString& dir, int version) const
     return QString();
 }
 
+QStringList LauncherRuns::strayFiles(const QString& dir)
+{
+    static const QStringList own{QStringLiteral("launcher"), QStringLiteral("setting.ini"),
+                                 QStringLiteral("log.txt"), QStringLiteral("clientid.txt")};
+    static const QRegularExpression allowed(
+        QStringLiteral("^(Drevna/|Patch/|home/|launcher-[0-9]+\\.out$)"));
+    QStringList stray;
+    for (const QString& rel : filesBelow(dir)) {
+        if (!own.contains(rel) && !allowed.match(rel).hasMatch())
+            stray << rel;
+    }
+    return stray;
+}
+
 QString LauncherRuns::wrongFileProblem(const QString& dir) const
 {
     const QString game = dir + QStringLiteral("/Drevna");

@@ -91,6 +91,10 @@ public:
     // plus localversion.json at that version and not patching, and nothing
     // temporary is left; otherwise what is wrong.
     QString installProblem(const QString& dir, int version) const;
+    // Files below the run folder dir that a run has no business making:
+    // anything outside the game folder, the patch folder, the player's
+    // profile (home/) and the launcher's own files.
+    static QStringList strayFiles(const QString& dir);
     // Empty when every game file of dir is byte-equal to the same file of
     // some published version; otherwise the first file that is not.
     QString wrongFileProblem(const QString& dir) const;
