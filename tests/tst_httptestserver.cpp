@@ -1,5 +1,6 @@
 // The in-process HTTP server that the other suites rely on.
 #include "httptestserver.h"
+#include "testfiles.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -14,14 +15,6 @@ Q_DECLARE_METATYPE(HttpTestServer::Fault)
 
 namespace
 {
-
-QByteArray pattern(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 7 + i / 251) & 0xff);
-    return bytes;
-}
 
 struct Result {
     int status = 0;
@@ -87,8 +80,8 @@ private slots:
 
 private:
     QTemporaryDir dir;
-    QByteArray small = pattern(1000);
-    QByteArray big = pattern(300 * 1024);
+    QByteArray small = bytePattern(1000);
+    QByteArray big = bytePattern(300 * 1024);
 };
 
 void TestHttpTestServer::initTestCase()
@@ -222,7 +215,7 @@ void TestHttpTestServer::delayedFirstByte()
 void TestHttpTestServer::stallKeepsConnectionOpen()
 {
     HttpTestServer server;
-    server.setFile("/a", pattern(1000));
+    server.setFile("/a", bytePattern(1000));
     HttpTestServer::Fault stall;
     stall.stallAfterBytes = 10;
     server.setFault("/a", stall);

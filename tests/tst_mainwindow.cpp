@@ -8,6 +8,7 @@
 #include "portforwarder.h"
 #include "services/eventtracker.h"
 #include "services/mywebview.h"
+#include "urlrecorder.h"
 
 #include <QAction>
 #include <QApplication>
@@ -27,18 +28,6 @@
 
 namespace
 {
-// Records the addresses that the window hands to the system browser.
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-
-public:
-    QList<QUrl> urls;
-
-public slots:
-    void open(const QUrl& url) { urls << url; }
-};
-
 // Widgets whose visibility the progress display switches.
 const QStringList displayWidgets{"ApplyPatchPanel",     "DownloadProgressBar",
                                  "DownloadSizePanel",   "DownloadSpeed",

@@ -13,14 +13,6 @@
 
 namespace
 {
-QJsonObject readJson(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(f.readAll()).object();
-}
-
 DownloadFileInfo fileInfo(const QString& name, const QString& type, qint64 size = 10)
 {
     DownloadFileInfo f;

@@ -20,11 +20,6 @@
 namespace
 {
 
-QJsonObject readJson(const QString& path)
-{
-    return QJsonDocument::fromJson(readAll(path)).object();
-}
-
 QMap<QString, QByteArray> tree(const QString& dir)
 {
     QMap<QString, QByteArray> files;

@@ -16,24 +16,6 @@
 namespace harness
 {
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeAll(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-QJsonObject readJson(const QString& path)
-{
-    return QJsonDocument::fromJson(readAll(path)).object();
-}
-
 bool writeJson(const QString& path, const QJsonObject& object)
 {
     return writeAll(path, QJsonDocument(object).toJson());

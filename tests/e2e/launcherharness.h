@@ -11,14 +11,13 @@
 #include <QString>
 #include <QStringList>
 
+#include "testfiles.h"
+
 class QProcess;
 
 namespace harness
 {
 
-QByteArray readAll(const QString& path);
-bool writeAll(const QString& path, const QByteArray& bytes);
-QJsonObject readJson(const QString& path);
 bool writeJson(const QString& path, const QJsonObject& object);
 // Relative paths of every file below dir, sorted.
 QStringList filesBelow(const QString& dir);
