@@ -6,7 +6,6 @@
 
 #include "update/patchmanager.h"
 
-#include <QDir>
 #include <QJsonArray>
 #include <QRegularExpression>
 
@@ -39,11 +38,6 @@ void checkRelative(const QString& name)
     FUZZ_CHECK(safeRelativePath(path) == path);
 }
 
-bool inside(const QString& path, const QString& folder)
-{
-    return QDir::cleanPath(path).startsWith(folder + QLatin1Char('/'));
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -73,15 +67,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         total += f.size;
         // The download's file stays in its step's folder.
         const QString local = localPatchFilePath(PatchDir, f);
-        FUZZ_CHECK(inside(local, PatchDir + QLatin1Char('/') + StepPath));
-        // The game file it changes stays in the game folder, or is refused.
-        const QString key = localFileKey(f.name);
-        FUZZ_CHECK(key == (f.name.size() < PatchSuffixLength
-                               ? f.name
-                               : f.name.left(f.name.size() - PatchSuffixLength)));
-        const QString target = safeRelativePath(key);
-        if (!target.isEmpty())
-            FUZZ_CHECK(inside(GameDir + QLatin1Char('/') + target, GameDir));
+        FUZZ_CHECK(fuzzInside(local, PatchDir + QLatin1Char('/') + StepPath));
+        // The patch thread reads that very file, or refuses the entry; the
+        // game file it changes stays in the game folder and is the one that
+        // localversion.json records.
+        QString patchFile, target;
+        if (!patchThreadPaths(PatchDir, GameDir, StepPath, f, patchFile, target))
+            continue;
+        FUZZ_CHECK(patchFile == local);
+        FUZZ_CHECK(fuzzInside(target, GameDir));
+        FUZZ_CHECK(target == GameDir + QLatin1Char('/') + safeRelativePath(localFileKey(f.name)));
     }
     FUZZ_CHECK(probe(manager).allTotal == total);
     return 0;

@@ -7,30 +7,18 @@
 #include "update/patchmanager.h"
 
 #include <QDir>
-#include <QFile>
-#include <QJsonDocument>
 #include <QTemporaryDir>
 
 namespace
 {
 
+// Every input is written to disk, on tmpfs where there is one.
 QTemporaryDir& workDir()
 {
-    // tmpfs where there is one: every input is written to disk.
-    static QTemporaryDir dir(QDir("/dev/shm").exists()
-                                 ? QStringLiteral("/dev/shm/drevna-fuzz-XXXXXX")
-                                 : QDir::tempPath() + "/drevna-fuzz-XXXXXX");
-    static const bool made = dir.isValid() && QDir().mkpath(dir.filePath("Drevna")) &&
-                             QDir().mkpath(dir.filePath("Patch"));
+    static const bool made = QDir().mkpath(fuzzWorkDir().filePath("Drevna")) &&
+                             QDir().mkpath(fuzzWorkDir().filePath("Patch"));
     FUZZ_CHECK(made);
-    return dir;
-}
-
-void put(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    FUZZ_CHECK(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    FUZZ_CHECK(file.write(bytes) == bytes.size());
+    return fuzzWorkDir();
 }
 
 } // namespace
@@ -42,16 +30,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     probe(manager).patchDir = workDir().filePath("Patch");
     const QByteArray input = fuzzBytes(data, size);
     const int split = input.indexOf('\0');
-    put(probe(manager).gameDir + "/localversion.json", split < 0 ? input : input.left(split));
-    put(probe(manager).patchDir + "/patchchain.json",
-        split < 0 ? QByteArray() : input.mid(split + 1));
+    fuzzPut(probe(manager).gameDir + "/localversion.json", split < 0 ? input : input.left(split));
+    fuzzPut(probe(manager).patchDir + "/patchchain.json",
+            split < 0 ? QByteArray() : input.mid(split + 1));
 
     probe(manager).state = 0;
     manager.loadLocalVersion();
     manager.loadLocalPatchChain();
 
-    // Every name of a chain that is kept can become a local path.
-    FUZZ_CHECK(chainNamesAreSafe(probe(manager).chain));
+    // Every file of a chain that is kept is downloaded into the patch folder;
+    // the patch thread refuses it or keeps both its files in their folders.
+    for (const PatchStep& step : probe(manager).chain) {
+        for (const DownloadFileInfo& f : step.files) {
+            FUZZ_CHECK(fuzzInside(localPatchFilePath(probe(manager).patchDir, f),
+                                  probe(manager).patchDir));
+            QString patchFile, target;
+            if (patchThreadPaths(probe(manager).patchDir, probe(manager).gameDir, step.path, f,
+                                 patchFile, target))
+                FUZZ_CHECK(fuzzInside(patchFile, probe(manager).patchDir) &&
+                           fuzzInside(target, probe(manager).gameDir));
+        }
+    }
     const PatchChain loaded = probe(manager).chain;
 
     // The resumed run records a patch in the version file and saves both.

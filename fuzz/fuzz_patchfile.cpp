@@ -3,14 +3,24 @@
 // little endian), the old file, then the patch file. Flag bit 0 writes the
 // old file's true MD5 into the patch header, so that mutated deltas get past
 // the source check and reach the decoder.
+//
+// With DREVNA_FUZZ_SEEDS_DECODE set, the program ends with a failure when no
+// input decoded to its header's MD5: scripts/fuzz runs the seeds so first,
+// because a harness whose output cannot be written never reaches the decoder
+// and still finds nothing.
 #include "fuzzsupport.h"
 
 #include "patch/patchfile.h"
 
+#include <QFile>
 #include <QList>
+#include <QTemporaryDir>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace
 {
@@ -25,11 +35,24 @@ void limitOutput()
     const rlimit limit{OutputLimit, OutputLimit};
     setrlimit(RLIMIT_FSIZE, &limit);
 }
+
+int decodedInputs = 0;
+
+void requireDecodes()
+{
+    if (!std::getenv("DREVNA_FUZZ_SEEDS_DECODE"))
+        return;
+    std::atexit([] {
+        std::fprintf(stderr, "fuzz: %d inputs decoded to their MD5\n", decodedInputs);
+        if (decodedInputs == 0)
+            _exit(1);
+    });
+}
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const bool limited = (limitOutput(), true);
+    static const bool limited = (limitOutput(), requireDecodes(), true);
     Q_UNUSED(limited);
     if (size < 3)
         return 0;
@@ -41,18 +64,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (fixSource && patch.size() >= 36)
         patch.replace(4, 32, oldMd5);
 
-    static MemoryFile oldFile("old"), patchFile("patch"), outFile("out");
+    static MemoryFile oldFile("old"), patchFile("patch");
+    // The output is written beside its path and renamed onto it: a real
+    // folder, not a memory file's descriptor path.
+    static const QString outPath = fuzzWorkDir().filePath(QStringLiteral("out"));
     oldFile.setContents(old);
     patchFile.setContents(patch);
-    outFile.setContents(Untouched);
+    fuzzPut(outPath, Untouched);
 
     QList<qint64> progress;
-    const int result = applyPatchFile(oldFile.path(), patchFile.path(), outFile.path(),
+    const int result = applyPatchFile(oldFile.path(), patchFile.path(), QFile::encodeName(outPath),
                                       [&progress](qint64 bytes) { progress << bytes; });
-    const QByteArray out = outFile.contents();
+    QFile outFile(outPath);
+    FUZZ_CHECK(outFile.open(QIODevice::ReadOnly));
+    const QByteArray out = outFile.readAll();
 
     FUZZ_CHECK(result == 0 || result == -1);
     FUZZ_CHECK(oldFile.contents() == old);
+    // Neither result leaves the side file behind.
+    FUZZ_CHECK(!QFile::exists(outPath + QStringLiteral(".part")));
     // A patch that is not for this old file never touches the output.
     const bool headerFits =
         patch.size() >= PatchHeaderSize && patch.startsWith("PPAK") && patch.mid(4, 32) == oldMd5;
@@ -65,6 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (result == 0) {
         FUZZ_CHECK(md5Hex(out) == patch.mid(36, 32));
         FUZZ_CHECK(progress.isEmpty() ? out.isEmpty() : progress.last() == out.size());
+        ++decodedInputs;
     }
     return 0;
 }

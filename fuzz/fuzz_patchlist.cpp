@@ -35,6 +35,54 @@ QList<int> localVersions(const QJsonObject& list)
     return versions;
 }
 
+// Lists up to this many steps are also searched by brute force.
+constexpr int BruteForceSteps = 7;
+
+// Any order of distinct steps, newest being the list's newest, each leading
+// from the next one, every one past the installed version, the last starting
+// at the installed version or from nothing. The map holds one step per
+// version, so at most one such order exists.
+bool bruteForceChain(const QList<PatchStep>& steps, int local, PatchChain& chain, QList<bool>& used)
+{
+    const PatchStep& last = chain.last();
+    if (last.preVersion == local || last.preVersion == 0)
+        return true;
+    for (int i = 0; i < steps.size(); ++i) {
+        if (used[i] || steps[i].version != last.preVersion || steps[i].version <= local)
+            continue;
+        used[i] = true;
+        chain << steps[i];
+        if (bruteForceChain(steps, local, chain, used))
+            return true;
+        chain.removeLast();
+        used[i] = false;
+    }
+    return false;
+}
+
+// What the search must answer: its result, and for result 0 its chain.
+int expectedChain(PatchManager& manager, const QJsonObject& list, int local, bool full,
+                  PatchChain& chain)
+{
+    chain.clear();
+    const QList<PatchStep> steps = manager.buildPatchMap(list, full).values();
+    if (steps.isEmpty())
+        return full ? 1 : 0;
+    const PatchStep top = steps.last();
+    if (local >= top.version)
+        return 0;
+    QList<bool> used;
+    for (const PatchStep& step : steps)
+        used << (step.version == top.version);
+    chain << top;
+    if (bruteForceChain(steps, local, chain, used))
+        return 0;
+    if (full)
+        return 2;
+    const int result = expectedChain(manager, list, 0, true, chain);
+    return result == 0 && chain.isEmpty() ? 2 : result;
+}
+
 void checkChain(PatchManager& manager, const QJsonObject& list, int local)
 {
     probe(manager).localVersion = QJsonObject{{QLatin1String("version"), local}};
@@ -42,6 +90,12 @@ void checkChain(PatchManager& manager, const QJsonObject& list, int local)
     int result = -1;
     const PatchChain chain = manager.findPatchChain(list, local, local == 0, result);
     FUZZ_CHECK(result == 0 || result == 1 || result == 2);
+    if (manager.buildPatchMap(list, false).size() <= BruteForceSteps) {
+        PatchChain expected;
+        FUZZ_CHECK(expectedChain(manager, list, local, local == 0, expected) == result);
+        if (result == 0)
+            FUZZ_CHECK(chain == expected);
+    }
     if (result == 1)
         FUZZ_CHECK(chain.isEmpty());
     if (result != 0)

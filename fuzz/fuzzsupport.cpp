@@ -4,6 +4,9 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -48,6 +51,27 @@ void fuzzFail(const char* what, const char* file, int line)
 {
     std::fprintf(stderr, "fuzz: property broken at %s:%d: %s\n", file, line, what);
     std::abort();
+}
+
+QTemporaryDir& fuzzWorkDir()
+{
+    static QTemporaryDir dir(QDir(QStringLiteral("/dev/shm")).exists()
+                                 ? QStringLiteral("/dev/shm/drevna-fuzz-XXXXXX")
+                                 : QDir::tempPath() + QStringLiteral("/drevna-fuzz-XXXXXX"));
+    FUZZ_CHECK(dir.isValid());
+    return dir;
+}
+
+void fuzzPut(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    FUZZ_CHECK(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    FUZZ_CHECK(file.write(bytes) == bytes.size());
+}
+
+bool fuzzInside(const QString& path, const QString& folder)
+{
+    return QDir::cleanPath(path).startsWith(folder + QLatin1Char('/'));
 }
 
 MemoryFile::MemoryFile(const char* name)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 #include <cstddef>
 #include <cstdint>
 
@@ -16,6 +17,14 @@ QByteArray md5Hex(const QByteArray& data);
 // A broken property is a finding: abort, so that libFuzzer keeps the input.
 #define FUZZ_CHECK(cond) ((cond) ? void(0) : fuzzFail(#cond, __FILE__, __LINE__))
 [[noreturn]] void fuzzFail(const char* what, const char* file, int line);
+
+class QTemporaryDir;
+// One folder per process, on tmpfs where there is one: for what the engine
+// writes beside a file and renames.
+QTemporaryDir& fuzzWorkDir();
+void fuzzPut(const QString& path, const QByteArray& bytes);
+// path, once cleaned, lies below folder.
+bool fuzzInside(const QString& path, const QString& folder);
 
 // A file that lives in memory only, reachable by a path as the engine's
 // file-based interfaces want it.

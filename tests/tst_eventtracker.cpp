@@ -1,6 +1,7 @@
 // Tracking reports: the exact query and signature as the endpoint receives
 // them, the client id file, and reports made on other threads.
 #include "httptestserver.h"
+#include "logcollector.h"
 #include "services/eventtracker.h"
 
 #include <QCryptographicHash>
@@ -42,14 +43,6 @@ QByteArray queryValue(const QByteArray& query, const QByteArray& key)
     return QByteArray();
 }
 
-QStringList warnings;
-QtMessageHandler previousHandler = nullptr;
-void collectWarnings(QtMsgType type, const QMessageLogContext& context, const QString& msg)
-{
-    if (type == QtWarningMsg || type == QtCriticalMsg)
-        warnings << msg;
-    previousHandler(type, context, msg);
-}
 } // namespace
 
 class TestEventTracker : public QObject
@@ -70,6 +63,7 @@ private:
     QTemporaryDir workDir;
     QString oldDir;
     HttpTestServer server;
+    QScopedPointer<LogCollector> log; // made once QtTest's own handler is in place
 };
 
 void TestEventTracker::initTestCase()
@@ -82,12 +76,11 @@ void TestEventTracker::initTestCase()
     QVERIFY(id.open(QIODevice::WriteOnly));
     id.write(storedClientId);
     id.close();
-    previousHandler = qInstallMessageHandler(collectWarnings);
+    log.reset(new LogCollector);
 }
 
 void TestEventTracker::cleanupTestCase()
 {
-    qInstallMessageHandler(previousHandler);
     QDir::setCurrent(oldDir);
 }
 
@@ -127,7 +120,7 @@ void TestEventTracker::firstReportFromWorkerThread()
     QTRY_COMPARE_WITH_TIMEOUT(spy.size(), 3, 10000);
     QCOMPARE(queryValue(spy.at(1).first().value<HttpTestServer::Request>().query(), "val1"),
              QByteArray("from%20gui"));
-    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+    QVERIFY2(log->warnings().isEmpty(), qPrintable(log->warnings().join('\n')));
 }
 
 void TestEventTracker::exactQueryAndSignature_data()

@@ -10,11 +10,6 @@
 
 using Records = QVector<QPair<QString, QString>>;
 
-namespace
-{
-
-} // namespace
-
 class TestFileManager : public QObject
 {
     Q_OBJECT
@@ -48,7 +43,8 @@ void TestFileManager::withoutWorkersNothingIsAnnounced()
 void TestFileManager::announcesOnceEveryWorkerReported()
 {
     // Three files, larger than one read block, in two workers; the second
-    // worker also hashes a file of the first and its result wins.
+    // worker also hashes a file of the first, changed meanwhile, and its
+    // result wins.
     const QByteArray a(25000, 'a'), b(10240, 'b'), c("c");
     QDir().mkpath("sub");
     QVERIFY(writeAll(dir.path() + "/a.bin", a));
@@ -67,15 +63,18 @@ void TestFileManager::announcesOnceEveryWorkerReported()
     QSignalSpy over(&manager, &FileManager::over);
 
     first.start();
-    QVERIFY(!over.wait(200));
-    QCOMPARE(manager.finishedCount, 1);
+    QVERIFY(first.wait(5000));
+    QTRY_COMPARE(manager.finishedCount, 1);
+    QVERIFY(over.isEmpty());
+    const QByteArray changed(25000, 'z');
+    QVERIFY(writeAll(dir.path() + "/a.bin", changed));
     second.start();
     QVERIFY(over.wait(5000));
     QCOMPARE(over.count(), 1);
     QCOMPARE(manager.finishedCount, 2);
 
     const QMap<QString, QString> expected{
-        {"a.bin", md5Hex(a)}, {"c.bin", md5Hex(c)}, {"sub/b.bin", md5Hex(b)}};
+        {"a.bin", md5Hex(changed)}, {"c.bin", md5Hex(c)}, {"sub/b.bin", md5Hex(b)}};
     QCOMPARE(manager.results, expected);
     first.wait();
     second.wait();

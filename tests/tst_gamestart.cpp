@@ -10,7 +10,6 @@
 #include "services/eventtracker.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -160,12 +159,11 @@ void TestGameStart::gameStartsAndLauncherEnds()
     QVERIFY(launcher.waitForStarted());
 
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(game + ".pid"), 30000);
-    QElapsedTimer sinceGameStart;
-    sinceGameStart.start();
-    // The launcher waits a while before it ends...
-    QCOMPARE(launcher.state(), QProcess::Running);
     QVERIFY(launcher.waitForFinished(30000));
-    qInfo("launcher ended %lld ms after the game had started", sinceGameStart.elapsed());
+    // The launcher waited before it ended: the game wrote its pid file just
+    // after the launcher's two-second timer had started. Noticing the end
+    // late only lengthens the span.
+    QVERIFY(QFileInfo(game + ".pid").lastModified().msecsTo(QDateTime::currentDateTime()) >= 1000);
     QCOMPARE(launcher.exitStatus(), QProcess::NormalExit);
     QCOMPARE(launcher.exitCode(), 0);
 

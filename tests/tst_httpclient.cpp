@@ -1,5 +1,7 @@
 // The update engine's HTTP helper against the in-process server.
 #include "httptestserver.h"
+#include "logcollector.h"
+#include "testfiles.h"
 #include "transfer/httpclient.h"
 
 #include <QDateTime>
@@ -15,45 +17,6 @@ Q_DECLARE_METATYPE(HttpTestServer::Fault)
 
 namespace
 {
-
-QMutex logMutex;
-QStringList logLines;
-QtMessageHandler previousHandler = nullptr;
-
-void captureLog(QtMsgType type, const QMessageLogContext& context, const QString& msg)
-{
-    if (type == QtDebugMsg) {
-        QMutexLocker lock(&logMutex);
-        logLines << msg;
-        return;
-    }
-    previousHandler(type, context, msg);
-}
-
-QStringList takeLog()
-{
-    QMutexLocker lock(&logMutex);
-    QStringList lines = logLines;
-    logLines.clear();
-    return lines;
-}
-
-int countLines(const QStringList& lines, const QString& start);
-
-// Lines starting with start logged since the last takeLog().
-int logged(const QString& start)
-{
-    QMutexLocker lock(&logMutex);
-    return countLines(logLines, start);
-}
-
-int countLines(const QStringList& lines, const QString& start)
-{
-    int n = 0;
-    for (const QString& line : lines)
-        n += line.startsWith(start) ? 1 : 0;
-    return n;
-}
 
 quint32 nowSeconds()
 {
@@ -71,14 +34,6 @@ struct Outcome {
     bool destroyed = false;
     bool destroyedDuringFinish = false;
 };
-
-QByteArray pattern(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char('a' + i % 26);
-    return bytes;
-}
 
 } // namespace
 
@@ -110,15 +65,18 @@ private:
                                    bool withOnFinished = true);
 
     HttpTestServer server;
-    QByteArray body = pattern(100000);
+    // The helper's debug lines, kept out of the output. Made in
+    // initTestCase: QtTest installs its own handler before.
+    QScopedPointer<LogCollector> log;
+    QByteArray body = bytePattern(100000);
     // Larger than the reply's 4 MiB read buffer.
-    QByteArray bigBody = pattern(5 * 1024 * 1024 + 17);
+    QByteArray bigBody = bytePattern(5 * 1024 * 1024 + 17);
 };
 
 void TestHttpClient::initTestCase()
 {
     QVERIFY(server.isListening());
-    previousHandler = qInstallMessageHandler(captureLog);
+    log.reset(new LogCollector(false));
 }
 
 void TestHttpClient::init()
@@ -129,7 +87,7 @@ void TestHttpClient::init()
     server.setFile("/p/list.json", body);
     server.setFile("/p/dir/file.bin", body);
     server.setFile("/p/big.json", bigBody);
-    takeLog();
+    log->clear();
 }
 
 std::shared_ptr<Outcome> TestHttpClient::start(HttpClient& client, const QString& url,
@@ -192,9 +150,10 @@ void TestHttpClient::requestLine()
     QVERIFY2(ok, qPrintable(target));
     QVERIFY(stamp >= before && stamp <= after);
 
-    const QStringList log = takeLog();
-    QCOMPARE(countLines(log, "download url:"), 1);
-    QVERIFY(log.first().contains(server.url(expected.left(expected.indexOf("?time=")))));
+    QCOMPARE(log->matching("^download url:").size(), 1);
+    QVERIFY(log->matching("^download url:")
+                .value(0)
+                .contains(server.url(expected.left(expected.indexOf("?time=")))));
 }
 
 void TestHttpClient::rawHeaders_data()
@@ -225,16 +184,12 @@ void TestHttpClient::rawHeaders()
     for (auto it = headers.constBegin(); it != headers.constEnd(); ++it)
         QCOMPARE(request.header(it.key().toLatin1()), it.value().toLatin1());
 
-    QStringList headerLines;
-    const QStringList log = takeLog();
-    for (const QString& line : log)
-        if (line.startsWith("header:"))
-            headerLines << line;
+    const QStringList headerLines = log->matching("^header:");
     QCOMPARE(headerLines.size(), expectedLog.size());
     for (int i = 0; i < headerLines.size(); ++i)
         QVERIFY2(headerLines[i].startsWith(expectedLog[i]), qPrintable(headerLines[i]));
     // The request line comes first, then its headers.
-    QVERIFY(log.first().startsWith("download url:"));
+    QVERIFY(log->all().value(0).startsWith("download url:"));
 }
 
 // onFinished sees every outcome once, with the reply still readable, and the
@@ -289,7 +244,7 @@ void TestHttpClient::outcomes()
     HttpClient client;
     const QString url = path.isEmpty() ? QStringLiteral("nothing://x/y") : server.url(path);
     const std::shared_ptr<Outcome> outcome = start(client, url, withOnFinished);
-    QTRY_COMPARE(logged("download Finish"), 1);
+    QTRY_COMPARE(log->matching("^download Finish").size(), 1);
     QCOMPARE(client.currentReply, static_cast<QNetworkReply*>(nullptr));
 
     if (withOnFinished) {
@@ -308,10 +263,9 @@ void TestHttpClient::outcomes()
     QTRY_COMPARE(client.findChildren<QTimer*>().size(), 0);
     QCOMPARE(server.requests().size(), path.isEmpty() ? 0 : 1);
 
-    const QStringList log = takeLog();
-    QCOMPARE(countLines(log, "download Finish"), 1);
-    QCOMPARE(countLines(log, "download error"), error ? 1 : 0);
-    QCOMPARE(countLines(log, "download timeout"), 0);
+    QCOMPARE(log->matching("^download Finish").size(), 1);
+    QCOMPARE(log->matching("^download error").size(), error ? 1 : 0);
+    QCOMPARE(log->matching("^download timeout").size(), 0);
 }
 
 void TestHttpClient::readyReadAndProgress_data()
@@ -426,9 +380,8 @@ void TestHttpClient::timeouts()
     QVERIFY(!finished.wait(300));
     QCOMPARE(finished.count(), 1);
     QCOMPARE(calls, 1);
-    const QStringList log = takeLog();
-    QCOMPARE(countLines(log, "download timeout"), error ? 1 : 0);
-    QCOMPARE(countLines(log, "download Finish"), 1);
+    QCOMPARE(log->matching("^download timeout").size(), error ? 1 : 0);
+    QCOMPARE(log->matching("^download Finish").size(), 1);
 }
 
 void TestHttpClient::fetchJsonResults_data()

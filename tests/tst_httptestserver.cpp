@@ -1,5 +1,6 @@
 // The in-process HTTP server that the other suites rely on.
 #include "httptestserver.h"
+#include "testfiles.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -15,14 +16,6 @@ Q_DECLARE_METATYPE(HttpTestServer::Fault)
 namespace
 {
 
-QByteArray pattern(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 7 + i / 251) & 0xff);
-    return bytes;
-}
-
 struct Result {
     int status = 0;
     QByteArray body;
@@ -30,6 +23,7 @@ struct Result {
     QByteArray contentRange;
     QByteArray location;
     bool finished = false;
+    qint64 elapsedMs = 0;
 };
 
 Result get(QNetworkAccessManager& nam, const QString& url, const QByteArray& range = QByteArray(),
@@ -38,10 +32,13 @@ Result get(QNetworkAccessManager& nam, const QString& url, const QByteArray& ran
     QNetworkRequest request(url);
     if (!range.isEmpty())
         request.setRawHeader("Range", range);
+    QElapsedTimer clock;
+    clock.start();
     QNetworkReply* reply = nam.get(request);
     QSignalSpy finished(reply, &QNetworkReply::finished);
     Result r;
     r.finished = finished.wait(timeoutMs);
+    r.elapsedMs = clock.elapsed();
     r.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     r.body = reply->readAll();
     r.error = reply->error();
@@ -83,8 +80,8 @@ private slots:
 
 private:
     QTemporaryDir dir;
-    QByteArray small = pattern(1000);
-    QByteArray big = pattern(300 * 1024);
+    QByteArray small = bytePattern(1000);
+    QByteArray big = bytePattern(300 * 1024);
 };
 
 void TestHttpTestServer::initTestCase()
@@ -145,8 +142,8 @@ void TestHttpTestServer::replies_data()
 
     F slow;
     slow.bytesPerSecond = 20000;
-    QTest::newRow("throttled") << "/data.bin" << QByteArray("bytes=500-") << slow << 206
-                               << small.mid(500) << ok << QByteArray("bytes 500-999/1000");
+    QTest::newRow("throttled") << "/sub/big.bin" << QByteArray("bytes=297200-") << slow << 206
+                               << big.mid(297200) << ok << QByteArray("bytes 297200-307199/307200");
 
     F resumes;
     resumes.stallAfterBytes = 300;
@@ -183,6 +180,14 @@ void TestHttpTestServer::replies()
     QCOMPARE(r.body.size(), body.size());
     QVERIFY(r.body == body);
     QCOMPARE(r.contentRange, contentRange);
+    // The body took at least as long as the fault makes it: a stall that
+    // the body reaches, the throttle beyond its first tenth of a second.
+    qint64 minimumMs = fault.delayMs;
+    if (fault.stallAfterBytes >= 0 && fault.stallAfterBytes < body.size())
+        minimumMs += fault.stallMs;
+    if (fault.bytesPerSecond > 0)
+        minimumMs += (body.size() - fault.bytesPerSecond / 10) * 1000 / fault.bytesPerSecond;
+    QVERIFY2(r.elapsedMs >= minimumMs, qPrintable(QString::number(r.elapsedMs)));
 }
 
 void TestHttpTestServer::delayedFirstByte()
@@ -210,7 +215,7 @@ void TestHttpTestServer::delayedFirstByte()
 void TestHttpTestServer::stallKeepsConnectionOpen()
 {
     HttpTestServer server;
-    server.setFile("/a", pattern(1000));
+    server.setFile("/a", bytePattern(1000));
     HttpTestServer::Fault stall;
     stall.stallAfterBytes = 10;
     server.setFault("/a", stall);

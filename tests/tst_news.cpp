@@ -8,7 +8,9 @@
 #include "app/mainwindow.h"
 #include "httptestserver.h"
 #include "portforwarder.h"
+#include "privatehome.h"
 #include "services/mywebview.h"
+#include "urlrecorder.h"
 
 #include <QDesktopServices>
 #include <QLabel>
@@ -46,16 +48,6 @@ QByteArray item(const QString& title, const QString& date, const QString& url)
         .arg(title, date, url)
         .toUtf8();
 }
-
-// Receives what the program hands to the system browser.
-class BrowserStandIn : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl& url) { opened << url; }
-};
 
 } // namespace
 
@@ -300,7 +292,7 @@ void TestNews::newWindowLinkOpensHoveredAddressInBrowser()
     const QString page = "<html><body style='margin:0'><a id='l' target='_blank' href='" + target +
                          "' style='position:absolute;left:0;top:0;width:100%;height:100%'>open</a>"
                          "</body></html>";
-    BrowserStandIn browser;
+    UrlRecorder browser;
     QDesktopServices::setUrlHandler("http", &browser, "open");
 
     MyWebView view;
@@ -321,7 +313,7 @@ void TestNews::newWindowLinkOpensHoveredAddressInBrowser()
     QTest::mouseMove(surface, middle);
     QTRY_COMPARE_WITH_TIMEOUT(view.hoveredUrl, QUrl(target), 10000);
     QTest::mouseClick(surface, Qt::LeftButton, Qt::NoModifier, middle);
-    QTRY_COMPARE_WITH_TIMEOUT(browser.opened, QList<QUrl>{QUrl(target)}, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(browser.urls, QList<QUrl>{QUrl(target)}, 10000);
     QCOMPARE(view.url(), shown);
 
     QDesktopServices::unsetUrlHandler("http");
@@ -353,7 +345,7 @@ void TestNews::newWindowOpensOnlyWebAddresses()
         using MyWebView::createWindow;
     };
     const QStringList schemes{"http", "https", "file", "smb", "javascript"};
-    BrowserStandIn browser;
+    UrlRecorder browser;
     for (const QString& scheme : schemes)
         QDesktopServices::setUrlHandler(scheme, &browser, "open");
     View view;
@@ -361,21 +353,12 @@ void TestNews::newWindowOpensOnlyWebAddresses()
     QCOMPARE(view.createWindow(QWebEnginePage::WebBrowserTab), nullptr);
     for (const QString& scheme : schemes)
         QDesktopServices::unsetUrlHandler(scheme);
-    QCOMPARE(browser.opened, opened.isEmpty() ? QList<QUrl>() : QList<QUrl>{QUrl(opened)});
+    QCOMPARE(browser.urls, opened.isEmpty() ? QList<QUrl>() : QList<QUrl>{QUrl(opened)});
 }
 
 int main(int argc, char** argv)
 {
-    // Logs and the web profile go to a private folder.
-    QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath("data")));
-    qputenv("XDG_CACHE_HOME", QFile::encodeName(home.filePath("cache")));
-    QApplication app(argc, argv);
-    QDir::setCurrent(home.path());
-    TestNews test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
+    return runWithPrivateHome<TestNews>(argc, argv);
 }
 
 #include "tst_news.moc"

@@ -17,12 +17,6 @@ extern "C" {
 
 namespace
 {
-// The MD5 in hex as the patch functions take it.
-QByteArray md5Bytes(const QByteArray& data)
-{
-    return md5Hex(data).toLatin1();
-}
-
 // Deterministic incompressible bytes.
 QByteArray noise(qint64 size, quint64 seed)
 {

@@ -14,14 +14,6 @@
 
 namespace
 {
-QJsonObject readJson(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(f.readAll()).object();
-}
-
 DownloadFileInfo fileInfo(const QString& name, const QString& type, qint64 size = 10)
 {
     DownloadFileInfo f;
@@ -446,10 +438,13 @@ void TestPatchManager::cleanupRemovesPatchFolder()
              qint64(0));
 
     // Without a patch folder name nothing is removed (it would be the working directory).
+    const QString workingDir = QDir::currentPath();
+    QVERIFY(writeAll(gameDir() + "/kept", "x") && QDir::setCurrent(gameDir()));
     PatchManager unset;
     probe(unset).state = 6;
     unset.tick();
-    QVERIFY(QDir::current().exists());
+    QVERIFY(QDir::setCurrent(workingDir));
+    QVERIFY(QFile::exists(gameDir() + "/kept"));
     QCOMPARE(probe(unset).state, 7);
 }
 
@@ -477,7 +472,8 @@ void TestPatchManager::slowDownloadTiming()
     QElapsedTimer clock;
     clock.start();
     QTRY_VERIFY_WITH_TIMEOUT((probe(slow).roundReceived += 100, slow.tick(),
-                              probe(fast).roundReceived += 4096, fast.tick(), !slowEvents.isEmpty()),
+                              probe(fast).roundReceived += 4096, fast.tick(),
+                              !slowEvents.isEmpty()),
                              5000);
     QVERIFY(probe(slow).fileStartTime.elapsed() > 1800);
     QVERIFY(clock.elapsed() >= 1800);

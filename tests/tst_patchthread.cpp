@@ -19,12 +19,6 @@
 
 namespace
 {
-// The MD5 in hex as the patch functions take it.
-QByteArray md5Bytes(const QByteArray& data)
-{
-    return md5Hex(data).toLatin1();
-}
-
 // Game file contents by version: a shared body with a version-specific part.
 QByteArray content(const QString& name, int version)
 {

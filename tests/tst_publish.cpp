@@ -4,6 +4,7 @@
 #include "publisher.h"
 #include "samplegame.h"
 #include "services/contentsignature.h"
+#include "services/eventtracker.h"
 #include "testfiles.h"
 #include "trackcheck.h"
 
@@ -18,11 +19,6 @@
 
 namespace
 {
-
-QJsonObject readJson(const QString& path)
-{
-    return QJsonDocument::fromJson(readAll(path)).object();
-}
 
 QMap<QString, QByteArray> tree(const QString& dir)
 {
@@ -323,7 +319,13 @@ private slots:
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("problem"); // part of the expected problem text
         const QStringList good = goodValues();
-        QTest::newRow("sound") << requestLine(good) << QString();
+        // Sound as the launcher itself signs it (its client id file in tmp).
+        QVERIFY(QDir::setCurrent(tmp.path()));
+        EventTracker* tracker = EventTracker::instance();
+        tracker->url = QStringLiteral("/trackevent");
+        QTest::newRow("sound") << "GET " + tracker->buildUrl("update_error", good.at(6), {}, 1) +
+                                      " HTTP/1.1"
+                               << QString();
         QTest::newRow("bad signature")
             << requestLine(good, QStringLiteral("0123456789abcdef0123456789abcdef"))
             << QStringLiteral("signature");

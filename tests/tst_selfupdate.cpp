@@ -10,13 +10,13 @@
 #include "app/mainwindow.h"
 #include "engineprobe.h"
 #include "httptestserver.h"
+#include "modalwatcher.h"
 #include "portforwarder.h"
+#include "privatehome.h"
 #include "testfiles.h"
 #include "update/patchmanager.h"
 
-#include <QAbstractButton>
 #include <QMessageBox>
-#include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
@@ -64,71 +64,19 @@ int localVersion()
     return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 
-void putFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
 QByteArray versionFile(int version, const QString& url)
 {
     return QStringLiteral("{\"version\": %1, \"url\": \"%2\"}").arg(version).arg(url).toUtf8();
 }
 
-// Answers every message box: a timer finds the active modal box, records it
-// and presses the button that choose picks. Unlike ModalWatcher it lets the
-// test act while a box is still open.
-class BoxAnswerer : public QObject
+// Text and informative text of each box, as one.
+QStringList boxTexts(const ModalWatcher& watcher)
 {
-public:
-    struct Box {
-        QString title;
-        QString text;
-        QString informativeText;
-        QStringList buttons;
-    };
-
-    // Which button to press; Ok unless told otherwise.
-    std::function<QMessageBox::StandardButton(const Box&)> choose;
-    QList<Box> boxes;
-
-    BoxAnswerer()
-    {
-        connect(&timer, &QTimer::timeout, this, &BoxAnswerer::poll);
-        timer.start(20);
-    }
-
-    QStringList texts() const
-    {
-        QStringList result;
-        for (const Box& box : boxes)
-            result << box.text + box.informativeText;
-        return result;
-    }
-
-private:
-    void poll()
-    {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible() || box == answered)
-            return;
-        Box seen{box->windowTitle(), box->text(), box->informativeText(), {}};
-        for (QAbstractButton* button : box->buttons())
-            seen.buttons << button->text();
-        boxes << seen;
-        answered = box;
-        const QMessageBox::StandardButton which = choose ? choose(seen) : QMessageBox::Ok;
-        if (QAbstractButton* button = box->button(which))
-            button->click();
-        else
-            box->reject();
-    }
-
-    QTimer timer;
-    QPointer<QMessageBox> answered;
-};
+    QStringList texts;
+    for (const ModalWatcher::Box& box : watcher.boxes())
+        texts << box.text + box.informativeText;
+    return texts;
+}
 
 } // namespace
 
@@ -144,13 +92,10 @@ private slots:
     void judgeVersionFile();
     void playerCancels_data();
     void playerCancels();
-    void setupFileCannotBeCreated();
-    void setupFileGoneBeforeInstall();
-    void setupThatCannotStartKeepsTheOldRecord();
+    void setupFailures_data();
+    void setupFailures();
     void writeFailureEndsTheDownload_data();
     void writeFailureEndsTheDownload();
-    void silentServerTimesOut();
-    void redirectIsNoSetupProgram();
     void acceptedSetupRunsAndLauncherEnds();
 
 private:
@@ -234,14 +179,14 @@ void TestSelfUpdate::judgeVersionFile()
     QFETCH(bool, leftoverDeleted);
     server.setFile(versionPath(), body);
     writeLocalVersion(local);
-    putFile(setupPath(), "from an earlier run");
+    QVERIFY(writeAll(setupPath(), "from an earlier run"));
 
-    BoxAnswerer answerer;
+    ModalWatcher watcher;
     MainWindow window;
     QVERIFY(updateStartedOnce());
-    QCOMPARE(answerer.texts(), boxes);
-    for (const auto& box : answerer.boxes)
-        QCOMPARE(box.title, QStringLiteral("提示"));
+    QCOMPARE(boxTexts(watcher), boxes);
+    for (const QString& title : watcher.titles())
+        QCOMPARE(title, QStringLiteral("提示"));
     QVERIFY(server.requests("/setup/REZ-setup.exe").isEmpty());
     QCOMPARE(QFile::exists(setupPath()), !leftoverDeleted);
     QCOMPARE(localVersion(), local);
@@ -260,16 +205,16 @@ void TestSelfUpdate::playerCancels()
     // A backslash in the address (escaped for JSON) is requested as a slash.
     server.setFile(versionPath(), versionFile(5, server.url("/setup\\\\REZ-setup.exe")));
     writeLocalVersion(local);
-    putFile(setupPath(), "an older setup program, longer than nothing");
+    QVERIFY(writeAll(setupPath(), "an older setup program, longer than nothing"));
 
-    BoxAnswerer answerer;
-    answerer.choose = [](const BoxAnswerer::Box&) { return QMessageBox::Cancel; };
+    ModalWatcher watcher;
+    watcher.answerWith(QMessageBox::Cancel);
     MainWindow window;
     QVERIFY(updateStartedOnce());
 
-    QCOMPARE(answerer.boxes.size(), 1);
-    QCOMPARE(answerer.boxes.first().title, QStringLiteral("提示"));
-    QCOMPARE(answerer.boxes.first().informativeText, confirmText);
+    QCOMPARE(watcher.count(), 1);
+    QCOMPARE(watcher.titles().first(), QStringLiteral("提示"));
+    QCOMPARE(watcher.boxes().first().informativeText, confirmText);
     const auto downloads = server.requests("/setup/REZ-setup.exe");
     QCOMPARE(downloads.size(), 1);
     QCOMPARE(downloads.first().header("Range"), QByteArray("bytes=0-"));
@@ -279,47 +224,54 @@ void TestSelfUpdate::playerCancels()
     QCOMPARE(localVersion(), local);
 }
 
-void TestSelfUpdate::setupFileCannotBeCreated()
+void TestSelfUpdate::setupFailures_data()
 {
-    server.setFile(versionPath(), versionFile(5, server.url("/setup/REZ-setup.exe")));
-    QVERIFY(QDir().mkpath(setupPath() + "/in-the-way"));
-
-    BoxAnswerer answerer;
-    MainWindow window;
-    QVERIFY(updateStartedOnce());
-    QCOMPARE(answerer.texts(), QStringList{"检查更新失败-107"});
-    QVERIFY(server.requests("/setup/REZ-setup.exe").isEmpty());
-}
-
-void TestSelfUpdate::setupFileGoneBeforeInstall()
-{
-    server.setFile(versionPath(), versionFile(5, server.url("/setup/REZ-setup.exe")));
-    writeLocalVersion(2);
-
-    BoxAnswerer answerer;
-    answerer.choose = [](const BoxAnswerer::Box& box) {
-        if (box.informativeText == confirmText)
-            QFile::remove(setupPath());
-        return QMessageBox::Ok;
-    };
-    MainWindow window;
-    QVERIFY(updateStartedOnce());
-    QCOMPARE(answerer.texts(), (QStringList{confirmText, "文件不存在-106"}));
-    QCOMPARE(localVersion(), 2);
-}
-
-void TestSelfUpdate::setupThatCannotStartKeepsTheOldRecord()
-{
-    server.setFile(versionPath(), versionFile(5, server.url("/setup/REZ-setup.exe")));
-    server.setFile("/setup/REZ-setup.exe", "#!/nonexistent/interpreter\n");
-    writeLocalVersion(2);
-
-    BoxAnswerer answerer;
-    MainWindow window;
-    QVERIFY(updateStartedOnce());
-    QCOMPARE(answerer.texts(), QStringList{confirmText});
+    QTest::addColumn<int>("local");
+    QTest::addColumn<QStringList>("boxes");
+    QTest::newRow("setup file cannot be created") << -1 << QStringList{"检查更新失败-107"};
+    QTest::newRow("setup file gone before install")
+        << 2 << QStringList{confirmText, "文件不存在-106"};
     // Recording 5 for a setup that never ran would skip this update for good.
-    QCOMPARE(localVersion(), 2);
+    QTest::newRow("setup cannot start, old record kept") << 2 << QStringList{confirmText};
+    QTest::newRow("silent server times out") << -1 << QStringList{"检查更新失败-108"};
+    // The helper follows no redirect: the redirect's own page must not be
+    // offered and run as the setup program.
+    QTest::newRow("redirect is no setup program") << 2 << QStringList{"检查更新失败-108"};
+}
+
+void TestSelfUpdate::setupFailures()
+{
+    QFETCH(int, local);
+    QFETCH(QStringList, boxes);
+    const QByteArray tag = QTest::currentDataTag();
+    server.setFile(versionPath(), versionFile(5, server.url("/setup/REZ-setup.exe")));
+    writeLocalVersion(local);
+    ModalWatcher watcher;
+    HttpTestServer::Fault fault;
+    if (tag.startsWith("setup file cannot"))
+        QVERIFY(QDir().mkpath(setupPath() + "/in-the-way"));
+    if (tag.startsWith("setup file gone"))
+        watcher.onOpen = [](const ModalWatcher::Box& box) {
+            if (box.informativeText == confirmText)
+                QFile::remove(setupPath());
+        };
+    if (tag.startsWith("setup cannot start"))
+        server.setFile("/setup/REZ-setup.exe", "#!/nonexistent/interpreter\n");
+    if (tag.startsWith("silent"))
+        fault.delayMs = 600000;
+    if (tag.startsWith("redirect")) {
+        fault.status = 302;
+        fault.body = "<html>moved</html>";
+        fault.headers << qMakePair(QByteArray("Location"), QByteArray("/elsewhere/REZ-setup.exe"));
+    }
+    server.setFault("/setup/REZ-setup.exe", fault);
+
+    MainWindow window;
+    QVERIFY(updateStartedOnce());
+    QCOMPARE(boxTexts(watcher), boxes);
+    QCOMPARE(localVersion(), local);
+    if (tag.startsWith("setup file cannot"))
+        QVERIFY(server.requests("/setup/REZ-setup.exe").isEmpty());
 }
 
 void TestSelfUpdate::writeFailureEndsTheDownload_data()
@@ -359,8 +311,8 @@ void TestSelfUpdate::writeFailureEndsTheDownload()
         return QList<QVariant>();
     };
     PatchManager* engine = nullptr;
-    BoxAnswerer answerer;
-    answerer.choose = [&](const BoxAnswerer::Box& box) {
+    ModalWatcher watcher;
+    watcher.onOpen = [&](const ModalWatcher::Box& box) {
         // The end is checked again below, with the box closed.
         if (boxStaysOpen && box.text == "检查更新失败-109" &&
             !QTest::qWaitFor(
@@ -369,7 +321,6 @@ void TestSelfUpdate::writeFailureEndsTheDownload()
                 },
                 10000))
             qWarning("the transfer was still going on when the box closed");
-        return QMessageBox::Ok;
     };
     MainWindow window;
     engine = window.patchManagerForTest();
@@ -377,43 +328,11 @@ void TestSelfUpdate::writeFailureEndsTheDownload()
     setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, oldHandler);
     QVERIFY(once);
-    QCOMPARE(answerer.texts(), (QStringList{"检查更新失败-109", "检查更新失败-108"}));
+    QCOMPARE(boxTexts(watcher), (QStringList{"检查更新失败-109", "检查更新失败-108"}));
     QVERIFY(QFileInfo(setupPath()).size() <= 65536);
     QTRY_VERIFY(!setupEnded().isEmpty());
     QVERIFY2(!setupEnded().at(2).toBool(), "the whole setup program was still sent");
 #endif
-}
-
-void TestSelfUpdate::silentServerTimesOut()
-{
-    server.setFile(versionPath(), versionFile(5, server.url("/setup/REZ-setup.exe")));
-    HttpTestServer::Fault silent;
-    silent.delayMs = 600000;
-    server.setFault("/setup/REZ-setup.exe", silent);
-
-    BoxAnswerer answerer;
-    MainWindow window;
-    QVERIFY(updateStartedOnce());
-    QCOMPARE(answerer.texts(), QStringList{"检查更新失败-108"});
-}
-
-// The helper follows no redirect: the redirect's own page must not be
-// offered and run as the setup program.
-void TestSelfUpdate::redirectIsNoSetupProgram()
-{
-    server.setFile(versionPath(), versionFile(5, server.url("/setup/REZ-setup.exe")));
-    HttpTestServer::Fault moved;
-    moved.status = 302;
-    moved.body = "<html>moved</html>";
-    moved.headers << qMakePair(QByteArray("Location"), QByteArray("/elsewhere/REZ-setup.exe"));
-    server.setFault("/setup/REZ-setup.exe", moved);
-    writeLocalVersion(2);
-
-    BoxAnswerer answerer;
-    MainWindow window;
-    QVERIFY(updateStartedOnce());
-    QCOMPARE(answerer.texts(), QStringList{"检查更新失败-108"});
-    QCOMPARE(localVersion(), 2);
 }
 
 // The launcher ends itself here, so it runs as a child copy of this program
@@ -460,7 +379,7 @@ int runLauncherChild(int argc, char** argv, const QString& workDir)
 {
     QApplication app(argc, argv);
     QDir::setCurrent(workDir);
-    BoxAnswerer answerer;
+    ModalWatcher watcher;
     MainWindow window;
     QTimer::singleShot(25000, [] { ::exit(3); });
     app.exec();
@@ -474,17 +393,7 @@ int main(int argc, char** argv)
     if (!childDir.isEmpty())
         return runLauncherChild(argc, argv, childDir);
 
-    // Downloads, logs and the web profile go to a private home.
-    QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath("config")));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath("data")));
-    qputenv("XDG_CACHE_HOME", QFile::encodeName(home.filePath("cache")));
-    QApplication app(argc, argv);
-    QDir::setCurrent(home.path());
-    TestSelfUpdate test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
+    return runWithPrivateHome<TestSelfUpdate>(argc, argv);
 }
 
 #include "tst_selfupdate.moc"

@@ -13,6 +13,7 @@
 #include "httptestserver.h"
 #include "modalwatcher.h"
 #include "portforwarder.h"
+#include "privatehome.h"
 #include "services/contentsignature.h"
 #include "testfiles.h"
 
@@ -227,16 +228,7 @@ private slots:
 
 int main(int argc, char** argv)
 {
-    // Downloads and the web profile go to a private home.
-    QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
-    for (const char* dir : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
-        qputenv(dir, QFile::encodeName(home.filePath(dir)));
-    QApplication app(argc, argv);
-    QDir::setCurrent(home.path());
-    TestSignedContent test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
+    return runWithPrivateHome<TestSignedContent>(argc, argv);
 }
 
 #include "tst_signedcontent.moc"

@@ -21,14 +21,6 @@
 namespace
 {
 
-QByteArray content(int size, char seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char(seed + i * 7 + i / 251);
-    return bytes;
-}
-
 // A file left on disk by an earlier run: the first `size` bytes of `bytes`,
 // padded when longer, with its first byte changed when corrupt.
 QByteArray leftover(const QByteArray& bytes, int size, bool corrupt)
@@ -37,11 +29,6 @@ QByteArray leftover(const QByteArray& bytes, int size, bool corrupt)
     if (corrupt)
         existing[0] = char(existing[0] + 1);
     return existing;
-}
-
-QJsonObject stepJson(int pre, int version, const QString& path)
-{
-    return {{"preversion", pre}, {"version", version}, {"path", path}};
 }
 
 struct ServedFile {
@@ -104,7 +91,10 @@ private slots:
 
 private:
     void serveStep(const QString& step, const QList<ServedFile>& files);
-    void serveSingleStepList();
+    // patchlist.json of these steps (named by their paths) and, with a
+    // path, a full package of version 10006 there.
+    void servePatchList(const PatchChain& steps, const QString& fullPath = {});
+    void serveSingleStepList() { servePatchList({{10005, 10006, "10006", {}}}); }
     void prepare(PatchManager& m)
     {
         m.init(&display, server->url("/base"), tmp->filePath("Patch"), tmp->filePath("Drevna"));
@@ -144,14 +134,15 @@ void TestUpdateFlow::cleanup()
     tmp.reset();
 }
 
-// The patch list of most cases: one step from 10005 to 10006 in "10006".
-void TestUpdateFlow::serveSingleStepList()
+void TestUpdateFlow::servePatchList(const PatchChain& steps, const QString& fullPath)
 {
-    server->setFile(
-        "/base/patchlist.json",
-        QJsonDocument(
-            QJsonObject{{"patchversion", QJsonObject{{"a", stepJson(10005, 10006, "10006")}}}})
-            .toJson());
+    QJsonObject patches;
+    for (const PatchStep& s : steps)
+        patches.insert(s.path, stepJson(s.preVersion, s.version, s.path));
+    QJsonObject list{{"patchversion", patches}};
+    if (!fullPath.isEmpty())
+        list.insert("fullversion", stepJson(0, 10006, fullPath));
+    server->setFile("/base/patchlist.json", QJsonDocument(list).toJson());
 }
 
 void TestUpdateFlow::serveStep(const QString& step, const QList<ServedFile>& files)
@@ -206,21 +197,16 @@ void TestUpdateFlow::nothingToDo()
 void TestUpdateFlow::updateThroughAllStates()
 {
     // Three steps; each lists files of its own.
-    const QList<ServedFile> s7{{"Content\\Paks\\new7.pak.patch", "add", content(70000, 1)},
+    const QList<ServedFile> s7{{"Content\\Paks\\new7.pak.patch", "add", bytePattern(70000, 1)},
                                {"old.dat.patch", "del", {}}};
-    const QList<ServedFile> s6{{"Bin\\tool6.exe.patch", "add", content(3000, 2)}};
-    const QList<ServedFile> s5{{"five.txt.patch", "add", content(10, 3)},
+    const QList<ServedFile> s6{{"Bin\\tool6.exe.patch", "add", bytePattern(3000, 2)}};
+    const QList<ServedFile> s5{{"five.txt.patch", "add", bytePattern(10, 3)},
                                {"empty.bin.patch", "add", {}}};
     serveStep("10007", s7);
     serveStep("10006", s6);
     serveStep("10005", s5);
-    server->setFile(
-        "/base/patchlist.json",
-        QJsonDocument(
-            QJsonObject{{"patchversion", QJsonObject{{"x", stepJson(10006, 10007, "10007")},
-                                                     {"y", stepJson(10005, 10006, "10006")},
-                                                     {"z", stepJson(10004, 10005, "10005")}}}})
-            .toJson());
+    servePatchList(
+        {{10006, 10007, "10007", {}}, {10005, 10006, "10006", {}}, {10004, 10005, "10005", {}}});
     setLocalVersion(10004);
     PatchManager manager;
     prepare(manager);
@@ -270,13 +256,9 @@ void TestUpdateFlow::updateThroughAllStates()
 
 void TestUpdateFlow::fullPackageResetsVersionFirst()
 {
-    const QList<ServedFile> full{{"all.pak.patch", "add", content(5000, 9)}};
+    const QList<ServedFile> full{{"all.pak.patch", "add", bytePattern(5000, 9)}};
     serveStep("full10006", full);
-    server->setFile("/base/patchlist.json",
-                    QJsonDocument(QJsonObject{{"patchversion",
-                                               QJsonObject{{"a", stepJson(10005, 10006, "10006")}}},
-                                              {"fullversion", stepJson(0, 10006, "full10006")}})
-                        .toJson());
+    servePatchList({{10005, 10006, "10006", {}}}, "full10006");
     setLocalVersion(10001);
     int versionAtListRequest = -1;
     connect(server.data(), &HttpTestServer::requestReceived, this,
@@ -298,12 +280,7 @@ void TestUpdateFlow::emptyFileListsSkipDownloads()
 {
     server->setFile("/base/10006/patchfiles.json", R"({"filelist": []})");
     server->setFile("/base/10007/patchfiles.json", R"({"filelist": []})");
-    server->setFile(
-        "/base/patchlist.json",
-        QJsonDocument(
-            QJsonObject{{"patchversion", QJsonObject{{"a", stepJson(10005, 10006, "10006")},
-                                                     {"b", stepJson(10006, 10007, "10007")}}}})
-            .toJson());
+    servePatchList({{10005, 10006, "10006", {}}, {10006, 10007, "10007", {}}});
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
@@ -392,10 +369,7 @@ void TestUpdateFlow::fileListErrors()
     QFETCH(int, code);
     QFETCH(QString, text);
     QFETCH(bool, stored);
-    server->setFile("/base/patchlist.json",
-                    QJsonDocument(QJsonObject{{"patchversion",
-                                               QJsonObject{{"a", stepJson(10005, 10006, "s6")}}}})
-                        .toJson());
+    servePatchList({{10005, 10006, "s6", {}}});
     if (!body.isNull())
         server->setFile("/base/s6/patchfiles.json", body);
     server->setFile("/base/s6/ok.pak.patch", "1");
@@ -445,7 +419,7 @@ void TestUpdateFlow::downloadLocalStates()
     QFETCH(bool, ignoreRange);
     QFETCH(QStringList, ranges);
     QFETCH(bool, repaired);
-    const QByteArray bytes = content(40000, 5);
+    const QByteArray bytes = bytePattern(40000, 5);
     serveStep("10006", {{"sub\\data.pak.patch", "add", bytes}, {"next.bin.patch", "add", "next"}});
     serveSingleStepList();
     if (ignoreRange) {
@@ -517,7 +491,7 @@ void TestUpdateFlow::loopCounting()
     QFETCH(bool, lastDeleted);
     QFETCH(int, requests);
     QFETCH(int, errorCode);
-    const QByteArray a = content(3 * 1048576 + 17, 1), b = content(12000, 2);
+    const QByteArray a = bytePattern(3 * 1048576 + 17, 1), b = bytePattern(12000, 2);
     serveStep("10006",
               {{"a.pak.patch", "add", a}, {"b.pak.patch", lastDeleted ? "del" : "add", b}});
     serveSingleStepList();
@@ -604,7 +578,7 @@ void TestUpdateFlow::transferFailures()
     QFETCH(QByteArray, body);
     QFETCH(int, failures);
     QFETCH(QStringList, ranges);
-    const QByteArray bytes = content(30000, 4);
+    const QByteArray bytes = bytePattern(30000, 4);
     serveStep("10006", {{"a.pak.patch", "add", bytes}});
     serveSingleStepList();
     HttpTestServer::Fault fail;
@@ -681,7 +655,7 @@ void TestUpdateFlow::retryWaitsFiveSeconds()
 
 void TestUpdateFlow::slowDownloadReported()
 {
-    serveStep("10006", {{"slow.pak.patch", "add", content(12000, 6)}});
+    serveStep("10006", {{"slow.pak.patch", "add", bytePattern(12000, 6)}});
     serveSingleStepList();
     HttpTestServer::Fault slow;
     slow.bytesPerSecond = 4000;
@@ -761,7 +735,7 @@ void TestUpdateFlow::resumableDownload()
     QFETCH(qint64, received);
     QFETCH(bool, kept);
     QFETCH(bool, corrupt);
-    const QByteArray bytes = content(20000, 8);
+    const QByteArray bytes = bytePattern(20000, 8);
     server->setFile("/base/10006_full/Bin/whole.exe", bytes);
     if (status) {
         HttpTestServer::Fault fault;
@@ -856,8 +830,8 @@ void TestUpdateFlow::diskFills()
     if (!disk.isReady())
         QSKIP(qPrintable(disk.errorString()));
 
-    const QByteArray after = content(size, 2);
-    const QByteArray before = whole ? content(3000, 3) : QByteArray(); // null: no game file
+    const QByteArray after = bytePattern(size, 2);
+    const QByteArray before = whole ? bytePattern(3000, 3) : QByteArray(); // null: no game file
     const QString game = tmp->filePath("Drevna/b.bin");
     QString filledBy = "/base/10006/b.bin.patch"; // on its arrival the disk fills
     if (whole) {

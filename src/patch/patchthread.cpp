@@ -17,7 +17,6 @@ namespace
 {
 
 // Length of the suffix that patch and content files carry on the server.
-constexpr int PatchSuffixLength = 6;
 constexpr int FullDownloadAttempts = 3;
 
 // One request handed to the GUI thread; its callback may also run at once on
@@ -93,26 +92,20 @@ int PatchThread::applyStep(PatchStep& step)
     const int allNum = step.files.size();
     if (allNum == 0)
         return 0;
-    // Names come from the server and from patchchain.json: a name that could
-    // leave its folder never becomes a path.
-    const QString stepPath = safeRelativePath(step.path);
 
     for (int i = 0; i < allNum; ++i) {
         const int num = i + 1;
         // A copy: the signals and downloads work on it while the list entry is
         // marked done in place.
         const DownloadFileInfo f = step.files[i];
-        const QString fileName = safeRelativePath(f.name);
-        const QString targetName = f.name.size() > PatchSuffixLength
-                                       ? safeRelativePath(f.name.chopped(PatchSuffixLength))
-                                       : QString();
-        if (stepPath.isEmpty() || fileName.isEmpty() || targetName.isEmpty()) {
+        // Names come from the server and from patchchain.json: a name that
+        // could leave its folder never becomes a path.
+        QString patchFile, target;
+        if (!patchThreadPaths(patchDir, gameDir, step.path, f, patchFile, target)) {
             qDebug() << "apply patch: unsafe file name" << step.path << f.name;
             emit onError(f, -1000);
             return -1000;
         }
-        const QString patchFile = patchDir + "/" + stepPath + "/" + fileName;
-        const QString target = gameDir + "/" + targetName;
         const QString newFile = target + "_bak";
 
         auto markDone = [&] {

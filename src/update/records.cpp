@@ -215,6 +215,22 @@ PatchChain patchChainFromJson(const QByteArray& json, bool* ok)
     return good ? patchChainFromArray(doc.array()) : PatchChain();
 }
 
+bool patchThreadPaths(const QString& patchDir, const QString& gameDir, const QString& stepPath,
+                      const DownloadFileInfo& f, QString& patchFile, QString& target)
+{
+    constexpr int PatchSuffixLength = 6;
+    const QString step = safeRelativePath(stepPath);
+    const QString name = safeRelativePath(f.name);
+    const QString targetName = f.name.size() > PatchSuffixLength
+                                   ? safeRelativePath(f.name.chopped(PatchSuffixLength))
+                                   : QString();
+    if (step.isEmpty() || name.isEmpty() || targetName.isEmpty())
+        return false;
+    patchFile = patchDir + QLatin1Char('/') + step + QLatin1Char('/') + name;
+    target = gameDir + QLatin1Char('/') + targetName;
+    return true;
+}
+
 QString localFileKey(const QString& name)
 {
     return name.size() < 6 ? name : name.left(name.size() - 6);

@@ -81,6 +81,13 @@ bool chainNamesAreSafe(const PatchChain& chain);
 // path or the name is unsafe.
 QString localPatchFilePath(const QString& patchDir, const DownloadFileInfo& f);
 
+// The patch thread's two files for an entry of the step at stepPath: the
+// downloaded patch below PATCH/STEP and the game file that it changes (the
+// name without its six-character patch suffix). False, with both left
+// empty, when a name is unsafe or names no game file.
+bool patchThreadPaths(const QString& patchDir, const QString& gameDir, const QString& stepPath,
+                      const DownloadFileInfo& f, QString& patchFile, QString& target);
+
 // The "filelist" key of localversion.json for a file entry name: the name
 // without its last six characters (the patch suffix), or whole when shorter.
 QString localFileKey(const QString& name);

@@ -47,17 +47,6 @@ HttpTestServer::Fault makeFault(int delayMs = 0, int status = 0, int times = -1)
     return f;
 }
 
-// Files a run may make outside the game and patch folders: its own, and the
-// player's profile (the embedded page's caches, the setup download).
-bool allowedOutside(const QString& rel)
-{
-    static const QStringList own{QStringLiteral("log.txt"), QStringLiteral("clientid.txt")};
-    static const QRegularExpression output(QStringLiteral("^launcher-[0-9]+\\.out$"));
-    return rel.startsWith(QLatin1String("Drevna/")) || rel.startsWith(QLatin1String("Patch/")) ||
-           rel.startsWith(QLatin1String("home/")) || own.contains(rel) ||
-           output.match(rel).hasMatch();
-}
-
 } // namespace
 
 class ChaosFault : public QObject
@@ -218,17 +207,6 @@ class ChaosFault : public QObject
             QFile::remove(game);
         }
         return QString();
-    }
-
-    QStringList outsideFiles(const QString& dir) const
-    {
-        QStringList files;
-        for (const QString& rel : filesBelow(dir)) {
-            if (!allowedOutside(rel) && rel != QLatin1String("launcher") &&
-                rel != QLatin1String("setting.ini"))
-                files << rel;
-        }
-        return files;
     }
 
     // One launcher until its outcome: "exact" (update_finish; "box, then
@@ -439,14 +417,15 @@ private slots:
         row("invalid patch list", 10005, {}, none, "list:{\"patchversion\":", {}, {},
             "error:解码错误", {}, 30, false);
         // A disk that fills during the full package.
-        row("disk full at a small file", 0, {}, none, {}, {}, "Drevna.exe.patch", "error:失败", {},
-            60, true);
+        row("disk full at a small file", 0, {}, none, {}, {}, "Drevna.exe.patch",
+            "error:Patch/10006_full/Drevna.exe.patch 写入失败", {}, 60, true);
         // The last large file, in slices of 15 kB, so that its last bytes wait
         // in a write buffer and only tiny files come after it.
         HttpTestServer::Fault slices;
         slices.bytesPerSecond = 150000;
         row("disk full in a file's last bytes", 0, Base + "/10006_full/Data/world.pak.patch",
-            slices, {}, {}, "Data\\world.pak.patch:-2048", "error:失败", {}, 90, false);
+            slices, {}, {}, "Data\\world.pak.patch:-2048",
+            "error:Patch/10006_full/Data/world.pak.patch 写入失败", {}, 90, false);
     }
 
     void fault()
@@ -477,7 +456,6 @@ private slots:
         if (!path.isEmpty())
             server->setFault(path, fault);
 
-        const QStringList outsideBefore = outsideFiles(dir);
         int boxes = 0;
         QString problem = runOnce(dir, outcome, boundS, &boxes);
         if (problem.isEmpty() && !shown.isEmpty() &&
@@ -485,9 +463,9 @@ private slots:
             problem = QStringLiteral("the player never saw ") + shown;
         if (problem.isEmpty())
             problem = runs->wrongFileProblem(dir);
-        if (problem.isEmpty() && outsideFiles(dir) != outsideBefore)
-            problem =
-                QStringLiteral("written outside: ") + outsideFiles(dir).join(QLatin1Char(' '));
+        if (problem.isEmpty() && !LauncherRuns::strayFiles(dir).isEmpty())
+            problem = QStringLiteral("written outside: ") +
+                      LauncherRuns::strayFiles(dir).join(QLatin1Char(' '));
         if (problem.isEmpty() && QFileInfo::exists(AbsoluteName))
             problem = AbsoluteName + QStringLiteral(" was written");
         // After an error the next start without the fault must heal it.

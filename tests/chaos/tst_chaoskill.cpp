@@ -54,6 +54,15 @@ public:
 
     QString pending() const { return conditions.value(next); }
 
+    // The last condition, met before the kill, still holds after it: the
+    // launcher was killed at the point, not after it.
+    bool stillHolds()
+    {
+        readLog();
+        seen = true;
+        return met(conditions.last());
+    }
+
 private:
     void readLog()
     {
@@ -184,6 +193,8 @@ class ChaosKill : public QObject
             QTest::qWait(1);
         }
         runs->killLauncher(p);
+        if (problem.isEmpty() && !conditions.isEmpty() && !watch.stillHolds())
+            problem = QStringLiteral("killed only after ") + conditions.last();
         return problem;
     }
 
@@ -348,6 +359,9 @@ private slots:
         }
         if (problem.isEmpty())
             problem = runs->installProblem(dir, Newest);
+        if (problem.isEmpty() && !LauncherRuns::strayFiles(dir).isEmpty())
+            problem = QStringLiteral("left behind: ") +
+                      LauncherRuns::strayFiles(dir).join(QLatin1Char(' '));
 
         ++pointsRun;
         pointsOk += problem.isEmpty() ? 1 : 0;

@@ -16,24 +16,6 @@
 namespace harness
 {
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeAll(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-QJsonObject readJson(const QString& path)
-{
-    return QJsonDocument::fromJson(readAll(path)).object();
-}
-
 bool writeJson(const QString& path, const QJsonObject& object)
 {
     return writeAll(path, QJsonDocument(object).toJson());
@@ -358,6 +340,20 @@ QString LauncherRuns::installProblem(const QString& dir, int version) const
             return rel + QStringLiteral(" left behind");
     }
     return QString();
+}
+
+QStringList LauncherRuns::strayFiles(const QString& dir)
+{
+    static const QStringList own{QStringLiteral("launcher"), QStringLiteral("setting.ini"),
+                                 QStringLiteral("log.txt"), QStringLiteral("clientid.txt")};
+    static const QRegularExpression allowed(
+        QStringLiteral("^(Drevna/|Patch/|home/|launcher-[0-9]+\\.out$)"));
+    QStringList stray;
+    for (const QString& rel : filesBelow(dir)) {
+        if (!own.contains(rel) && !allowed.match(rel).hasMatch())
+            stray << rel;
+    }
+    return stray;
 }
 
 QString LauncherRuns::wrongFileProblem(const QString& dir) const

@@ -11,14 +11,13 @@
 #include <QString>
 #include <QStringList>
 
+#include "testfiles.h"
+
 class QProcess;
 
 namespace harness
 {
 
-QByteArray readAll(const QString& path);
-bool writeAll(const QString& path, const QByteArray& bytes);
-QJsonObject readJson(const QString& path);
 bool writeJson(const QString& path, const QJsonObject& object);
 // Relative paths of every file below dir, sorted.
 QStringList filesBelow(const QString& dir);
@@ -91,6 +90,10 @@ public:
     // plus localversion.json at that version and not patching, and nothing
     // temporary is left; otherwise what is wrong.
     QString installProblem(const QString& dir, int version) const;
+    // Files below the run folder dir that a run has no business making:
+    // anything outside the game folder, the patch folder, the player's
+    // profile (home/) and the launcher's own files.
+    static QStringList strayFiles(const QString& dir);
     // Empty when every game file of dir is byte-equal to the same file of
     // some published version; otherwise the first file that is not.
     QString wrongFileProblem(const QString& dir) const;

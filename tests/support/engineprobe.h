@@ -15,7 +15,8 @@ struct EngineProbe {
           fileReceived(m.transfers.fileReceived), fileTotal(m.transfers.fileTotal),
           allTotal(m.transfers.allTotal), allFinished(m.transfers.allFinished),
           fileResumeBase(m.transfers.fileResumeBase), downloading(m.transfers.downloading),
-          downloadFailures(m.transfers.downloadFailures), roundReceived(m.transfers.roundReceived), retryDelayMs(m.transfers.retryDelayMs), maxTransfers(m.transfers.maxTransfers)
+          downloadFailures(m.transfers.downloadFailures), roundReceived(m.transfers.roundReceived),
+          retryDelayMs(m.transfers.retryDelayMs), maxTransfers(m.transfers.maxTransfers)
     {
     }
 

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QPointer>
 #include <QPushButton>
 
 ModalWatcher::ModalWatcher(QObject* parent, int intervalMs) : QObject(parent)
@@ -73,9 +74,16 @@ QAbstractButton* ModalWatcher::pick(QMessageBox* box, const Answer& answer) cons
 void ModalWatcher::check()
 {
     QWidget* modal = QApplication::activeModalWidget();
-    if (!modal || !modal->isVisible())
+    if (!modal || !modal->isVisible() || answering)
         return;
-    if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+    if (QPointer<QMessageBox> box = qobject_cast<QMessageBox*>(modal)) {
+        if (onOpen) {
+            answering = true;
+            onOpen(Box{box->windowTitle(), box->text(), box->informativeText(), QString()});
+            answering = false;
+            if (!box)
+                return;
+        }
         const Answer answer = queued.isEmpty() ? standing : queued.dequeue();
         QAbstractButton* button = pick(box, answer);
         if (!button) {

@@ -25,6 +25,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+#include <functional>
 
 class ModalWatcher : public QObject
 {
@@ -51,6 +52,10 @@ public:
     void start();
     void stop();
 
+    // Called with each message box before it is answered, while it is still
+    // open: the test may act, and wait, meanwhile.
+    std::function<void(const Box&)> onOpen;
+
     QList<Box> boxes() const { return seen; }
     QStringList texts() const;
     QStringList titles() const;
@@ -74,4 +79,5 @@ private:
     Answer standing;
     QQueue<Answer> queued;
     QList<Box> seen;
+    bool answering = false; // onOpen may run events, and this check again
 };

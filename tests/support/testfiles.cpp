@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 
 QByteArray readAll(const QString& path)
 {
@@ -21,5 +22,23 @@ bool writeAll(const QString& path, const QByteArray& bytes)
 
 QString md5Hex(const QByteArray& bytes)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+    return QString::fromLatin1(md5Bytes(bytes));
+}
+
+QByteArray md5Bytes(const QByteArray& bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex();
+}
+
+QJsonObject readJson(const QString& path)
+{
+    return QJsonDocument::fromJson(readAll(path)).object();
+}
+
+QByteArray bytePattern(int size, int seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(seed + i * 7 + i / 251);
+    return bytes;
 }

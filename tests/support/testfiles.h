@@ -2,6 +2,7 @@
 
 // Whole-file and digest helpers that the suites share.
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 
 // The file's bytes; empty when it cannot be read.
@@ -12,3 +13,10 @@ bool writeAll(const QString& path, const QByteArray& bytes);
 
 // The MD5 of bytes in lower-case hex, as file lists give it.
 QString md5Hex(const QByteArray& bytes);
+QByteArray md5Bytes(const QByteArray& bytes);
+
+// The file's JSON object; empty when it cannot be read or is no object.
+QJsonObject readJson(const QString& path);
+
+// Deterministic bytes without a short period, different for each seed.
+QByteArray bytePattern(int size, int seed = 0);
