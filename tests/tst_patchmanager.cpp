@@ -61,6 +61,7 @@ private:
     {
         m.init(&d, "http://127.0.0.1:1/base", patchDir(), gameDir());
     }
+    void reloadAsAfterKill(FakeDisplay& display);
     QScopedPointer<QTemporaryDir> dirHolder;
 };
 
@@ -105,6 +106,15 @@ void TestPatchManager::loadLocalVersion()
     QCOMPARE(log.matching("^loadLocalVersion:").size(), 1);
 }
 
+// The files done are journaled; a fresh engine's load takes them into the
+// record, as the next start after a kill does.
+void TestPatchManager::reloadAsAfterKill(FakeDisplay& display)
+{
+    PatchManager next;
+    prepare(next, display);
+    next.loadLocalVersion();
+}
+
 void TestPatchManager::emptyObjectKeepsOnlyNewKeys()
 {
     QVERIFY(writeAll(gameDir() + "/localversion.json", "{}"));
@@ -113,6 +123,7 @@ void TestPatchManager::emptyObjectKeepsOnlyNewKeys()
     prepare(manager, display);
     manager.loadLocalVersion();
     manager.onDoneOnePatch(fileInfo("a.pak.patch", "add"), 1, 1);
+    reloadAsAfterKill(display);
     const QJsonObject saved = readJson(gameDir() + "/localversion.json");
     QCOMPARE(saved.keys(), QStringList{"filelist"});
 }
@@ -131,6 +142,8 @@ void TestPatchManager::doneOnePatchRecordsFiles()
     manager.onDoneOnePatch(fileInfo("never.dat.patch", "del"), 4, 4);
     QCOMPARE(probe(manager).patchIndex, 4);
     QCOMPARE(probe(manager).patchCount, 4);
+    reloadAsAfterKill(display);
+    QVERIFY(!QFile::exists(gameDir() + "/localversion.json.journal"));
     const QJsonObject files =
         readJson(gameDir() + "/localversion.json").value("filelist").toObject();
     QCOMPARE(files.keys(), (QStringList{"Content\\Paks\\资源.pak", "abc"}));

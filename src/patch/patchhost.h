@@ -17,8 +17,11 @@ public:
 
     // The content base address that step folders are relative to.
     virtual QString contentBaseUrl() const = 0;
-    // Stores the thread's copy of the chain after each file.
+    // Stores the thread's copy of the chain whole, at the end of each step.
     virtual bool saveLocalPatchChain(const PatchChain& chain) = 0;
+    // Records that file fileIndex (named name) of the step to stepVersion is
+    // applied, at a cost that does not grow with the files done.
+    virtual bool recordPatchDone(int stepVersion, int fileIndex, const QString& name) = 0;
     // Fetches a (signed) JSON document; onJson gets an empty object on any
     // failure and may run on another thread.
     virtual void fetchJson(const QString& url, std::function<void(QJsonObject)> onJson) = 0;

@@ -80,6 +80,10 @@ void PatchThread::run()
         lastResult = applyStep(steps[i]);
         if (lastResult != 0)
             return;
+        // The step's files were journaled one by one; the chain takes them in
+        // (a failed write ends the update through the engine's error).
+        if (!steps[i].files.isEmpty())
+            manager->saveLocalPatchChain(steps);
     }
     emit allDone();
     msleep(finishSleepMs);
@@ -110,7 +114,7 @@ int PatchThread::applyStep(PatchStep& step)
 
         auto markDone = [&] {
             step.files[i].hadPatch = true;
-            manager->saveLocalPatchChain(steps);
+            manager->recordPatchDone(step.version, i, step.files[i].name);
             emit doneOnePatch(step.files[i], num, allNum);
         };
         auto targetHasDestContent = [&] {

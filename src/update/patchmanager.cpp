@@ -90,6 +90,9 @@ void PatchManager::setError(int code, const QString& text)
     errorText = text;
     switchState(8);
     track(QStringLiteral("update_error"), text);
+    // The record takes in the files done so far: the launcher may end here.
+    if (code != 1 && !versionLines.isEmpty())
+        saveLocalVersion();
 }
 
 void PatchManager::timerEvent(QTimerEvent*)
@@ -238,10 +241,30 @@ void PatchManager::cleanup()
 
 // ---- local files ----
 
+RecordJournal& PatchManager::journal(std::unique_ptr<RecordJournal>& slot,
+                                     const QString& recordPath)
+{
+    // The folders may change between runs (and in tests).
+    if (!slot || slot->path() != recordPath + QLatin1String(".journal"))
+        slot = std::make_unique<RecordJournal>(recordPath);
+    return *slot;
+}
+
+void PatchManager::reportWriteError(const QString& path)
+{
+    const QString text = QStringLiteral("%1 写入失败").arg(path);
+    if (QThread::currentThread() == thread())
+        setError(1, text);
+    else
+        QMetaObject::invokeMethod(
+            this, [this, text] { setError(1, text); }, Qt::QueuedConnection);
+}
+
 void PatchManager::loadLocalVersion()
 {
     localVersion =
         QJsonObject{{QLatin1String("version"), 0}, {QLatin1String("start_apply_patch"), false}};
+    versionLines.clear();
     const QString path = gameDir + QLatin1String("/localversion.json");
     removeInterruptedWrites(path);
     QFile file(path);
@@ -253,15 +276,28 @@ void PatchManager::loadLocalVersion()
         else
             qDebug() << "decode " << path << "error:" << error.error;
     }
+    // Files recorded after the last fold: a run that was killed left them.
+    versionLines = journal(versionJournal, path).read();
+    if (!versionLines.isEmpty())
+        saveLocalVersion();
     qDebug().noquote() << "loadLocalVersion:" << compactJson(localVersion);
 }
 
 void PatchManager::saveLocalVersion()
 {
     const QString path = gameDir + QLatin1String("/localversion.json");
+    if (!versionLines.isEmpty()) {
+        applyFileLines(localVersion, versionLines);
+        versionLines.clear();
+    }
     // UTF-8, so file names outside ASCII survive the round trip.
-    if (!writeFile(path, QJsonDocument(localVersion).toJson(QJsonDocument::Indented)))
+    if (!writeFile(path, QJsonDocument(localVersion).toJson(QJsonDocument::Indented))) {
         setError(1, QStringLiteral("%1 写入失败").arg(path));
+        return;
+    }
+    // Only once the record holds its lines; lines read again after a kill
+    // here change nothing.
+    journal(versionJournal, path).remove();
 }
 
 void PatchManager::loadLocalPatchChain()
@@ -269,8 +305,10 @@ void PatchManager::loadLocalPatchChain()
     chain.clear();
     const QString path = patchDir + QLatin1String("/patchchain.json");
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        journal(chainJournal, path).remove(); // lines of no chain
         return;
+    }
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
     if (doc.isNull() || error.error != QJsonParseError::NoError || !doc.isArray()) {
@@ -283,26 +321,48 @@ void PatchManager::loadLocalPatchChain()
         qDebug() << "unsafe file name in" << path;
         return;
     }
+    const QList<QJsonObject> lines = journal(chainJournal, path).read();
+    for (const QJsonObject& line : lines) {
+        const int version = line.value(QLatin1String("version")).toInt();
+        const int index = line.value(QLatin1String("file")).toInt(-1);
+        for (PatchStep& step : loaded) {
+            if (step.version == version && index >= 0 && index < step.files.size() &&
+                step.files[index].name == line.value(QLatin1String("name")).toString())
+                step.files[index].hadPatch = true;
+        }
+    }
     chain = loaded;
+    if (!lines.isEmpty())
+        saveLocalPatchChain(chain);
 }
 
 bool PatchManager::saveLocalPatchChain(const PatchChain& steps)
 {
     const QString path = patchDir + QLatin1String("/patchchain.json");
     const QByteArray bytes = patchChainToJson(steps);
-    bool ok;
     {
         QMutexLocker lock(&chainFileMutex);
-        ok = writeFile(path, bytes);
+        if (writeFile(path, bytes)) {
+            journal(chainJournal, path).remove();
+            return true;
+        }
     }
-    if (ok)
-        return true;
-    const QString text = QStringLiteral("%1 写入失败").arg(path);
-    if (QThread::currentThread() == thread())
-        setError(1, text);
-    else
-        QMetaObject::invokeMethod(
-            this, [this, text] { setError(1, text); }, Qt::QueuedConnection);
+    reportWriteError(path);
+    return false;
+}
+
+bool PatchManager::recordPatchDone(int stepVersion, int fileIndex, const QString& name)
+{
+    const QString path = patchDir + QLatin1String("/patchchain.json");
+    {
+        QMutexLocker lock(&chainFileMutex);
+        if (journal(chainJournal, path)
+                .append(QJsonObject{{QLatin1String("version"), stepVersion},
+                                    {QLatin1String("file"), fileIndex},
+                                    {QLatin1String("name"), name}}))
+            return true;
+    }
+    reportWriteError(path + QLatin1String(".journal"));
     return false;
 }
 
@@ -543,15 +603,19 @@ void PatchManager::onDoneOnePatch(const DownloadFileInfo& info, int num, int all
         patchIndex = num;
         patchCount = allNum;
     }
-    QJsonObject files = localVersion.value(QLatin1String("filelist")).toObject();
+    // One line in the journal; the record takes the lines in when it is
+    // saved next, at the latest when the run ends.
     const QString key = localFileKey(info.name);
-    if (info.type == QLatin1String("del"))
-        files.remove(key);
-    else
-        files.insert(key,
-                     QJsonObject{{QLatin1String("name"), key}, {QLatin1String("md5"), info.md5}});
-    localVersion.insert(QLatin1String("filelist"), files);
-    saveLocalVersion();
+    const QJsonObject line =
+        info.type == QLatin1String("del")
+            ? QJsonObject{{QLatin1String("name"), key}, {QLatin1String("del"), true}}
+            : QJsonObject{{QLatin1String("name"), key}, {QLatin1String("md5"), info.md5}};
+    const QString path = gameDir + QLatin1String("/localversion.json");
+    if (!journal(versionJournal, path).append(line)) {
+        setError(1, QStringLiteral("%1 写入失败").arg(versionJournal->path()));
+        return;
+    }
+    versionLines.append(line);
 }
 
 void PatchManager::onStartDownFullPak(const DownloadFileInfo& info, bool active)

@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <atomic>
 #include <functional>
+#include <memory>
 
 class UpdateDisplay;
 class PatchThread;
@@ -51,6 +52,8 @@ public:
     void loadLocalPatchChain();
     // Thread-safe: the patch thread saves its copy of the chain after each file.
     bool saveLocalPatchChain(const PatchChain& chain) override;
+    // Thread-safe: one line in the chain's journal.
+    bool recordPatchDone(int stepVersion, int fileIndex, const QString& name) override;
     void addPatchFiles(const QJsonObject& fileList, const QString& base, const QString& stepPath);
 
     // Chain search.
@@ -149,7 +152,14 @@ private:
     // "update_finish" is sent once per process.
     static bool updateFinishSent;
     int timerId = 0;
-    QMutex chainFileMutex; // serialises writes of patchchain.json
+    QMutex chainFileMutex; // serialises writes of patchchain.json and its journal
+    // Journals of the two records; files done since the last fold of
+    // localversion.json, not yet in localVersion.
+    std::unique_ptr<RecordJournal> chainJournal;
+    std::unique_ptr<RecordJournal> versionJournal;
+    QList<QJsonObject> versionLines;
+    RecordJournal& journal(std::unique_ptr<RecordJournal>& slot, const QString& recordPath);
+    void reportWriteError(const QString& path);
 };
 
 // Requests a JSON document on the manager's thread from any thread.

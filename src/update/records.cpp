@@ -79,6 +79,63 @@ bool writeFile(const QString& path, const QByteArray& bytes)
     return file.commit();
 }
 
+RecordJournal::RecordJournal(const QString& recordPath)
+    : file(recordPath + QLatin1String(".journal"))
+{
+}
+
+bool RecordJournal::append(const QJsonObject& line)
+{
+    if (!file.isOpen()) {
+        QDir().mkpath(QFileInfo(file.fileName()).absolutePath());
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+            return false;
+    }
+    const QByteArray bytes = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+    return file.write(bytes) == bytes.size() && file.flush();
+}
+
+QList<QJsonObject> RecordJournal::read()
+{
+    file.close();
+    QList<QJsonObject> lines;
+    QFile in(file.fileName());
+    if (!in.open(QIODevice::ReadOnly))
+        return lines;
+    while (!in.atEnd()) {
+        const QByteArray line = in.readLine();
+        if (!line.endsWith('\n'))
+            break; // torn by a kill
+        const QJsonDocument doc = QJsonDocument::fromJson(line);
+        if (doc.isObject())
+            lines.append(doc.object());
+    }
+    return lines;
+}
+
+void RecordJournal::remove()
+{
+    file.close();
+    QFile::remove(file.fileName());
+}
+
+void applyFileLines(QJsonObject& record, const QList<QJsonObject>& lines)
+{
+    // Through a map: inserting into a large JSON object one key at a time
+    // moves the keys behind it each time.
+    QVariantMap files = record.value(QLatin1String("filelist")).toObject().toVariantMap();
+    for (const QJsonObject& line : lines) {
+        const QString key = line.value(QLatin1String("name")).toString();
+        if (line.value(QLatin1String("del")).toBool())
+            files.remove(key);
+        else
+            files.insert(key, QVariantMap{{QStringLiteral("name"), key},
+                                          {QStringLiteral("md5"),
+                                           line.value(QLatin1String("md5")).toString()}});
+    }
+    record.insert(QLatin1String("filelist"), QJsonObject::fromVariantMap(files));
+}
+
 QString safeRelativePath(const QString& name)
 {
     QString path = name;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
@@ -44,6 +45,29 @@ QJsonObject parseJsonObject(const QString& text);
 // Writes bytes to path, creating missing folders. The file is replaced
 // atomically, so a crash never leaves it truncated.
 bool writeFile(const QString& path, const QByteArray& bytes);
+
+// An append-only journal beside a record: one compact JSON object a line,
+// each flushed as it is written, so that recording one finished file costs
+// the same however many came before. Folded into the record whole now and
+// then; a line torn by a kill is skipped when read.
+class RecordJournal
+{
+public:
+    explicit RecordJournal(const QString& recordPath);
+    QString path() const { return file.fileName(); }
+    bool append(const QJsonObject& line);
+    // Every complete line, oldest first.
+    QList<QJsonObject> read();
+    // After the record took the lines in.
+    void remove();
+
+private:
+    QFile file;
+};
+
+// Applies journal lines {"name", "md5"} or {"name", "del": true} to the
+// "filelist" of a localversion.json object, in one pass.
+void applyFileLines(QJsonObject& record, const QList<QJsonObject>& lines);
 
 // Removes what a write of path that was killed left beside it: the side file
 // ("<name>.XXXXXX") that would have replaced it. The file itself is intact.
