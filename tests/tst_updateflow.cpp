@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QWaitCondition>
 #include <QtTest>
+#include <optional>
 
 namespace
 {
@@ -101,6 +102,8 @@ private slots:
     void resumableDownload();
     void diskFills_data();
     void diskFills();
+    void spacePlan_data();
+    void spacePlan();
 
 private:
     void serveStep(const QString& step, const QList<ServedFile>& files);
@@ -915,6 +918,69 @@ void TestUpdateFlow::diskFills()
     QCOMPARE(probe(manager).errorText, QString());
     QCOMPARE(md5Hex(readAll(game)), md5Hex(after));
     QCOMPARE(localRecord().value("version").toInt(), 10006);
+}
+
+void TestUpdateFlow::spacePlan_data()
+{
+    // Free bytes left on each filesystem (-1: all of it) against a need of
+    // 8 KiB to download and 16 KiB for the patched file beside the old one.
+    QTest::addColumn<bool>("two"); // patch and game folder on filesystems of their own
+    QTest::addColumn<int>("patchRoom");
+    QTest::addColumn<int>("gameRoom");
+    QTest::addColumn<QString>("shortfall");
+    QTest::newRow("short") << false << 20480 << 0 << "4.00KB";
+    QTest::newRow("exactly enough") << false << 24576 << 0 << "";
+    QTest::newRow("ample") << false << -1 << 0 << "";
+    QTest::newRow("two filesystems") << true << 8192 << 16384 << "";
+    QTest::newRow("two filesystems, game short") << true << 1048576 << 8192 << "8.00KB";
+}
+
+// Room is planned before the first download: when it is short nothing is
+// fetched and the player is told how much more is needed; freed, it goes on.
+void TestUpdateFlow::spacePlan()
+{
+    QFETCH(bool, two);
+    QFETCH(int, patchRoom);
+    QFETCH(int, gameRoom);
+    QFETCH(QString, shortfall);
+    QVERIFY(QDir().mkpath(patchDir()) && QDir().mkpath(tmp->filePath("Drevna")));
+    SmallDisk disk(SmallDisk::Tmpfs, two ? patchDir() : tmp->path());
+    std::optional<SmallDisk> game;
+    if (two)
+        game.emplace(SmallDisk::Tmpfs, tmp->filePath("Drevna"));
+    if (!disk.isReady() || (game && !game->isReady()))
+        QSKIP(qPrintable(disk.errorString()));
+    // The patch does not apply: the whole file comes from the "_full" folder.
+    serveStep("10006", {{"b.bin.patch", "diff", content(8192, 4)}});
+    server->setFile("/base/10006_full/patchfiles.json",
+                    fileListJson({{"b.bin.patch", "add", content(16384, 5)}}));
+    server->setFile("/base/10006_full/b.bin.patch", content(16384, 5));
+    serveSingleStepList();
+    setLocalVersion(10005);
+    QVERIFY(writeAll(tmp->filePath("Drevna/b.bin"), content(16384, 6)));
+    // The stored file list takes one page of the patch folder's room.
+    QVERIFY2(patchRoom < 0 || disk.fill(patchRoom + 4096), qPrintable(disk.errorString()));
+    if (game)
+        QVERIFY2(game->fill(gameRoom), qPrintable(game->errorString()));
+    for (int run = 0; run < 2; ++run) {
+        PatchManager manager;
+        prepare(manager);
+        probe(manager).recheckCount = 0;
+        manager.start();
+        QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || probe(manager).state == 8,
+                                 20000);
+        const bool short_ = run == 0 && !shortfall.isEmpty();
+        QCOMPARE(server->requests("/base/10006/b.bin.patch").isEmpty(), short_);
+        QCOMPARE(probe(manager).errorText == "磁盘空间不足,还需要" + shortfall, short_);
+        if (!short_)
+            break;
+        QCOMPARE(probe(manager).errorCode, 6);
+        QTRY_VERIFY(display.with("status:").contains("更新出错:磁盘空间不足,还需要" + shortfall));
+        QCOMPARE(eventNames(events).last(), QString("update_error"));
+        disk.release();
+        if (game)
+            game->release();
+    }
 }
 
 // The suite gets a mount namespace of its own before any thread starts, so

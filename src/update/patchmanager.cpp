@@ -17,6 +17,7 @@
 #include <QJsonDocument>
 #include <QMutexLocker>
 #include <QNetworkReply>
+#include <QStorageInfo>
 #include <QThread>
 #include <QTimer>
 #include <QTimerEvent>
@@ -34,6 +35,46 @@ QString compactJson(const QJsonObject& o)
 qint64 nowSecs()
 {
     return QDateTime::currentSecsSinceEpoch();
+}
+
+// The filesystem a folder is or will be on: that of its nearest existing
+// ancestor.
+QStorageInfo storageOf(const QString& folder)
+{
+    QDir dir(QFileInfo(folder).absoluteFilePath());
+    while (!dir.exists() && dir.cdUp()) {
+    }
+    return QStorageInfo(dir.absolutePath());
+}
+
+struct SpaceNeed {
+    qint64 download = 0; // in the patch folder
+    qint64 apply = 0;    // in the game folder, beside a target before it goes
+};
+
+SpaceNeed spaceNeed(const PatchChain& chain, const QString& patchDir, const QString& gameDir)
+{
+    SpaceNeed need;
+    for (const PatchStep& step : chain) {
+        for (const DownloadFileInfo& f : step.files) {
+            if (f.type == QLatin1String("del"))
+                continue;
+            // A part is resumed; a longer or damaged file is removed before it
+            // is fetched again, which gives its room back.
+            need.download +=
+                qMax<qint64>(0, f.size - QFileInfo(localPatchFilePath(patchDir, f)).size());
+            // A patch writes the new file as X_bak beside the old one; its size
+            // is not listed, so the old one's stands for it. An "add" is
+            // renamed in after the old file went.
+            if (f.type == QLatin1String("diff")) {
+                const QString target = safeRelativePath(localFileKey(f.name));
+                const qint64 old =
+                    target.isEmpty() ? 0 : QFileInfo(gameDir + QLatin1Char('/') + target).size();
+                need.apply = qMax(need.apply, qMax(f.size, old));
+            }
+        }
+    }
+    return need;
 }
 } // namespace
 
@@ -413,8 +454,33 @@ void PatchManager::fetchNextPatchFiles()
         return;
     }
     qDebug() << "finish get patch file list";
+    if (!roomForDownloads())
+        return;
     switchState(4);
     transfers.startDownloads();
+}
+
+bool PatchManager::roomForDownloads()
+{
+    const SpaceNeed need = spaceNeed(chain, patchDir, gameDir);
+    const QStorageInfo patchFs = storageOf(patchDir);
+    const QStorageInfo gameFs = storageOf(gameDir);
+    // An unknown free space is no reason to stop: the write errors still are.
+    if (!patchFs.isValid() || !gameFs.isValid() || patchFs.bytesAvailable() < 0 ||
+        gameFs.bytesAvailable() < 0)
+        return true;
+    qint64 shortfall;
+    if (patchFs == gameFs)
+        shortfall = qMax<qint64>(0, need.download + need.apply - patchFs.bytesAvailable());
+    else
+        shortfall = qMax<qint64>(0, need.download - patchFs.bytesAvailable()) +
+                    qMax<qint64>(0, need.apply - gameFs.bytesAvailable());
+    if (shortfall == 0)
+        return true;
+    qDebug() << "disk space: need" << need.download << "+" << need.apply << "free"
+             << patchFs.bytesAvailable() << gameFs.bytesAvailable();
+    setError(6, QStringLiteral("磁盘空间不足,还需要%1").arg(sizeText(double(shortfall))));
+    return false;
 }
 
 void PatchManager::onFileListReply(QNetworkReply* r, const contentsig::Signature& signature)

@@ -115,6 +115,9 @@ private:
 
     void onPatchListReply(QNetworkReply* reply, const contentsig::Signature& signature);
     void onFileListReply(QNetworkReply* reply, const contentsig::Signature& signature);
+    // Sets the error and returns false when the patch folder's or the game
+    // folder's filesystem cannot hold what the chain still needs.
+    bool roomForDownloads();
     void showDownloadState();
     void showPatchState();
     void cleanup();
