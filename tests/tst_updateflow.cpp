@@ -104,6 +104,8 @@ private slots:
     void diskFills();
     void spacePlan_data();
     void spacePlan();
+    void repair_data();
+    void repair();
 
 private:
     void serveStep(const QString& step, const QList<ServedFile>& files);
@@ -981,6 +983,66 @@ void TestUpdateFlow::spacePlan()
         if (game)
             game->release();
     }
+}
+
+void TestUpdateFlow::repair_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<int>("repaired");
+    QTest::newRow("damaged bytes") << "flip" << 1;
+    QTest::newRow("cut short") << "cut" << 1;
+    QTest::newRow("deleted") << "delete" << 1;
+    QTest::newRow("extra player file kept") << "extra" << 0;
+    QTest::newRow("out of date: update first, then repair") << "old" << 1;
+}
+
+// A repair fetches from the full package only the files that differ from its
+// list, installs them, and leaves every file the list does not name alone.
+void TestUpdateFlow::repair()
+{
+    QFETCH(QString, damage);
+    QFETCH(int, repaired);
+    const QByteArray a = content(5000, 1), b = content(3000, 2), c = content(700, 3);
+    serveStep(
+        "full10006",
+        {{"a.pak.patch", "add", a}, {"Bin\\b.bin.patch", "add", b}, {"c.txt.patch", "add", c}});
+    serveStep("10006", {{"c.txt.patch", "add", c}});
+    server->setFile("/base/patchlist.json",
+                    QJsonDocument(QJsonObject{{"patchversion",
+                                               QJsonObject{{"a", stepJson(10005, 10006, "10006")}}},
+                                              {"fullversion", stepJson(0, 10006, "full10006")}})
+                        .toJson());
+    setLocalVersion(damage == "old" ? 10005 : 10006);
+    QByteArray installed = damage == "cut" ? a.left(100) : a;
+    if (damage == "flip" || damage == "old")
+        installed[10] = char(installed[10] + 1);
+    QVERIFY(writeAll(tmp->filePath("Drevna/a.pak"), installed));
+    if (damage != "delete")
+        QVERIFY(writeAll(tmp->filePath("Drevna/Bin/b.bin"), b));
+    if (damage != "old")
+        QVERIFY(writeAll(tmp->filePath("Drevna/c.txt"), c));
+    QVERIFY(writeAll(tmp->filePath("Drevna/Saved/player.sav"), "mine"));
+
+    PatchManager manager;
+    prepare(manager);
+    manager.requestRepair(); // runs once the start-up update has finished
+    manager.start();
+    QTRY_VERIFY_WITH_TIMEOUT(eventNames(events).contains("repair_end") || probe(manager).state == 8,
+                             20000);
+    QCOMPARE(probe(manager).errorText, QString());
+    QCOMPARE(readAll(tmp->filePath("Drevna/a.pak")), a);
+    QCOMPARE(readAll(tmp->filePath("Drevna/Bin/b.bin")), b);
+    QCOMPARE(readAll(tmp->filePath("Drevna/c.txt")), c);
+    QCOMPARE(readAll(tmp->filePath("Drevna/Saved/player.sav")), QByteArray("mine"));
+    QCOMPARE(server->requests("/base/full10006/a.pak.patch").size() +
+                 server->requests("/base/full10006/Bin/b.bin.patch").size(),
+             repaired);
+    QCOMPARE(eventNames(events).count("repair_start"), 1);
+    QCOMPARE(events[eventNames(events).indexOf("repair_end")].val1, QString::number(repaired));
+    QTRY_VERIFY(display.calls.contains("finished"));
+    QVERIFY(display.with("status:").contains(repaired ? "修复完成,已修复1个文件" : "游戏文件完好"));
+    QCOMPARE(localRecord().value("version").toInt(), 10006);
+    QVERIFY(!manager.busy());
 }
 
 // The suite gets a mount namespace of its own before any thread starts, so
