@@ -3,6 +3,7 @@
 // ctest-lock: content-ports
 #include "app/channel.h"
 #include "app/mainwindow.h"
+#include "engineprobe.h"
 #include "httptestserver.h"
 #include "modalwatcher.h"
 #include "portforwarder.h"
@@ -18,6 +19,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -63,6 +65,7 @@ private slots:
     void links_data();
     void links();
     void missingGameShowsBox();
+    void gearMenuOffersRepair();
     void screenshotsForReview();
 
 private:
@@ -367,7 +370,7 @@ void TestMainWindow::minimiseTwiceGivesOneTrayIcon()
     QVERIFY(tray->isVisible());
     QCOMPARE(tray->toolTip(), QStringLiteral("双击显示"));
     QVERIFY(!tray->icon().isNull());
-    QCOMPARE(window->findChildren<QMenu*>().size(), 1);
+    QCOMPARE(window->findChildren<QMenu*>().size(), 2); // and the gear's
     QStringList entries;
     for (QAction* a : tray->contextMenu()->actions())
         entries << (a->isSeparator() ? QStringLiteral("--") : a->text());
@@ -481,6 +484,26 @@ void TestMainWindow::missingGameShowsBox()
     QVERIFY(window->findChildren<QProcess*>().isEmpty());
 }
 
+// The gear opens a menu whose one entry starts a repair, offered only while
+// the engine is idle; here no update has even started.
+void TestMainWindow::gearMenuOffersRepair()
+{
+    auto* menu = window->findChild<QMenu*>("GearMenu");
+    for (int finished : {0, 7}) {
+        probe(*window->patchManagerForTest()).state = finished;
+        w<QPushButton>("MultiFuncButton")->click();
+        QTRY_VERIFY(menu->isVisible());
+        QCOMPARE(menu->actions().first()->text(), QStringLiteral("修复游戏"));
+        QCOMPARE(menu->actions().first()->isEnabled(), finished == 7);
+        const QString dir = qEnvironmentVariable("DREVNA_SCREENSHOT_DIR");
+        QPixmap shot = window->grab();
+        QPainter(&shot).drawPixmap(window->mapFromGlobal(menu->pos()), menu->grab());
+        QVERIFY(dir.isEmpty() || shot.save(dir + "/gear-menu.png"));
+        menu->hide();
+    }
+    probe(*window->patchManagerForTest()).state = 0;
+}
+
 // Saves the window in its main states when DREVNA_SCREENSHOT_DIR names a
 // folder, for a look at the images together.
 void TestMainWindow::screenshotsForReview()
@@ -500,6 +523,8 @@ void TestMainWindow::screenshotsForReview()
     window->showUpdateFinished();
     QCoreApplication::processEvents();
     QVERIFY(window->grab().save(dir + "/finished.png"));
+    window->showUpdateStatus(QStringLiteral("修复完成,已修复3个文件"));
+    QVERIFY(window->grab().save(dir + "/repaired.png"));
     w<QPushButton>("StartGameButton")->setAttribute(Qt::WA_UnderMouse);
     QWidget* page = w("Content")->findChild<MyWebView*>();
     page->hide();

@@ -88,6 +88,10 @@ private slots:
     void resumableDownload();
     void diskFills_data();
     void diskFills();
+    void spacePlan_data();
+    void spacePlan();
+    void repair_data();
+    void repair();
 
 private:
     void serveStep(const QString& step, const QList<ServedFile>& files);
@@ -889,6 +893,109 @@ void TestUpdateFlow::diskFills()
     QCOMPARE(probe(manager).errorText, QString());
     QCOMPARE(md5Hex(readAll(game)), md5Hex(after));
     QCOMPARE(localRecord().value("version").toInt(), 10006);
+}
+
+void TestUpdateFlow::spacePlan_data()
+{
+    // Bytes left free (-1: all) against 8 KiB to download and 16 KiB for the
+    // patched file beside the old one; a game room of -1: one filesystem.
+    QTest::addColumn<int>("patchRoom");
+    QTest::addColumn<int>("gameRoom");
+    QTest::addColumn<QString>("shortfall");
+    QTest::newRow("short") << 20480 << -1 << "4.00KB";
+    QTest::newRow("exactly enough") << 24576 << -1 << "";
+    QTest::newRow("ample") << -1 << -1 << "";
+    QTest::newRow("two filesystems") << 8192 << 16384 << "";
+    QTest::newRow("two filesystems, game short") << 1048576 << 8192 << "8.00KB";
+}
+
+// Short of room, nothing is fetched and the player learns how much more is
+// needed; once it is freed, the update goes on.
+void TestUpdateFlow::spacePlan()
+{
+    QFETCH(int, patchRoom);
+    QFETCH(int, gameRoom);
+    QFETCH(QString, shortfall);
+    QVERIFY(QDir().mkpath(patchDir()) && QDir().mkpath(tmp->filePath("Drevna")));
+    SmallDisk disk(SmallDisk::Tmpfs, gameRoom >= 0 ? patchDir() : tmp->path());
+    // One filesystem: a file size limit that is never set stands in for the second.
+    SmallDisk game(gameRoom >= 0 ? SmallDisk::Tmpfs : SmallDisk::FileSizeLimit,
+                   tmp->filePath("Drevna"));
+    if (!disk.isReady())
+        QSKIP(qPrintable(disk.errorString()));
+    serveStep("10006", {{"b.bin.patch", "diff", bytePattern(8192, 4)}});
+    serveSingleStepList();
+    setLocalVersion(10005);
+    QVERIFY(writeAll(tmp->filePath("Drevna/b.bin"), bytePattern(16384, 6)));
+    // The stored file list takes one page.
+    QVERIFY(patchRoom < 0 || disk.fill(patchRoom + 4096));
+    QVERIFY(gameRoom < 0 || game.fill(gameRoom));
+    for (const bool freed : {false, true}) {
+        PatchManager manager;
+        prepare(manager);
+        manager.start();
+        QTRY_VERIFY(probe(manager).state == 8);
+        QCOMPARE(server->requests("/base/10006/b.bin.patch").isEmpty(),
+                 !freed && !shortfall.isEmpty());
+        if (freed || shortfall.isEmpty())
+            break;
+        QCOMPARE(probe(manager).errorCode, 6);
+        QTRY_VERIFY(display.with("status:").contains("更新出错:磁盘空间不足,还需要" + shortfall));
+        QCOMPARE(eventNames(events).last(), QString("update_error"));
+        disk.release();
+        game.release();
+    }
+}
+
+void TestUpdateFlow::repair_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<int>("repaired");
+    QTest::newRow("damaged bytes") << "flip" << 1;
+    QTest::newRow("cut short") << "cut" << 1;
+    QTest::newRow("deleted") << "delete" << 1;
+    QTest::newRow("extra player file kept") << "extra" << 0;
+    QTest::newRow("out of date: update first, then repair") << "old" << 1;
+}
+
+// Only the files that differ from the full package's list are fetched; a
+// file it does not name is left alone.
+void TestUpdateFlow::repair()
+{
+    QFETCH(QString, damage);
+    QFETCH(int, repaired);
+    const QByteArray a = bytePattern(5000, 1), b = bytePattern(3000, 2), c = bytePattern(700, 3);
+    serveStep("full10006",
+              {{"a.pak.patch", "add", a}, {"b.bin.patch", "add", b}, {"c.txt.patch", "add", c}});
+    serveStep("10006", {{"c.txt.patch", "add", c}});
+    server->setFile("/base/patchlist.json",
+                    QJsonDocument(QJsonObject{{"patchversion",
+                                               QJsonObject{{"a", stepJson(10005, 10006, "10006")}}},
+                                              {"fullversion", stepJson(0, 10006, "full10006")}})
+                        .toJson());
+    setLocalVersion(damage == "old" ? 10005 : 10006);
+    QByteArray damaged = damage == "cut" ? a.left(100) : a;
+    damaged[10] = char(damaged[10] + (damage == "flip" || damage == "old"));
+    QVERIFY(writeAll(tmp->filePath("Drevna/a.pak"), damaged) &&
+            writeAll(tmp->filePath("Drevna/player.sav"), "mine"));
+    QVERIFY(damage == "delete" || writeAll(tmp->filePath("Drevna/b.bin"), b));
+    QVERIFY(damage == "old" || writeAll(tmp->filePath("Drevna/c.txt"), c));
+    PatchManager manager;
+    prepare(manager);
+    manager.requestRepair(); // runs once the start-up update has finished
+    manager.start();
+    QTRY_VERIFY(
+        display.with("status:").contains(repaired ? "修复完成,已修复1个文件" : "游戏文件完好"));
+    QCOMPARE(readAll(tmp->filePath("Drevna/a.pak")) + readAll(tmp->filePath("Drevna/b.bin")) +
+                 readAll(tmp->filePath("Drevna/c.txt")) +
+                 readAll(tmp->filePath("Drevna/player.sav")),
+             a + b + c + "mine");
+    QCOMPARE(server->requests("/base/full10006/a.pak.patch").size() +
+                 server->requests("/base/full10006/b.bin.patch").size(),
+             repaired);
+    QCOMPARE(eventNames(events).count("repair_start"), 1);
+    QCOMPARE(events.last().name + events.last().val1, "repair_end" + QString::number(repaired));
+    QVERIFY(display.calls.contains("finished") && !manager.busy());
 }
 
 // The suite gets a mount namespace of its own before any thread starts, so

@@ -69,6 +69,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(ui->RegisterAccount, &QPushButton::clicked, this, &MainWindow::OpenRegisterAccount);
     connect(ui->GameGuide, &QPushButton::clicked, this, &MainWindow::OpenGameGuide);
     connect(ui->GamerCommunity, &QPushButton::clicked, this, &MainWindow::OpenGamerCommunity);
+    initGearMenu();
 
     checkLauncherVersion(false);
 }
@@ -122,6 +123,27 @@ void MainWindow::initView()
     installLogCapture();
     initLogo();
     initEmbeddedPage();
+}
+
+void MainWindow::initGearMenu()
+{
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("GearMenu"));
+    menu->setStyleSheet(QStringLiteral(
+        "QMenu { background-color: rgba(4, 8, 14, 230); border: 1px solid rgba(200, 190, 160, "
+        "150); padding: 4px 0; }\n"
+        "QMenu::item { color: rgb(255, 241, 204); padding: 8px 28px; font-size: 14px; }\n"
+        "QMenu::item:selected { background-color: rgba(200, 190, 160, 60); }\n"
+        "QMenu::item:disabled { color: rgba(200, 190, 160, 110); }"));
+    QAction* repair = menu->addAction(QStringLiteral("修复游戏"));
+    connect(repair, &QAction::triggered, patchManager, &PatchManager::requestRepair);
+    // Checked as it opens: a repair never runs beside an update or another repair.
+    connect(menu, &QMenu::aboutToShow, this,
+            [this, repair] { repair->setEnabled(!patchManager->busy()); });
+    connect(ui->MultiFuncButton, &QPushButton::clicked, this, [this, menu] {
+        const QSize size = menu->sizeHint();
+        menu->popup(ui->MultiFuncButton->mapToGlobal(QPoint(0, -size.height())));
+    });
 }
 
 void MainWindow::initLogo()

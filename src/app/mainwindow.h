@@ -106,6 +106,7 @@ private slots:
 
 private:
     void initView();
+    void initGearMenu();
     void initLogo();
     void initEmbeddedPage();
     void loadEmbeddedPage();

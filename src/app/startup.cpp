@@ -167,5 +167,8 @@ void MainWindow::startGameUpdate(const QString& configUrl)
         patchFolder = launcherDir + "/Patch";
     }
     patchManager->init(this, configUrl, patchFolder, gameDir);
+    // For support staff and scripts: a repair once the start-up update is done.
+    if (QCoreApplication::arguments().contains(QStringLiteral("--repair")))
+        patchManager->requestRepair();
     patchManager->start();
 }

@@ -17,6 +17,7 @@
 #include <QJsonDocument>
 #include <QMutexLocker>
 #include <QNetworkReply>
+#include <QStorageInfo>
 #include <QThread>
 #include <QTimer>
 #include <QTimerEvent>
@@ -35,6 +36,46 @@ qint64 nowSecs()
 {
     return QDateTime::currentSecsSinceEpoch();
 }
+
+// The filesystem a folder is or will be on: that of its nearest existing
+// ancestor.
+QStorageInfo storageOf(const QString& folder)
+{
+    QDir dir(QFileInfo(folder).absoluteFilePath());
+    while (!dir.exists() && dir.cdUp()) {
+    }
+    return QStorageInfo(dir.absolutePath());
+}
+
+struct SpaceNeed {
+    qint64 download = 0; // in the patch folder
+    qint64 apply = 0;    // in the game folder, beside a target before it goes
+};
+
+SpaceNeed spaceNeed(const PatchChain& chain, const QString& patchDir, const QString& gameDir)
+{
+    SpaceNeed need;
+    for (const PatchStep& step : chain) {
+        for (const DownloadFileInfo& f : step.files) {
+            if (f.type == QLatin1String("del"))
+                continue;
+            // A part is resumed; a longer or damaged file is removed before it
+            // is fetched again, which gives its room back.
+            need.download +=
+                qMax<qint64>(0, f.size - QFileInfo(localPatchFilePath(patchDir, f)).size());
+            // A patch writes the new file as X_bak beside the old one; its size
+            // is not listed, so the old one's stands for it. An "add" is
+            // renamed in after the old file went.
+            if (f.type == QLatin1String("diff")) {
+                const QString target = safeRelativePath(localFileKey(f.name));
+                const qint64 old =
+                    target.isEmpty() ? 0 : QFileInfo(gameDir + QLatin1Char('/') + target).size();
+                need.apply = qMax(need.apply, qMax(f.size, old));
+            }
+        }
+    }
+    return need;
+}
 } // namespace
 
 PatchManager::PatchManager(QObject* parent) : QObject(parent)
@@ -48,6 +89,11 @@ PatchManager::PatchManager(QObject* parent) : QObject(parent)
 
 PatchManager::~PatchManager()
 {
+    stopVerifying = true;
+    if (verifier) {
+        verifier->wait();
+        delete verifier;
+    }
     // The thread calls back into this object: it must not outlive it.
     if (patchThread) {
         patchThread->wait();
@@ -108,7 +154,7 @@ void PatchManager::tick()
         if (task)
             task();
     }
-    if (state < 1 || state > 8)
+    if (state < 1 || state > 9)
         return;
 
     switch (state) {
@@ -149,18 +195,40 @@ void PatchManager::tick()
             switchState(1);
             break;
         }
-        if (window) {
-            window->showUpdateStatus(QStringLiteral("更新完成."));
-            window->showUpdateFinished();
-        }
         if (!updateFinishSent) {
             updateFinishSent = true;
             track(QStringLiteral("update_finish"), QString::number(nowSecs() - startTime));
+        }
+        if (repairPending) {
+            repairPending = false;
+            beginRepair();
+            break;
+        }
+        if (repairing) {
+            repairing = false;
+            finishText = repairedFiles > 0
+                             ? QStringLiteral("修复完成,已修复%1个文件").arg(repairedFiles)
+                             : QStringLiteral("游戏文件完好");
+            track(QStringLiteral("repair_end"), QString::number(repairedFiles));
+        }
+        if (window) {
+            window->showUpdateStatus(finishText);
+            window->showUpdateFinished();
         }
         break;
     case 8:
         if (window)
             window->showUpdateStatus(QStringLiteral("更新出错:%1").arg(errorText));
+        break;
+    case 9:
+        if (window) {
+            window->showUpdateStatus(QStringLiteral("正在校验游戏文件 %1/%2")
+                                         .arg(verifiedFiles.load())
+                                         .arg(listedFiles));
+            if (listedBytes > 0)
+                window->setUpdateProgress(QString(),
+                                          double(verifiedBytes.load()) / double(listedBytes));
+        }
         break;
     }
 }
@@ -237,6 +305,150 @@ void PatchManager::cleanup()
     switchState(7);
     if (window)
         window->showUpdateStatus(QStringLiteral("清理本地缓存..."));
+}
+
+// ---- verify and repair ----
+
+void PatchManager::requestRepair()
+{
+    if (busy()) {
+        repairPending = true;
+        return;
+    }
+    repairing = false;
+    beginRepair();
+}
+
+bool PatchManager::busy() const
+{
+    return (state != 7 && state != 8) || repairPending || (repairing && state != 8);
+}
+
+void PatchManager::beginRepair()
+{
+    if (!repairing)
+        track(QStringLiteral("repair_start"));
+    repairing = true;
+    repairedFiles = 0;
+    switchState(2);
+    httpGetSigned(baseUrl + QLatin1String("/patchlist.json"),
+                  [this](QNetworkReply* r, const contentsig::Signature& signature) {
+                      onRepairListReply(r, signature);
+                  });
+}
+
+void PatchManager::onRepairListReply(QNetworkReply* r, const contentsig::Signature& signature)
+{
+    const QString url = r->url().toString();
+    if (r->error() != QNetworkReply::NoError) {
+        setError(2, QStringLiteral("%1 下载失败").arg(url));
+        return;
+    }
+    const QByteArray body = r->readAll();
+    const QJsonObject list =
+        signature.admits(body, url) ? parseJsonObject(QString::fromUtf8(body)) : QJsonObject();
+    if (list.isEmpty()) {
+        setError(2, QStringLiteral("%1 解码错误").arg(url));
+        return;
+    }
+    const QMap<int, PatchStep> full = patchStepMap(list, true);
+    const QMap<int, PatchStep> steps = patchStepMap(list, false);
+    const int newest = steps.isEmpty() ? 0 : steps.lastKey();
+    loadLocalVersion();
+    if (localVersion.value(QLatin1String("version")).toInt() < newest) {
+        // The files are checked against the newest version only.
+        repairPending = true;
+        onUpdateRemotePatchConfig(list);
+        return;
+    }
+    // Without a full package of the newest version there is nothing to
+    // compare with.
+    if (!list.contains(QLatin1String("fullversion")) || full.isEmpty() || full.lastKey() < newest ||
+        safeRelativePath(full.last().path).isEmpty()) {
+        setError(4, QStringLiteral("补丁校验失败"));
+        return;
+    }
+    const PatchStep step = full.last();
+    remoteVersion = step.version;
+    httpGetSigned(baseUrl + QLatin1Char('/') + step.path + QLatin1String("/patchfiles.json"),
+                  [this, step](QNetworkReply* reply, const contentsig::Signature& s) {
+                      onRepairFileList(reply, s, step);
+                  });
+}
+
+void PatchManager::onRepairFileList(QNetworkReply* r, const contentsig::Signature& signature,
+                                    const PatchStep& step)
+{
+    const QString url = r->url().toString();
+    if (r->error() != QNetworkReply::NoError) {
+        setError(2, QStringLiteral("%1 下载失败").arg(url));
+        return;
+    }
+    const QByteArray bytes = r->readAll();
+    const QJsonObject list =
+        signature.admits(bytes, url) ? parseJsonObject(QString::fromUtf8(bytes)) : QJsonObject();
+    if (list.isEmpty() || !fileListIsSafe(list)) {
+        setError(3, QStringLiteral("%1 配置解析失败").arg(url));
+        return;
+    }
+    QList<DownloadFileInfo> files;
+    listedBytes = 0;
+    for (const QJsonValue& v : list.value(QLatin1String("filelist")).toArray()) {
+        const DownloadFileInfo f = fileInfoFromListEntry(v.toObject(), baseUrl, step.path);
+        if (f.type == QLatin1String("del"))
+            continue;
+        files.append(f);
+        listedBytes += f.size;
+    }
+    listedFiles = files.size();
+    verifiedFiles = 0;
+    verifiedBytes = 0;
+    chain = PatchChain{step};
+    switchState(9);
+    // Hashing a whole game takes minutes: it runs beside the GUI thread, one
+    // file at a time in bounded blocks.
+    const QString game = gameDir;
+    delete verifier;
+    verifier = QThread::create([this, files, game] {
+        QList<DownloadFileInfo> differing;
+        for (const DownloadFileInfo& f : files) {
+            if (stopVerifying)
+                return;
+            const QString target = game + QLatin1Char('/') + safeRelativePath(localFileKey(f.name));
+            const QString md5 = f.destMd5.isEmpty() ? f.md5 : f.destMd5;
+            const QFileInfo info(target);
+            if (!info.isFile() || info.size() != f.size ||
+                fileMd5(target).compare(md5, Qt::CaseInsensitive) != 0)
+                differing.append(f);
+            verifiedBytes += f.size;
+            ++verifiedFiles;
+        }
+        QMetaObject::invokeMethod(
+            this, [this, differing] { onVerified(differing); }, Qt::QueuedConnection);
+    });
+    verifier->start();
+}
+
+void PatchManager::onVerified(const QList<DownloadFileInfo>& differing)
+{
+    if (state != 9)
+        return;
+    qDebug() << "repair:" << differing.size() << "of" << listedFiles << "files differ";
+    repairedFiles = differing.size();
+    if (differing.isEmpty()) {
+        chain.clear();
+        switchState(7);
+        return;
+    }
+    // Fetched into the patch folder and installed like an update's "add".
+    for (const DownloadFileInfo& f : differing) {
+        transfers.addFile(f);
+        chain[0].files.append(f);
+    }
+    if (!roomForDownloads())
+        return;
+    switchState(4);
+    transfers.startDownloads();
 }
 
 // ---- local files ----
@@ -473,8 +685,33 @@ void PatchManager::fetchNextPatchFiles()
         return;
     }
     qDebug() << "finish get patch file list";
+    if (!roomForDownloads())
+        return;
     switchState(4);
     transfers.startDownloads();
+}
+
+bool PatchManager::roomForDownloads()
+{
+    const SpaceNeed need = spaceNeed(chain, patchDir, gameDir);
+    const QStorageInfo patchFs = storageOf(patchDir);
+    const QStorageInfo gameFs = storageOf(gameDir);
+    // An unknown free space is no reason to stop: the write errors still are.
+    if (!patchFs.isValid() || !gameFs.isValid() || patchFs.bytesAvailable() < 0 ||
+        gameFs.bytesAvailable() < 0)
+        return true;
+    qint64 shortfall;
+    if (patchFs == gameFs)
+        shortfall = qMax<qint64>(0, need.download + need.apply - patchFs.bytesAvailable());
+    else
+        shortfall = qMax<qint64>(0, need.download - patchFs.bytesAvailable()) +
+                    qMax<qint64>(0, need.apply - gameFs.bytesAvailable());
+    if (shortfall == 0)
+        return true;
+    qDebug() << "disk space: need" << need.download << "+" << need.apply << "free"
+             << patchFs.bytesAvailable() << gameFs.bytesAvailable();
+    setError(6, QStringLiteral("磁盘空间不足,还需要%1").arg(sizeText(double(shortfall))));
+    return false;
 }
 
 void PatchManager::onFileListReply(QNetworkReply* r, const contentsig::Signature& signature)

@@ -38,6 +38,12 @@ public:
     void init(UpdateDisplay* window, const QString& baseUrl, const QString& patchDir,
               const QString& gameDir);
     void start();
+    // Checks every file of the full package against the game folder and
+    // fetches the ones that differ. Waits for a running update; an installed
+    // version older than the newest is updated first.
+    void requestRepair();
+    // An update or a repair is under way.
+    bool busy() const;
 
     void switchState(int newState);
     void setError(int code, const QString& text);
@@ -118,6 +124,14 @@ private:
 
     void onPatchListReply(QNetworkReply* reply, const contentsig::Signature& signature);
     void onFileListReply(QNetworkReply* reply, const contentsig::Signature& signature);
+    // Sets the error and returns false when the patch folder's or the game
+    // folder's filesystem cannot hold what the chain still needs.
+    bool roomForDownloads();
+    void beginRepair();
+    void onRepairListReply(QNetworkReply* reply, const contentsig::Signature& signature);
+    void onRepairFileList(QNetworkReply* reply, const contentsig::Signature& signature,
+                          const PatchStep& step);
+    void onVerified(const QList<DownloadFileInfo>& differing);
     void showDownloadState();
     void showPatchState();
     void cleanup();
@@ -160,6 +174,17 @@ private:
     QList<QJsonObject> versionLines;
     RecordJournal& journal(std::unique_ptr<RecordJournal>& slot, const QString& recordPath);
     void reportWriteError(const QString& path);
+    bool repairPending = false;
+    bool repairing = false;
+    int repairedFiles = 0;
+    QString finishText = QStringLiteral("更新完成.");
+    // Hashes the game files of a repair; read by the display while it runs.
+    QThread* verifier = nullptr;
+    std::atomic<bool> stopVerifying{false};
+    std::atomic<int> verifiedFiles{0};
+    std::atomic<qint64> verifiedBytes{0};
+    int listedFiles = 0;
+    qint64 listedBytes = 0;
 };
 
 // Requests a JSON document on the manager's thread from any thread.
