@@ -38,6 +38,8 @@ public:
     // Milliseconds without data before a request is given up.
     int firstDataTimeoutMs = defaultFirstDataTimeoutMs;
     int stallTimeoutMs = defaultStallTimeoutMs;
+    // The whole of a request without onReadyRead: a document, read at its end.
+    int documentDeadlineMs = defaultDocumentDeadlineMs;
 };
 
 // Callable from any thread: requests url on client's thread and hands the

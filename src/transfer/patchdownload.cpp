@@ -137,6 +137,20 @@ private:
     bool closed = false;
 };
 
+// A transfer that would take its file past the listed size is no such file:
+// it stops here, and its partial file goes with the failure.
+bool stopsPastSize(QNetworkReply* reply, qint64 total, qint64 listedSize,
+                   const std::shared_ptr<bool>& overrun)
+{
+    if (total <= listedSize)
+        return false;
+    if (!*overrun)
+        qDebug() << "download too long" << reply->url().toString() << "over" << listedSize;
+    *overrun = true;
+    reply->abort();
+    return true;
+}
+
 // The loop goes on to the next file as soon as control is back in the event
 // loop, not on the next 100 ms tick: a game of many small files would wait a
 // tick per file. Queued rather than called, so that a long run of skipped
@@ -237,7 +251,8 @@ void PatchManager::downloadNextPatchFile()
     fileTotal = f.size;
 
     const QString url = baseUrl + QLatin1Char('/') + f.path + QLatin1Char('/') + f.name;
-    auto onReadyRead = [this, file, hash](QNetworkReply* reply) {
+    auto overrun = std::make_shared<bool>(false);
+    auto onReadyRead = [this, file, hash, overrun, size = f.size](QNetworkReply* reply) {
         if (!replyCarriesContent(reply)) {
             reply->readAll();
             return;
@@ -245,6 +260,8 @@ void PatchManager::downloadNextPatchFile()
         // One copy out of the reply; readAll grows its result 16 KiB at a
         // time and copies the chunk over and over.
         const QByteArray bytes = reply->read(reply->bytesAvailable());
+        if (stopsPastSize(reply, fileReceived + bytes.size(), size, overrun))
+            return;
         if (file->write(bytes) == bytes.size()) {
             hash->addData(bytes);
             fileReceived += bytes.size();
@@ -266,14 +283,14 @@ void PatchManager::downloadNextPatchFile()
             downloadNextPatchFile();
         });
     };
-    auto onFinished = [this, file, hash, f, retryLater](QNetworkReply* reply) {
+    auto onFinished = [this, file, hash, f, retryLater, overrun](QNetworkReply* reply) {
         const bool closed = closeFile(*file);
         QString failure = transferFailure(reply);
         if (failure.isEmpty() && !closed)
             failure = file->errorString();
         if (!failure.isEmpty()) {
             qDebug() << "download:" << file->fileName() << "error:" << failure;
-            if (rangeRefused(reply))
+            if (rangeRefused(reply) || *overrun)
                 QFile::remove(file->fileName());
             retryLater(reply);
             return;
@@ -337,12 +354,18 @@ void PatchManager::downloadFileResumable(PatchThread* thread, const QString& loc
     headers.insert(QStringLiteral("Range"), QStringLiteral("bytes=%1-").arg(start));
     const QString url = baseUrl + QLatin1Char('/') + f.path + QLatin1Char('/') + f.name;
 
-    auto onReadyRead = [thread, file, hash, localPath](QNetworkReply* reply) {
+    auto overrun = std::make_shared<bool>(false);
+    auto written = std::make_shared<qint64>(start);
+    auto onReadyRead = [thread, file, hash, localPath, overrun, written,
+                        size = f.size](QNetworkReply* reply) {
         if (!replyCarriesContent(reply)) {
             reply->readAll();
             return;
         }
         const QByteArray bytes = reply->readAll();
+        *written += bytes.size();
+        if (stopsPastSize(reply, *written, size, overrun))
+            return;
         if (file->write(bytes) == bytes.size()) {
             thread->fullReceived += bytes.size();
             file->flush();
@@ -352,11 +375,11 @@ void PatchManager::downloadFileResumable(PatchThread* thread, const QString& loc
             reply->abort();
         }
     };
-    auto onFinished = [file, hash, localPath, f, onDone](QNetworkReply* reply) {
+    auto onFinished = [file, hash, localPath, f, onDone, overrun](QNetworkReply* reply) {
         const bool closed = closeFile(*file);
         if (!transferFailure(reply).isEmpty() || !closed) {
             qDebug() << "download:" << localPath << " error";
-            if (rangeRefused(reply))
+            if (rangeRefused(reply) || *overrun)
                 QFile::remove(localPath);
             onDone(false, true);
             return;

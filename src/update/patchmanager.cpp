@@ -55,6 +55,8 @@ void PatchManager::init(UpdateDisplay* w, const QString& b, const QString& p, co
     baseUrl = b;
     patchDir = p;
     gameDir = g;
+    if (contentsig::required())
+        contentsig::setRecordFolder(gameDir);
 }
 
 void PatchManager::start()
@@ -345,7 +347,7 @@ void PatchManager::checkUpdate()
         if (state == 8)
             return;
     }
-    httpGetSigned(baseUrl + QLatin1String("/patchlist.json"),
+    httpGetSigned(QStringLiteral("patchlist.json"), contentsig::Kind::PatchList,
                   [this](QNetworkReply* r, const contentsig::Signature& signature) {
                       onPatchListReply(r, signature);
                   });
@@ -451,27 +453,36 @@ void PatchManager::httpGet(const QString& url, const HeaderMap& headers, ReplyCa
     http.httpGet(url, headers, onFinished, onReadyRead, onProgress);
 }
 
-void PatchManager::httpGetSigned(const QString& url, SignedReplyCallback onFinished)
+void PatchManager::httpGetSigned(const QString& name, contentsig::Kind kind,
+                                 SignedReplyCallback onFinished)
 {
-    if (!contentsig::required()) {
-        httpGet(url, HeaderMap(),
-                [onFinished](QNetworkReply* r) { onFinished(r, contentsig::Signature()); });
-        return;
-    }
-    // The signature comes first, so that the document's reply is still there
-    // to be checked and read when it arrives.
-    httpGet(contentsig::signatureUrl(url), HeaderMap(), [this, url, onFinished](QNetworkReply* s) {
-        const auto signature = contentsig::Signature::fromReply(s);
+    const QString url = baseUrl + QLatin1Char('/') + name;
+    auto getDocument = [this, url, onFinished](const contentsig::Signature& signature) {
         httpGet(url, HeaderMap(),
                 [signature, onFinished](QNetworkReply* r) { onFinished(r, signature); });
+        limitReply(http.currentReply, signature.lengthLimit(contentsig::MaxDocumentBytes));
+    };
+    if (!contentsig::required()) {
+        getDocument(contentsig::Signature());
+        return;
+    }
+    contentsig::Expectation expected{kind,
+                                     QString(name).replace(QLatin1Char('\\'), QLatin1Char('/'))};
+    // A step's list belongs to the publication of the patch list, or a later one.
+    if (kind == contentsig::Kind::FileList)
+        expected.minSequence = contentsig::acceptedSequence(QStringLiteral("patchlist.json"));
+    httpGet(contentsig::signatureUrl(url), HeaderMap(), [expected, getDocument](QNetworkReply* s) {
+        getDocument(contentsig::Signature::fromReply(s, expected));
     });
+    limitReply(http.currentReply, contentsig::MaxEnvelopeBytes);
 }
 
 void fetchJson(PatchManager* manager, const QString& url, JsonCallback onJson)
 {
     QTimer::singleShot(0, manager, [manager, url, onJson] {
         manager->httpGetSigned(
-            url, [url, onJson](QNetworkReply* r, const contentsig::Signature& signature) {
+            contentsig::documentName(manager->baseUrl, url), contentsig::Kind::FileList,
+            [url, onJson](QNetworkReply* r, const contentsig::Signature& signature) {
                 QJsonObject object;
                 if (r->error() != QNetworkReply::NoError) {
                     qDebug() << "download" << url << "error";

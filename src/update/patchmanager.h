@@ -17,7 +17,8 @@ class PatchThread;
 namespace contentsig
 {
 class Signature;
-}
+enum class Kind;
+} // namespace contentsig
 
 // A document's reply together with the signature to check its body by.
 using SignedReplyCallback = std::function<void(QNetworkReply*, const contentsig::Signature&)>;
@@ -71,9 +72,12 @@ public:
 
     void httpGet(const QString& url, const HeaderMap& headers, ReplyCallback onFinished,
                  ReplyCallback onReadyRead = {}, ProgressCallback onProgress = {});
-    // A signed document: its signature first (only when keys are set), then
-    // the document itself, each with its own time stamp.
-    void httpGetSigned(const QString& url, SignedReplyCallback onFinished);
+    // A signed document, named by its path below baseUrl: its envelope first
+    // (only when keys are set), so that its length is known before its body
+    // comes, then the document itself, each with its own time stamp. A body
+    // past that length, or past MaxDocumentBytes without keys, is cut off as
+    // a failed transfer.
+    void httpGetSigned(const QString& name, contentsig::Kind kind, SignedReplyCallback onFinished);
 
     // Fields, named as the rest of the engine refers to them.
     QString baseUrl;
@@ -138,6 +142,8 @@ protected:
 
 private:
     void onPatchListReply(QNetworkReply* reply, const contentsig::Signature& signature);
+    // False, with a log line, when a signed list leads below the installed version.
+    bool reachesInstalledVersion(const QJsonObject& list, const QString& url);
     void onFileListReply(QNetworkReply* reply, const contentsig::Signature& signature);
     void showDownloadState();
     void showPatchState();

@@ -22,11 +22,32 @@ void PatchManager::onPatchListReply(QNetworkReply* r, const contentsig::Signatur
     // Checked before it is parsed: a refused list counts as an unreadable one.
     const QJsonObject list =
         signature.admits(body, url) ? parseJsonObject(QString::fromUtf8(body)) : QJsonObject();
-    if (list.isEmpty()) {
+    if (list.isEmpty() || !reachesInstalledVersion(list, url)) {
         setError(2, QStringLiteral("%1 解码错误").arg(url));
         return;
     }
     onUpdateRemotePatchConfig(list);
+}
+
+bool PatchManager::reachesInstalledVersion(const QJsonObject& list, const QString& url)
+{
+    // Unsigned content proves nothing either way; signed, an older list
+    // would hold the player on the version it names for good.
+    if (!contentsig::required())
+        return true;
+    int newest = 0;
+    for (const bool full : {true, false}) {
+        const QMap<int, PatchStep> steps = buildPatchMap(list, full);
+        newest = qMax(newest, steps.isEmpty() ? 0 : steps.lastKey());
+    }
+    const int installed = localVersion.value(QLatin1String("version")).toInt();
+    if (newest >= installed)
+        return true;
+    qDebug().noquote() << QStringLiteral("patch list newest version %1 below installed %2: %3")
+                              .arg(newest)
+                              .arg(installed)
+                              .arg(url);
+    return false;
 }
 
 void PatchManager::onUpdateRemotePatchConfig(const QJsonObject& list)
@@ -76,9 +97,11 @@ void PatchManager::fetchNextPatchFiles()
             setError(3, QStringLiteral("%1 配置解析失败").arg(url));
             return;
         }
-        httpGetSigned(url, [this](QNetworkReply* r, const contentsig::Signature& signature) {
-            onFileListReply(r, signature);
-        });
+        httpGetSigned(chain[chainIndex].path + QLatin1String("/patchfiles.json"),
+                      contentsig::Kind::FileList,
+                      [this](QNetworkReply* r, const contentsig::Signature& signature) {
+                          onFileListReply(r, signature);
+                      });
         return;
     }
     qDebug() << "finish get patch file list";
@@ -105,6 +128,13 @@ void PatchManager::onFileListReply(QNetworkReply* r, const contentsig::Signature
         return;
     }
     const QJsonObject list = parseJsonObject(QString::fromUtf8(bytes));
+    // Without its array a list would count as a step of no files, which
+    // "applies" and records the step's version over old files.
+    if (!list.value(QLatin1String("filelist")).isArray()) {
+        qDebug() << "file list without a filelist array:" << url;
+        setError(3, QStringLiteral("%1 配置解析失败").arg(url));
+        return;
+    }
 
     // Every name becomes a local path and every size part of the totals: a
     // list with a refused entry is not stored and nothing of it is downloaded.
