@@ -251,10 +251,14 @@ qint64 acceptedSequence(const QString& name)
 
 Signature Signature::fromReply(QNetworkReply* reply, const Expectation& expected)
 {
-    Signature s;
     if (reply->error() != QNetworkReply::NoError)
-        return s;
-    const QByteArray envelope = reply->read(MaxEnvelopeBytes + 1);
+        return Signature();
+    return fromEnvelope(reply->read(MaxEnvelopeBytes + 1), expected);
+}
+
+Signature Signature::fromEnvelope(const QByteArray& envelope, const Expectation& expected)
+{
+    Signature s;
     const QByteArray statement = envelopeStatement(envelope);
     s.state = State::Unreadable;
     if (envelope.size() > MaxEnvelopeBytes || statement.isEmpty())

@@ -91,6 +91,7 @@ public:
     // Nothing received: admits documents only while no key is configured.
     Signature() = default;
     static Signature fromReply(QNetworkReply* reply, const Expectation& expected);
+    static Signature fromEnvelope(const QByteArray& envelope, const Expectation& expected);
 
     // Whether document (as served from url) may be used. Always true without
     // keys; a refusal writes one log line naming its reason and url. An

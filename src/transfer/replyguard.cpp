@@ -32,11 +32,14 @@ public:
         clock.start();
     }
 
+    // Data came (readyRead, with the last total known) or the running total
+    // grew (downloadProgress, which Qt holds back to one in 100 ms).
     void received(qint64 total)
     {
-        if (reply->isFinished() || total <= 0)
+        if (reply->isFinished())
             return;
-        samples.enqueue({clock.elapsed(), total});
+        if (samples.isEmpty() || samples.last().second < total)
+            samples.enqueue({clock.elapsed(), total});
         while (samples.head().second <= total - stallMinBytes)
             samples.dequeue();
         // Without more data, the window that begins at the oldest sample
@@ -45,6 +48,7 @@ public:
     }
 
     QTimer timer;
+    qint64 total = 0;
 
 private:
     QNetworkReply* reply;
@@ -61,8 +65,17 @@ void guardReply(QNetworkReply* reply, int firstDataMs, int stallMs, int deadline
     // Direct, so that the clock follows the data within its own emission,
     // whatever the reply's other handlers do meanwhile.
     QObject::connect(
+        reply, &QNetworkReply::readyRead, stall, [stall] { stall->received(stall->total); },
+        Qt::DirectConnection);
+    QObject::connect(
         reply, &QNetworkReply::downloadProgress, stall,
-        [stall](qint64 received, qint64) { stall->received(received); }, Qt::DirectConnection);
+        [stall](qint64 received, qint64) {
+            if (received <= stall->total)
+                return;
+            stall->total = received;
+            stall->received(received);
+        },
+        Qt::DirectConnection);
     QObject::connect(reply, &QNetworkReply::finished, &stall->timer, &QTimer::stop,
                      Qt::DirectConnection);
     if (deadlineMs <= 0)
