@@ -235,20 +235,42 @@ private slots:
         QVERIFY2(publish::loadSigningKey(keyFile, &options.signingKey, &error), qPrintable(error));
         QCOMPARE(publish::publicKeyHex(options.signingKey), publicKey);
         QVERIFY2(publish::publish(versions, dir, options, nullptr, &error), qPrintable(error));
-        QVERIFY2(publish::signFile(dir + QStringLiteral("/10006_full/Drevna.exe.patch"),
-                                   options.signingKey, &error),
+        QVERIFY2(publish::signFile(dir + QStringLiteral("/10006_full/Drevna.exe.patch"), dir,
+                                   options.signingKey, 1, 0, &error),
                  qPrintable(error));
 
+        // Each envelope admits its document as named and nothing else; the
+        // second round, signed again with an expiry, makes the first older.
         QVERIFY(contentsig::setKeys(publicKey));
-        const QMap<QString, QByteArray> files = tree(dir);
-        for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
-            const QByteArray sig = files.value(it.key() + QStringLiteral(".sig"));
-            const bool signedFile = it.key().endsWith(QLatin1String(".json")) ||
-                                    it.key() == QLatin1String("10006_full/Drevna.exe.patch");
-            if (it.key().endsWith(QLatin1String(".sig")))
-                continue;
-            QVERIFY2(contentsig::verify(it.value(), sig) == signedFile, qPrintable(it.key()));
-            QVERIFY(!contentsig::verify(it.value() + ' ', sig));
+        QMap<QString, QByteArray> before;
+        for (const bool resigned : {false, true}) {
+            QVERIFY(!resigned ||
+                    publish::resign(dir, options.signingKey, publish::expiryAfterDays(2), &error));
+            const QMap<QString, QByteArray> files = tree(dir);
+            for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
+                const QByteArray sig = files.value(it.key() + QStringLiteral(".sig"));
+                const QString name = it.key();
+                const auto kind = name.endsWith("patchlist.json")    ? contentsig::Kind::PatchList
+                                  : name.endsWith("patchfiles.json") ? contentsig::Kind::FileList
+                                                                     : contentsig::Kind::Setup;
+                auto admits = [&](const QByteArray& env, const QString& as, const QByteArray& b) {
+                    return contentsig::Signature::fromEnvelope(env, {kind, as}).admits(b, as);
+                };
+                if (name.endsWith(QLatin1String(".sig")))
+                    continue;
+                QVERIFY2(admits(sig, name, it.value()) == (name.endsWith(QLatin1String(".json")) ||
+                                                           name == "10006_full/Drevna.exe.patch"),
+                         qPrintable(name));
+                QVERIFY(!admits(sig, name, it.value() + ' ') &&
+                        !admits(sig, "x/" + name, it.value()));
+                QVERIFY(!resigned || !admits(before.value(name + ".sig"), name, it.value()));
+                contentsig::Statement statement;
+                QVERIFY(!resigned || sig.isEmpty() ||
+                        (contentsig::Statement::fromJson(contentsig::envelopeStatement(sig),
+                                                         &statement) &&
+                         statement.expires > QDateTime::currentSecsSinceEpoch()));
+            }
+            before = files;
         }
         contentsig::setKeys(QString());
     }

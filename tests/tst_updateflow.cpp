@@ -346,8 +346,10 @@ void TestUpdateFlow::fileListErrors_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("stored");
-    QTest::newRow("array") << QByteArray("[]") << 3 << "配置解析失败" << true;
-    QTest::newRow("not json") << QByteArray("nope") << 3 << "配置解析失败" << true;
+    QTest::newRow("array") << QByteArray("[]") << 3 << "配置解析失败" << false;
+    QTest::newRow("not json") << QByteArray("nope") << 3 << "配置解析失败" << false;
+    QTest::newRow("no filelist array")
+        << QByteArray(R"({"files": []})") << 3 << "配置解析失败" << false;
     QTest::newRow("missing") << QByteArray() << 2 << "下载失败" << false;
     QTest::newRow("parent folder")
         << fileListJson({{"ok.pak.patch", "add", "1"}, {"..\\..\\evil.dll.patch", "add", "2"}}) << 3
@@ -841,6 +843,11 @@ void TestUpdateFlow::diskFills()
     if (whole) {
         // Not a patch at all: the whole file comes from the "_full" folder.
         serveStep("10006", {{"b.bin.patch", "diff", "no patch"}});
+        // The whole file must be what the patch would have made.
+        server->setFile("/base/10006/patchfiles.json",
+                        fileListJson({{"b.bin.patch", "diff", "no patch"}})
+                            .replace("\"destmd5\":\"" + md5Hex("no patch").toLatin1(),
+                                     "\"destmd5\":\"" + md5Hex(after).toLatin1()));
         server->setFile("/base/10006_full/patchfiles.json",
                         fileListJson({{"b.bin.patch", "add", after}}));
         filledBy = "/base/10006_full/b.bin.patch";

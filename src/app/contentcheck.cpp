@@ -1,33 +1,76 @@
 // The window's documents under the operator's signature: the launcher
 // version file, the remote update configuration and the setup program.
+#include "app/channel.h"
 #include "app/mainwindow.h"
 #include "services/contentsignature.h"
 #include "update/patchmanager.h"
 
 #include <QFile>
 #include <QNetworkReply>
+#include <QUrl>
 
-void MainWindow::afterContentSignature(std::function<void()> next)
+void MainWindow::getSignedContent(const QString& base, const QString& url, contentsig::Kind kind,
+                                  std::function<void()> onFinished)
 {
+    auto getDocument = [this, url, kind, onFinished](const contentsig::Signature& signature) {
+        QNetworkReply* document = getContent(url);
+        limitReply(document, signature.lengthLimit(contentsig::MaxDocumentBytes));
+        connect(document, &QNetworkReply::finished, this,
+                [this, document, signature, url, kind, onFinished] {
+                    // The handlers read the document's reply, as before.
+                    currentReply = document;
+                    // A refused document is dropped unread: its handler meets
+                    // an empty body and answers as for any unreadable one.
+                    if (document->error() == QNetworkReply::NoError) {
+                        if (!signature.admits(document->peek(document->bytesAvailable()), url))
+                            document->readAll();
+                        else if (kind == contentsig::Kind::Version)
+                            versionFileSequence = signature.sequence();
+                    }
+                    onFinished();
+                });
+    };
     if (!contentsig::required()) {
-        next();
+        getDocument(contentsig::Signature());
         return;
     }
-    QNetworkReply* document = currentReply;
-    const QString url = document->url().toString();
+    QString patchFolder, game;
+    installFolders(&patchFolder, &game);
+    contentsig::setRecordFolder(game);
+    const contentsig::Expectation expected{kind, contentsig::documentName(base, url)};
     QNetworkReply* signatureReply = getContent(contentsig::signatureUrl(url));
+    limitReply(signatureReply, contentsig::MaxEnvelopeBytes);
     connect(signatureReply, &QNetworkReply::finished, this,
-            [this, document, signatureReply, url, next] {
-                const auto signature = contentsig::Signature::fromReply(signatureReply);
+            [signatureReply, expected, getDocument] {
+                const auto signature = contentsig::Signature::fromReply(signatureReply, expected);
                 signatureReply->deleteLater();
-                // The handlers read the document's reply, as before.
-                currentReply = document;
-                // A refused document is dropped unread: its handler meets an
-                // empty body and answers as for any unreadable document.
-                if (!signature.admits(document->peek(document->bytesAvailable()), url))
-                    document->readAll();
-                next();
+                getDocument(signature);
             });
+}
+
+void MainWindow::downloadSetup(const QString& url)
+{
+    setupSignature.reset();
+    if (!contentsig::required()) {
+        startSetupDownload(url);
+        return;
+    }
+    // Named below the content server it comes from, or else from its
+    // server's root; at least as new as the version file that announced it.
+    contentsig::Expectation expected{contentsig::Kind::Setup,
+                                     contentsig::documentName(channel::contentBaseA(), url),
+                                     versionFileSequence};
+    if (expected.name.isEmpty())
+        expected.name = contentsig::documentName(channel::contentBaseB(), url);
+    if (expected.name.isEmpty())
+        expected.name = QUrl(url).path().mid(1);
+    patchManager->httpGet(contentsig::signatureUrl(url), HeaderMap(),
+                          [this, url, expected](QNetworkReply* reply) {
+                              setupSignature = std::make_shared<contentsig::Signature>(
+                                  contentsig::Signature::fromReply(reply, expected));
+                              startSetupDownload(url);
+                          });
+    limitReply(patchManager->httpClient().currentReply, contentsig::MaxEnvelopeBytes);
 }
 
 void MainWindow::checkSetupSignature(const QString& url, const QString& path,
@@ -37,11 +80,8 @@ void MainWindow::checkSetupSignature(const QString& url, const QString& path,
         done(true);
         return;
     }
-    patchManager->httpGet(
-        contentsig::signatureUrl(url), HeaderMap(), [url, path, done](QNetworkReply* reply) {
-            const bool admitted = contentsig::Signature::fromReply(reply).admitsFile(path, url);
-            if (!admitted)
-                QFile::remove(path);
-            done(admitted);
-        });
+    const bool admitted = setupSignature && setupSignature->admitsFile(path, url);
+    if (!admitted)
+        QFile::remove(path);
+    done(admitted);
 }

@@ -6,6 +6,7 @@
 #include <QPoint>
 #include <QSystemTrayIcon>
 #include <functional>
+#include <memory>
 
 class QAction;
 class QMenu;
@@ -19,6 +20,11 @@ namespace Ui
 {
 class MainWindow;
 }
+namespace contentsig
+{
+class Signature;
+enum class Kind;
+} // namespace contentsig
 
 class MainWindow : public QMainWindow, public UpdateDisplay
 {
@@ -52,9 +58,11 @@ public:
 
     // Start-up sequence.
     // Limits of the start-up requests' waits for data: first, then between
-    // chunks. The production values are the update engine's.
+    // chunks, and of the whole request. The production values are the update
+    // engine's.
     static int requestFirstDataTimeoutMs;
     static int requestStallTimeoutMs;
+    static int requestDeadlineMs;
     void checkLauncherVersion(bool fallback);
     void requestUpdateConfig(const QString& url);
     void requestUpdateConfigFallback(const QString& url);
@@ -115,9 +123,16 @@ private:
     void handleUpdateConfigReply(const char* key);
     QNetworkReply* getContent(const QString& url);
     void showInfoBox(const QString& text);
-    // Signed content: the current reply's document goes on to next only once
-    // its signature is checked; a refused one reaches next without a body.
-    void afterContentSignature(std::function<void()> next);
+    // Where this build keeps the patch folder and the game.
+    void installFolders(QString* patchFolder, QString* game) const;
+    // Requests url, a document below base (content server A or B), and runs
+    // onFinished with currentReply as its finished reply. With keys its
+    // envelope comes first: the body may not pass the signed length, and a
+    // refused document reaches onFinished without a body.
+    void getSignedContent(const QString& base, const QString& url, contentsig::Kind kind,
+                          std::function<void()> onFinished);
+    // The setup program itself, after its envelope when keys are set.
+    void startSetupDownload(const QString& url);
     // The downloaded setup program at path, fetched from url: done(true) when
     // it may be installed; a refused one is deleted first.
     void checkSetupSignature(const QString& url, const QString& path,
@@ -140,4 +155,7 @@ private:
     QString gameDir;
     int gameStartTimerId = 0;
     int remoteLauncherVersion = 0;
+    // The admitted version file's sequence, the least its setup program's may be.
+    qint64 versionFileSequence = 0;
+    std::shared_ptr<contentsig::Signature> setupSignature;
 };

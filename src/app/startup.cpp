@@ -3,6 +3,7 @@
 #include "app/buildconfig.h"
 #include "app/channel.h"
 #include "app/mainwindow.h"
+#include "services/contentsignature.h"
 #include "transfer/replyguard.h"
 #include "ui_mainwindow.h"
 #include "update/patchmanager.h"
@@ -28,6 +29,7 @@ QString timeQuery()
 
 int MainWindow::requestFirstDataTimeoutMs = defaultFirstDataTimeoutMs;
 int MainWindow::requestStallTimeoutMs = defaultStallTimeoutMs;
+int MainWindow::requestDeadlineMs = defaultDocumentDeadlineMs;
 
 void MainWindow::showInfoBox(const QString& text)
 {
@@ -44,7 +46,7 @@ QNetworkReply* MainWindow::getContent(const QString& url)
     // A server that accepts and then says nothing would hold the start-up on
     // its first text for good: give up as the update engine does, so the
     // failure takes its usual way (fallback server, then the box).
-    guardReply(currentReply, requestFirstDataTimeoutMs, requestStallTimeoutMs);
+    guardReply(currentReply, requestFirstDataTimeoutMs, requestStallTimeoutMs, requestDeadlineMs);
     return currentReply;
 }
 
@@ -53,15 +55,15 @@ void MainWindow::checkLauncherVersion(bool fallback)
     if (ui->DownloadFileName->isHidden())
         ui->DownloadFileName->setVisible(true);
     ui->DownloadFileName->setText(QStringLiteral("检查版本..."));
-    QNetworkReply* reply = getContent(channel::launcherVersionUrl(fallback));
-    connect(reply, &QNetworkReply::finished, this,
-            [this, fallback] { onLauncherVersionReply(fallback); });
+    getSignedContent(fallback ? channel::contentBaseB() : channel::contentBaseA(),
+                     channel::launcherVersionUrl(fallback), contentsig::Kind::Version,
+                     [this, fallback] { onLauncherVersionReply(fallback); });
 }
 
 void MainWindow::onLauncherVersionReply(bool fallback)
 {
     if (currentReply->error() == QNetworkReply::NoError) {
-        afterContentSignature([this] { processVersionFile(); });
+        processVersionFile();
         return;
     }
     if (!fallback) {
@@ -97,14 +99,14 @@ void MainWindow::dealoverEx()
 
 void MainWindow::requestUpdateConfig(const QString& url)
 {
-    connect(getContent(url), &QNetworkReply::finished, this,
-            &MainWindow::OnGetUpdateConfigFinished);
+    getSignedContent(channel::contentBaseA(), url, contentsig::Kind::Config,
+                     [this] { OnGetUpdateConfigFinished(); });
 }
 
 void MainWindow::requestUpdateConfigFallback(const QString& url)
 {
-    connect(getContent(url), &QNetworkReply::finished, this,
-            &MainWindow::OnGetUpdateConfigFinishedEx);
+    getSignedContent(channel::contentBaseB(), url, contentsig::Kind::Config,
+                     [this] { OnGetUpdateConfigFinishedEx(); });
 }
 
 void MainWindow::OnGetUpdateConfigFinished()
@@ -113,7 +115,7 @@ void MainWindow::OnGetUpdateConfigFinished()
         dealoverEx();
         return;
     }
-    afterContentSignature([this] { handleUpdateConfigReply("Url"); });
+    handleUpdateConfigReply("Url");
 }
 
 void MainWindow::OnGetUpdateConfigFinishedEx()
@@ -122,7 +124,7 @@ void MainWindow::OnGetUpdateConfigFinishedEx()
         showInfoBox(QStringLiteral("检查更新失败-4"));
         return;
     }
-    afterContentSignature([this] { handleUpdateConfigReply("OriginalUrl"); });
+    handleUpdateConfigReply("OriginalUrl");
 }
 
 void MainWindow::handleUpdateConfigReply(const char* key)
@@ -146,26 +148,34 @@ void MainWindow::handleUpdateConfigReply(const char* key)
     startGameUpdate(config.value(QLatin1String(key)).toString());
 }
 
-void MainWindow::startGameUpdate(const QString& configUrl)
+void MainWindow::installFolders(QString* patchFolder, QString* game) const
 {
     const QString launcherDir = QCoreApplication::applicationDirPath();
-    QString patchFolder;
     if (launcherDir.startsWith(QLatin1String("C:/"), Qt::CaseInsensitive)) {
         const QString data = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
         const QString product = buildFolderLayout == FolderLayout::InstalledApp
                                     ? QStringLiteral("DrevnaApp")
                                     : channel::productName();
-        patchFolder = data + "/" + product + "/Patch";
-        gameDir = data + "/" + product + "/Drevna";
+        *patchFolder = data + "/" + product + "/Patch";
+        *game = data + "/" + product + "/Drevna";
     } else if (buildFolderLayout == FolderLayout::InstalledApp) {
         const QString cwd = QDir::current().canonicalPath();
-        patchFolder = cwd + "/Patch";
-        gameDir = cwd + "/Drevna";
+        *patchFolder = cwd + "/Patch";
+        *game = cwd + "/Drevna";
     } else {
-        gameDir = launcherDir + "/Drevna";
-        qDebug() << "DrevnaExePath:" << gameDir;
-        patchFolder = launcherDir + "/Patch";
+        *game = launcherDir + "/Drevna";
+        *patchFolder = launcherDir + "/Patch";
     }
+}
+
+void MainWindow::startGameUpdate(const QString& configUrl)
+{
+    QString patchFolder;
+    installFolders(&patchFolder, &gameDir);
+    if (buildFolderLayout != FolderLayout::InstalledApp &&
+        !QCoreApplication::applicationDirPath().startsWith(QLatin1String("C:/"),
+                                                           Qt::CaseInsensitive))
+        qDebug() << "DrevnaExePath:" << gameDir;
     patchManager->init(this, configUrl, patchFolder, gameDir);
     // For support staff and scripts: a repair once the start-up update is done.
     if (QCoreApplication::arguments().contains(QStringLiteral("--repair")))

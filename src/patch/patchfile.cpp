@@ -476,15 +476,22 @@ int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
 
     const bool flushed = out.flush();
     out.close();
-    if (!sourceChecked() || !platform::replaceFile(out.fileName(), QFile::decodeName(destPath))) {
+    if (!sourceChecked()) {
         out.remove();
         return -1;
     }
+    // Checked before the move: a wrong result never takes the output's name.
     const QByteArray destMd5 = outMd5.result();
-    if (flushed && destMd5 == expectedDest)
-        return 0;
-    printFailure("patch failed dest md5  err %s -> %s \n", destMd5, expectedDest);
-    return -1;
+    if (!flushed || destMd5 != expectedDest) {
+        printFailure("patch failed dest md5  err %s -> %s \n", destMd5, expectedDest);
+        out.remove();
+        return -1;
+    }
+    if (!platform::replaceFile(out.fileName(), QFile::decodeName(destPath))) {
+        out.remove();
+        return -1;
+    }
+    return 0;
 }
 
 int createPatchFile(const QByteArray& oldPath, const QByteArray& newPath,

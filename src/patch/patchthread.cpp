@@ -238,6 +238,13 @@ bool PatchThread::downloadFullFile(const QString& fullTemp, const DownloadFileIn
     listed.wait();
     if (record.name.isEmpty())
         return false;
+    // The whole file stands in for the patched one: another file by the same
+    // name (another step's list) would be recorded with the entry's MD5.
+    if (record.md5.compare(f.destMd5, Qt::CaseInsensitive) != 0) {
+        qDebug() << "apply patch: whole file" << f.name << "has md5" << record.md5 << "not"
+                 << f.destMd5;
+        return false;
+    }
 
     record.path = folder;
     fullFileInfo = record;

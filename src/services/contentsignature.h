@@ -10,13 +10,22 @@ class QNetworkReply;
 // key, separated by commas; empty for none.
 extern const char* const buildContentKeys;
 
-// Detached Ed25519 signatures on the update documents and the setup program.
-// A document's signature lives beside it under its name plus ".sig". With no
-// key configured nothing is checked and no signature is requested.
+// Signed envelopes on the update documents and the setup program. A
+// document's envelope lives beside it under its name plus ".sig": an Ed25519
+// signature followed by the statement it signs, which names the document,
+// its kind, length and SHA-256, a publication sequence and an optional
+// expiry. With no key configured nothing is checked and no envelope is
+// requested.
 namespace contentsig
 {
 
 constexpr int SignatureBytes = 64;
+// An envelope is small; anything longer is no envelope.
+constexpr qint64 MaxEnvelopeBytes = 64 * 1024;
+// Without a signed length, the most a document may hold.
+constexpr qint64 MaxDocumentBytes = 16 * 1024 * 1024;
+// The statement's "type": a signature made for anything else never fits.
+extern const char* const StatementType;
 
 // Whether signatures are required, i.e. whether any key is configured.
 bool required();
@@ -30,31 +39,77 @@ bool setKeys(const QString& commaSeparatedHex);
 // item is not 64 hex characters.
 QList<QByteArray> parseKeys(const QString& text, bool* ok);
 
-// Where url's signature lives: ".sig" added to its path, before any query.
+// Where url's envelope lives: ".sig" added to its path, before any query.
 QString signatureUrl(const QString& url);
 
-// True when signature is a valid signature of document by one of the keys.
-bool verify(const QByteArray& document, const QByteArray& signature);
+// url's name below base: the part after base, without query or leading "/";
+// empty when url does not lie below base.
+QString documentName(const QString& base, const QString& url);
 
-// What the request for a signature brought back.
+// The kinds of signed document, as the statement's "kind" spells them.
+enum class Kind { Version, Config, PatchList, FileList, Setup };
+QString kindName(Kind kind);
+
+// What an envelope states about its document.
+struct Statement {
+    QString kind;
+    QString name;
+    qint64 length = 0;
+    QByteArray sha256; // 32 bytes
+    qint64 sequence = 0;
+    qint64 expires = 0; // seconds since 1970 UTC; 0: never
+
+    QByteArray toJson() const;
+    // False when json is no complete statement of StatementType.
+    static bool fromJson(const QByteArray& json, Statement* statement);
+};
+
+// The statement bytes of an envelope (unchecked); empty when it is too short.
+QByteArray envelopeStatement(const QByteArray& envelope);
+
+// The highest sequences accepted so far, kept per document name in a small
+// record in folder (beside localversion.json). An empty folder keeps them
+// for this process only.
+void setRecordFolder(const QString& folder);
+QString recordFileName();
+qint64 acceptedSequence(const QString& name);
+
+// What the fetch of a document expects of its envelope.
+struct Expectation {
+    Kind kind = Kind::Version;
+    QString name;
+    // A document reached through another (a step's list through the patch
+    // list, the setup program through the version file) is at least as new.
+    qint64 minSequence = 0;
+};
+
+// What the request for an envelope brought back, judged against what the
+// fetch expects.
 class Signature
 {
 public:
     // Nothing received: admits documents only while no key is configured.
     Signature() = default;
-    static Signature fromReply(QNetworkReply* reply);
+    static Signature fromReply(QNetworkReply* reply, const Expectation& expected);
+    static Signature fromEnvelope(const QByteArray& envelope, const Expectation& expected);
 
     // Whether document (as served from url) may be used. Always true without
-    // keys; a refusal writes one log line naming its reason and url.
+    // keys; a refusal writes one log line naming its reason and url. An
+    // admitted document's sequence becomes the record of its name.
     bool admits(const QByteArray& document, const QString& url) const;
     // The same for a file on disk, read without copying it.
     bool admitsFile(const QString& path, const QString& url) const;
 
+    // The most bytes the document may have: its signed length once a sound
+    // envelope is in, else fallback.
+    qint64 lengthLimit(qint64 fallback) const;
+    qint64 sequence() const { return statement.sequence; }
+
 private:
     bool admitsBytes(const uchar* data, quint64 size, const QString& url) const;
-    enum class State { Missing, Unreadable, Received };
+    enum class State { Missing, Unreadable, Invalid, OtherDocument, Expired, Older, Received };
     State state = State::Missing;
-    QByteArray bytes;
+    Statement statement;
 };
 
 } // namespace contentsig

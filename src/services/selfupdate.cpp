@@ -4,6 +4,7 @@
 #include "app/channel.h"
 #include "app/mainwindow.h"
 #include "app/platform.h"
+#include "services/contentsignature.h"
 #include "update/patchmanager.h"
 
 #include <QCoreApplication>
@@ -49,6 +50,7 @@ struct SetupDownload {
     QFile file;
     bool writeFailed = false;
     QString errorText;
+    qint64 maxBytes = -1; // the signed length; none without keys
 };
 
 } // namespace
@@ -102,7 +104,7 @@ void MainWindow::processVersionFile()
     dealover();
 }
 
-void MainWindow::downloadSetup(const QString& url)
+void MainWindow::startSetupDownload(const QString& url)
 {
     const QString path = setupProgramPath();
     if (QFile::exists(path))
@@ -124,13 +126,23 @@ void MainWindow::downloadSetup(const QString& url)
         qDebug() << "下载器download:" << download->file.fileName()
                  << "error:" << download->errorText;
         download->file.close();
+        // No part of a program is kept for a later start to find.
+        download->file.remove();
         dealover();
     };
 
+    if (setupSignature)
+        download->maxBytes = setupSignature->lengthLimit(contentsig::MaxDocumentBytes);
     auto onReadyRead = [download](QNetworkReply* reply) {
         const QByteArray data = readBody(reply);
         if (download->writeFailed)
             return;
+        if (download->maxBytes >= 0 && download->file.size() + data.size() > download->maxBytes) {
+            qDebug() << "download too long" << reply->url().toString() << "over"
+                     << download->maxBytes;
+            reply->abort();
+            return;
+        }
         if (download->file.write(data) >= data.size())
             return;
         // No box here: the reply could finish and be freed in the box's event

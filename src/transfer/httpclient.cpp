@@ -63,7 +63,7 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
     // Guards the wait for the first data, then the gaps between chunks, so a
     // transfer that stalls midway ends in an error the callers retry instead
     // of hanging for good.
-    guardReply(reply, firstDataTimeoutMs, stallTimeoutMs);
+    guardReply(reply, firstDataTimeoutMs, stallTimeoutMs, onReadyRead ? 0 : documentDeadlineMs);
 
     connect(
         reply, &QNetworkReply::errorOccurred, this,

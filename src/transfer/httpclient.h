@@ -38,6 +38,8 @@ public:
     // Milliseconds without data before a request is given up.
     int firstDataTimeoutMs = defaultFirstDataTimeoutMs;
     int stallTimeoutMs = defaultStallTimeoutMs;
+    // The whole of a request without onReadyRead: a document, read at its end.
+    int documentDeadlineMs = defaultDocumentDeadlineMs;
 
     // One cap over the bodies of every transfer that reads them with
     // readBody, in bytes per second; 0 for none.

@@ -137,6 +137,19 @@ private:
     bool closed = false;
 };
 
+// A transfer that would take its file past the listed size is no such file:
+// it stops here, and its partial file goes with the failure.
+bool stopsPastSize(QNetworkReply* reply, qint64 total, qint64 listedSize,
+                   const std::shared_ptr<bool>& overrun)
+{
+    if (total <= listedSize)
+        return false;
+    if (!*overrun)
+        qDebug() << "download too long" << reply->url().toString() << "over" << listedSize;
+    *overrun = true;
+    reply->abort();
+    return true;
+}
 } // namespace
 
 QString fileMd5(const QString& path)
@@ -348,7 +361,8 @@ void PatchDownloader::startTransfer(int index)
     headers.insert(QStringLiteral("Range"), QStringLiteral("bytes=%1-").arg(existing));
 
     const QString url = baseUrl + QLatin1Char('/') + f.path + QLatin1Char('/') + f.name;
-    auto onReadyRead = [this, file, hash, index](QNetworkReply* reply) {
+    auto overrun = std::make_shared<bool>(false);
+    auto onReadyRead = [this, file, hash, index, overrun, size = f.size](QNetworkReply* reply) {
         if (!replyCarriesContent(reply)) {
             reply->readAll();
             return;
@@ -356,6 +370,8 @@ void PatchDownloader::startTransfer(int index)
         // One copy out of the reply; readAll grows its result 16 KiB at a
         // time and copies the chunk over and over.
         const QByteArray bytes = readBody(reply);
+        if (stopsPastSize(reply, inFlight.value(index) + bytes.size(), size, overrun))
+            return;
         if (file->write(bytes) == bytes.size()) {
             hash->addData(bytes);
             inFlight[index] += bytes.size();
@@ -390,14 +406,14 @@ void PatchDownloader::startTransfer(int index)
             continueDownloads(this);
         });
     };
-    auto onFinished = [this, file, hash, f, index, retryLater](QNetworkReply* reply) {
+    auto onFinished = [this, file, hash, f, index, retryLater, overrun](QNetworkReply* reply) {
         const bool closed = closeFile(*file);
         QString failure = transferFailure(reply);
         if (failure.isEmpty() && !closed)
             failure = file->errorString();
         if (!failure.isEmpty()) {
             qDebug() << "download:" << file->fileName() << "error:" << failure;
-            if (rangeRefused(reply))
+            if (rangeRefused(reply) || *overrun)
                 QFile::remove(file->fileName());
             retryLater(reply);
             return;
@@ -466,12 +482,18 @@ void PatchDownloader::downloadFileResumable(QObject* context, std::atomic<qint64
     headers.insert(QStringLiteral("Range"), QStringLiteral("bytes=%1-").arg(start));
     const QString url = baseUrl + QLatin1Char('/') + f.path + QLatin1Char('/') + f.name;
 
-    auto onReadyRead = [&received, file, hash, localPath](QNetworkReply* reply) {
+    auto overrun = std::make_shared<bool>(false);
+    auto written = std::make_shared<qint64>(start);
+    auto onReadyRead = [&received, file, hash, localPath, overrun, written,
+                        size = f.size](QNetworkReply* reply) {
         if (!replyCarriesContent(reply)) {
             reply->readAll();
             return;
         }
         const QByteArray bytes = readBody(reply);
+        *written += bytes.size();
+        if (stopsPastSize(reply, *written, size, overrun))
+            return;
         if (file->write(bytes) == bytes.size()) {
             received += bytes.size();
             file->flush();
@@ -481,11 +503,11 @@ void PatchDownloader::downloadFileResumable(QObject* context, std::atomic<qint64
             reply->abort();
         }
     };
-    auto onFinished = [file, hash, localPath, f, onDone](QNetworkReply* reply) {
+    auto onFinished = [file, hash, localPath, f, onDone, overrun](QNetworkReply* reply) {
         const bool closed = closeFile(*file);
         if (!transferFailure(reply).isEmpty() || !closed) {
             qDebug() << "download:" << localPath << " error";
-            if (rangeRefused(reply))
+            if (rangeRefused(reply) || *overrun)
                 QFile::remove(localPath);
             onDone(false, true);
             return;

@@ -1,28 +1,103 @@
 #include "transfer/replyguard.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QNetworkReply>
+#include <QQueue>
 #include <QTimer>
 
-void guardReply(QNetworkReply* reply, int firstDataMs, int stallMs)
+namespace
 {
-    auto* timer = new QTimer(reply);
-    timer->setSingleShot(true);
-    QObject::connect(timer, &QTimer::timeout, reply, [reply] {
+
+void timeOut(QNetworkReply* reply)
+{
+    if (reply->isFinished())
+        return;
+    qDebug() << "download timeout" << reply->url().toString();
+    reply->abort();
+}
+
+// When the data of the last stall window falls short. Each sample is the
+// running total at a time; a sample that lies stallMinBytes or more behind
+// the total can never again decide, so at most that many are kept.
+class StallClock : public QObject
+{
+public:
+    StallClock(QNetworkReply* reply, int firstDataMs, int stallMs)
+        : QObject(reply), reply(reply), stallMs(stallMs)
+    {
+        timer.setSingleShot(true);
+        connect(&timer, &QTimer::timeout, this, [reply] { timeOut(reply); });
+        timer.start(firstDataMs);
+        clock.start();
+    }
+
+    // Data came (readyRead, with the last total known) or the running total
+    // grew (downloadProgress, which Qt holds back to one in 100 ms).
+    void received(qint64 total)
+    {
         if (reply->isFinished())
             return;
-        qDebug() << "download timeout" << reply->url().toString();
-        reply->abort();
-    });
-    // Direct, so that the clock is re-armed within the data's own emission,
+        if (samples.isEmpty() || samples.last().second < total)
+            samples.enqueue({clock.elapsed(), total});
+        while (samples.head().second <= total - stallMinBytes)
+            samples.dequeue();
+        // Without more data, the window that begins at the oldest sample
+        // still needed is the first to fall short.
+        timer.start(int(qMax<qint64>(0, samples.head().first + stallMs - clock.elapsed())));
+    }
+
+    QTimer timer;
+    qint64 total = 0;
+
+private:
+    QNetworkReply* reply;
+    int stallMs;
+    QElapsedTimer clock;
+    QQueue<QPair<qint64, qint64>> samples;
+};
+
+} // namespace
+
+void guardReply(QNetworkReply* reply, int firstDataMs, int stallMs, int deadlineMs)
+{
+    auto* stall = new StallClock(reply, firstDataMs, stallMs);
+    // Direct, so that the clock follows the data within its own emission,
     // whatever the reply's other handlers do meanwhile.
     QObject::connect(
-        reply, &QNetworkReply::readyRead, timer,
-        [reply, timer, stallMs] {
-            if (!reply->isFinished())
-                timer->start(stallMs);
+        reply, &QNetworkReply::readyRead, stall, [stall] { stall->received(stall->total); },
+        Qt::DirectConnection);
+    QObject::connect(
+        reply, &QNetworkReply::downloadProgress, stall,
+        [stall](qint64 received, qint64) {
+            if (received <= stall->total)
+                return;
+            stall->total = received;
+            stall->received(received);
         },
         Qt::DirectConnection);
-    QObject::connect(reply, &QNetworkReply::finished, timer, &QTimer::stop, Qt::DirectConnection);
-    timer->start(firstDataMs);
+    QObject::connect(reply, &QNetworkReply::finished, &stall->timer, &QTimer::stop,
+                     Qt::DirectConnection);
+    if (deadlineMs <= 0)
+        return;
+    auto* deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    QObject::connect(deadline, &QTimer::timeout, reply, [reply] { timeOut(reply); });
+    QObject::connect(reply, &QNetworkReply::finished, deadline, &QTimer::stop,
+                     Qt::DirectConnection);
+    deadline->start(deadlineMs);
+}
+
+void limitReply(QNetworkReply* reply, qint64 maxBytes)
+{
+    auto check = [reply, maxBytes] {
+        const QVariant declared = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (reply->isFinished() ||
+            (declared.toLongLong() <= maxBytes && reply->bytesAvailable() <= maxBytes))
+            return;
+        qDebug() << "download too long" << reply->url().toString() << "over" << maxBytes;
+        reply->abort();
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, check, Qt::DirectConnection);
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, check, Qt::DirectConnection);
 }

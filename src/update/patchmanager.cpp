@@ -107,6 +107,8 @@ void PatchManager::init(UpdateDisplay* w, const QString& b, const QString& p, co
     baseUrl = b;
     patchDir = p;
     gameDir = g;
+    if (contentsig::required())
+        contentsig::setRecordFolder(gameDir);
 }
 
 void PatchManager::start()
@@ -331,7 +333,7 @@ void PatchManager::beginRepair()
     repairing = true;
     repairedFiles = 0;
     switchState(2);
-    httpGetSigned(baseUrl + QLatin1String("/patchlist.json"),
+    httpGetSigned(QStringLiteral("patchlist.json"), contentsig::Kind::PatchList,
                   [this](QNetworkReply* r, const contentsig::Signature& signature) {
                       onRepairListReply(r, signature);
                   });
@@ -370,7 +372,7 @@ void PatchManager::onRepairListReply(QNetworkReply* r, const contentsig::Signatu
     }
     const PatchStep step = full.last();
     remoteVersion = step.version;
-    httpGetSigned(baseUrl + QLatin1Char('/') + step.path + QLatin1String("/patchfiles.json"),
+    httpGetSigned(step.path + QLatin1String("/patchfiles.json"), contentsig::Kind::FileList,
                   [this, step](QNetworkReply* reply, const contentsig::Signature& s) {
                       onRepairFileList(reply, s, step);
                   });
@@ -625,11 +627,32 @@ void PatchManager::onPatchListReply(QNetworkReply* r, const contentsig::Signatur
     // Checked before it is parsed: a refused list counts as an unreadable one.
     const QJsonObject list =
         signature.admits(body, url) ? parseJsonObject(QString::fromUtf8(body)) : QJsonObject();
-    if (list.isEmpty()) {
+    if (list.isEmpty() || !reachesInstalledVersion(list, url)) {
         setError(2, QStringLiteral("%1 解码错误").arg(url));
         return;
     }
     onUpdateRemotePatchConfig(list);
+}
+
+bool PatchManager::reachesInstalledVersion(const QJsonObject& list, const QString& url)
+{
+    // Unsigned content proves nothing either way; signed, an older list
+    // would hold the player on the version it names for good.
+    if (!contentsig::required())
+        return true;
+    int newest = 0;
+    for (const bool full : {true, false}) {
+        const QMap<int, PatchStep> steps = buildPatchMap(list, full);
+        newest = qMax(newest, steps.isEmpty() ? 0 : steps.lastKey());
+    }
+    const int installed = localVersion.value(QLatin1String("version")).toInt();
+    if (newest >= installed)
+        return true;
+    qDebug().noquote() << QStringLiteral("patch list newest version %1 below installed %2: %3")
+                              .arg(newest)
+                              .arg(installed)
+                              .arg(url);
+    return false;
 }
 
 void PatchManager::onUpdateRemotePatchConfig(const QJsonObject& list)
@@ -679,9 +702,11 @@ void PatchManager::fetchNextPatchFiles()
             setError(3, QStringLiteral("%1 配置解析失败").arg(url));
             return;
         }
-        httpGetSigned(url, [this](QNetworkReply* r, const contentsig::Signature& signature) {
-            onFileListReply(r, signature);
-        });
+        httpGetSigned(chain[chainIndex].path + QLatin1String("/patchfiles.json"),
+                      contentsig::Kind::FileList,
+                      [this](QNetworkReply* r, const contentsig::Signature& signature) {
+                          onFileListReply(r, signature);
+                      });
         return;
     }
     qDebug() << "finish get patch file list";
@@ -732,6 +757,13 @@ void PatchManager::onFileListReply(QNetworkReply* r, const contentsig::Signature
         return;
     }
     const QJsonObject list = parseJsonObject(QString::fromUtf8(bytes));
+    // Without its array a list would count as a step of no files, which
+    // "applies" and records the step's version over old files.
+    if (!list.value(QLatin1String("filelist")).isArray()) {
+        qDebug() << "file list without a filelist array:" << url;
+        setError(3, QStringLiteral("%1 配置解析失败").arg(url));
+        return;
+    }
 
     // Every name becomes a local path and every size part of the totals: a
     // list with a refused entry is not stored and nothing of it is downloaded.
@@ -778,7 +810,7 @@ void PatchManager::checkUpdate()
         if (state == 8)
             return;
     }
-    httpGetSigned(baseUrl + QLatin1String("/patchlist.json"),
+    httpGetSigned(QStringLiteral("patchlist.json"), contentsig::Kind::PatchList,
                   [this](QNetworkReply* r, const contentsig::Signature& signature) {
                       onPatchListReply(r, signature);
                   });
@@ -888,20 +920,28 @@ void PatchManager::httpGet(const QString& url, const HeaderMap& headers, ReplyCa
     http.httpGet(url, headers, onFinished, onReadyRead, onProgress);
 }
 
-void PatchManager::httpGetSigned(const QString& url, SignedReplyCallback onFinished)
+void PatchManager::httpGetSigned(const QString& name, contentsig::Kind kind,
+                                 SignedReplyCallback onFinished)
 {
-    if (!contentsig::required()) {
-        httpGet(url, HeaderMap(),
-                [onFinished](QNetworkReply* r) { onFinished(r, contentsig::Signature()); });
-        return;
-    }
-    // The signature comes first, so that the document's reply is still there
-    // to be checked and read when it arrives.
-    httpGet(contentsig::signatureUrl(url), HeaderMap(), [this, url, onFinished](QNetworkReply* s) {
-        const auto signature = contentsig::Signature::fromReply(s);
+    const QString url = baseUrl + QLatin1Char('/') + name;
+    auto getDocument = [this, url, onFinished](const contentsig::Signature& signature) {
         httpGet(url, HeaderMap(),
                 [signature, onFinished](QNetworkReply* r) { onFinished(r, signature); });
+        limitReply(http.currentReply, signature.lengthLimit(contentsig::MaxDocumentBytes));
+    };
+    if (!contentsig::required()) {
+        getDocument(contentsig::Signature());
+        return;
+    }
+    contentsig::Expectation expected{kind,
+                                     QString(name).replace(QLatin1Char('\\'), QLatin1Char('/'))};
+    // A step's list belongs to the publication of the patch list, or a later one.
+    if (kind == contentsig::Kind::FileList)
+        expected.minSequence = contentsig::acceptedSequence(QStringLiteral("patchlist.json"));
+    httpGet(contentsig::signatureUrl(url), HeaderMap(), [expected, getDocument](QNetworkReply* s) {
+        getDocument(contentsig::Signature::fromReply(s, expected));
     });
+    limitReply(http.currentReply, contentsig::MaxEnvelopeBytes);
 }
 
 void PatchManager::downloadNextPatchFile()
@@ -939,7 +979,8 @@ void fetchJson(PatchManager* manager, const QString& url, JsonCallback onJson)
 {
     QTimer::singleShot(0, manager, [manager, url, onJson] {
         manager->httpGetSigned(
-            url, [url, onJson](QNetworkReply* r, const contentsig::Signature& signature) {
+            contentsig::documentName(manager->contentBaseUrl(), url), contentsig::Kind::FileList,
+            [url, onJson](QNetworkReply* r, const contentsig::Signature& signature) {
                 QJsonObject object;
                 if (r->error() != QNetworkReply::NoError) {
                     qDebug() << "download" << url << "error";

@@ -20,7 +20,8 @@ class PatchThread;
 namespace contentsig
 {
 class Signature;
-}
+enum class Kind;
+} // namespace contentsig
 
 // A document's reply together with the signature to check its body by.
 using SignedReplyCallback = std::function<void(QNetworkReply*, const contentsig::Signature&)>;
@@ -85,9 +86,12 @@ public:
 
     void httpGet(const QString& url, const HeaderMap& headers, ReplyCallback onFinished,
                  ReplyCallback onReadyRead = {}, ProgressCallback onProgress = {});
-    // A signed document: its signature first (only when keys are set), then
-    // the document itself, each with its own time stamp.
-    void httpGetSigned(const QString& url, SignedReplyCallback onFinished);
+    // A signed document, named by its path below baseUrl: its envelope first
+    // (only when keys are set), so that its length is known before its body
+    // comes, then the document itself, each with its own time stamp. A body
+    // past that length, or past MaxDocumentBytes without keys, is cut off as
+    // a failed transfer.
+    void httpGetSigned(const QString& name, contentsig::Kind kind, SignedReplyCallback onFinished);
 
     // The patch thread's view of the engine.
     QString contentBaseUrl() const override { return baseUrl; }
@@ -123,6 +127,8 @@ private:
     void allDownloaded() override;
 
     void onPatchListReply(QNetworkReply* reply, const contentsig::Signature& signature);
+    // False, with a log line, when a signed list leads below the installed version.
+    bool reachesInstalledVersion(const QJsonObject& list, const QString& url);
     void onFileListReply(QNetworkReply* reply, const contentsig::Signature& signature);
     // Sets the error and returns false when the patch folder's or the game
     // folder's filesystem cannot hold what the chain still needs.

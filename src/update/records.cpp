@@ -151,20 +151,27 @@ QString safeRelativePath(const QString& name)
             c == QLatin1Char(':') || c.category() == QChar::Other_Control)
             return QString();
     }
+    // Windows opens a device for these names, whatever their extension.
+    static const QRegularExpression device(
+        QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9])(\\..*)?$"),
+        QRegularExpression::CaseInsensitiveOption);
     QStringList parts;
     for (const QString& part : path.split(QLatin1Char('/'))) {
         if (part.isEmpty() || part == QLatin1String("."))
             continue;
-        // Windows drops trailing dots and blanks of a component, so "..." or
-        // ".. " would climb like "..": refuse every all-dots-and-blanks part.
-        bool onlyDots = true;
-        for (QChar c : part)
-            onlyDots = onlyDots && (c == QLatin1Char('.') || c == QLatin1Char(' '));
-        if (onlyDots)
+        // Windows drops trailing dots and blanks of a component, so "..."
+        // would climb like ".." and "a." would be "a": refuse them all.
+        if (part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' ')) ||
+            device.match(part).hasMatch())
             return QString();
         parts << part;
     }
-    return parts.join(QLatin1Char('/'));
+    // The launcher's own records in the game folder are no game files.
+    const QString joined = parts.join(QLatin1Char('/'));
+    if (joined.compare(QLatin1String("localversion.json"), Qt::CaseInsensitive) == 0 ||
+        joined.compare(QLatin1String("contentsequence.json"), Qt::CaseInsensitive) == 0)
+        return QString();
+    return joined;
 }
 
 bool fileListIsSafe(const QJsonObject& list, QString* refused)
@@ -180,7 +187,8 @@ bool fileListIsSafe(const QJsonObject& list, QString* refused)
         const bool sizeFits =
             sizeValue.isUndefined() || (isNumber && size >= 0 && size <= double(MaxListedSize));
         total += sizeFits && isNumber ? size : 0;
-        if (safeRelativePath(name).isEmpty() || !sizeFits || total > double(MaxListedSize)) {
+        if (safeRelativePath(name).isEmpty() || safeRelativePath(localFileKey(name)).isEmpty() ||
+            !sizeFits || total > double(MaxListedSize)) {
             if (refused)
                 *refused = name;
             return false;

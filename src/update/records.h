@@ -75,8 +75,10 @@ void removeInterruptedWrites(const QString& path);
 
 // A file name from a server list or from patchchain.json, as a relative path
 // with "/" separators. Empty when the name is unsafe: empty, absolute, with a
-// drive letter, with a ".." component, or with "#", "?", "%" or a control
-// character. "\\" counts as a separator.
+// drive letter, with a ".." component, with "#", "?", "%", ":" or a control
+// character, with a component that ends in a dot or a blank or is a Windows
+// device name ("CON", "aux.txt"), or when it names localversion.json or
+// contentsequence.json at the root. "\\" counts as a separator.
 QString safeRelativePath(const QString& name);
 
 // Largest size a file list may give an entry, or all its entries together

@@ -168,9 +168,11 @@ bool LauncherRuns::startStack(const QString& contentDir, const QStringList& extr
     return stackUp;
 }
 
-bool LauncherRuns::resign(const QString& path)
+bool LauncherRuns::resign(const QString& root, const QString& name)
 {
-    return signKey.isEmpty() || runProgram(publisher, {QStringLiteral("sign"), signKey, path});
+    return signKey.isEmpty() ||
+           runProgram(publisher, {QStringLiteral("sign"), signKey, QStringLiteral("--root"), root,
+                                  root + QLatin1Char('/') + name});
 }
 
 void LauncherRuns::stopStack()
@@ -326,7 +328,8 @@ QString LauncherRuns::installProblem(const QString& dir, int version) const
     QStringList expected = filesBelow(source);
     expected.append(QStringLiteral("localversion.json"));
     expected.sort();
-    const QStringList present = filesBelow(game);
+    QStringList present = filesBelow(game);
+    present.removeOne(QStringLiteral("contentsequence.json")); // the signed content's record
     if (present != expected)
         return QStringLiteral("game files: %1").arg(present.join(QLatin1Char(' ')));
     for (const QString& rel : filesBelow(source)) {
@@ -361,7 +364,8 @@ QString LauncherRuns::wrongFileProblem(const QString& dir) const
     const QString game = dir + QStringLiteral("/Drevna");
     const QStringList released = QDir(versions).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& rel : filesBelow(game)) {
-        if (rel == QLatin1String("localversion.json") || rel.endsWith(QLatin1String("_bak")))
+        if (rel == QLatin1String("localversion.json") ||
+            rel == QLatin1String("contentsequence.json") || rel.endsWith(QLatin1String("_bak")))
             continue;
         const QByteArray bytes = readAll(game + QLatin1Char('/') + rel);
         bool known = false;

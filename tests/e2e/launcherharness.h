@@ -51,8 +51,9 @@ public:
     // With a signing key, the content and what the stack serves are signed.
     bool setUp(const QString& sampleGame, const QString& publisher, int largeMb,
                const QString& signKey = QString());
-    // Signs a file changed on purpose again, when the content is signed.
-    bool resign(const QString& path);
+    // Signs a file changed on purpose again, as name below root, when the
+    // content is signed.
+    bool resign(const QString& root, const QString& name);
     // Keeps one client on the X server for the suite's lifetime: a server
     // that resets when its last client leaves refuses a launcher started in
     // that moment, right after another one was killed.

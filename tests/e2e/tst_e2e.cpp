@@ -231,7 +231,7 @@ private slots:
         QVERIFY(replaceListedFile(corrupt, QStringLiteral("10005_10006"),
                                   QStringLiteral("Data\\world.pak.patch"),
                                   readAll(file).left(68) + QByteArray(4096, 'Z')));
-        QVERIFY(runs->resign(corrupt + QStringLiteral("/10005_10006/patchfiles.json")));
+        QVERIFY(runs->resign(corrupt, QStringLiteral("10005_10006/patchfiles.json")));
 
         QVERIFY(runs->startStack(corrupt));
         const qint64 offset = runs->stackLogSize(QStringLiteral("content-a.log"));

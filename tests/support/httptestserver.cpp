@@ -13,6 +13,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <limits>
 
 using Fault = HttpTestServer::Fault;
 using Request = HttpTestServer::Request;
@@ -268,10 +269,14 @@ private:
         bodyLength = request.method == "HEAD" ? 0 : length;
         if (file && !file->seek(offset))
             bodyLength = 0;
+        contentLength = bodyLength;
+        if (fault.endless)
+            bodyLength = std::numeric_limits<qint64>::max();
 
-        replyHead = "HTTP/1.1 " + QByteArray::number(status) + " " + reasonPhrase(status) +
-                    "\r\nContent-Length: " + QByteArray::number(length) +
-                    "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n";
+        replyHead =
+            "HTTP/1.1 " + QByteArray::number(status) + " " + reasonPhrase(status) +
+            (fault.endless ? QByteArray() : "\r\nContent-Length: " + QByteArray::number(length)) +
+            "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n";
         for (const auto& h : extra)
             replyHead += h.first + ": " + h.second + "\r\n";
         replyHead += "\r\n";
@@ -360,11 +365,22 @@ private:
                 }
                 chunk = qMin(chunk, allowed);
             }
+            if (fault.trickleMs > 0) {
+                const qint64 elapsed = throttleClock.elapsed();
+                if (elapsed / fault.trickleMs + 1 <= bodySent) {
+                    pumpTimer.start(int(fault.trickleMs - elapsed % fault.trickleMs));
+                    return;
+                }
+                chunk = 1;
+            }
             QByteArray bytes;
-            if (file)
-                bytes = file->read(chunk);
+            if (bodySent >= contentLength)
+                bytes = QByteArray(int(chunk), 'E'); // an endless answer's filler
+            else if (file)
+                bytes = file->read(qMin(chunk, contentLength - bodySent));
             else
-                bytes = memory.mid(int(bodyOffset + bodySent), int(chunk));
+                bytes = memory.mid(int(bodyOffset + bodySent),
+                                   int(qMin(chunk, contentLength - bodySent)));
             if (bytes.isEmpty()) { // file shrank under us
                 socket->abort();
                 return;
@@ -391,6 +407,7 @@ private:
     QScopedPointer<QFile> file;
     qint64 bodyOffset = 0;
     qint64 bodyLength = 0;
+    qint64 contentLength = 0; // the route's part; an endless answer goes on past it
     qint64 bodySent = 0;
 
     bool stalling = false;

@@ -86,6 +86,10 @@ public:
         bool ignoreRange = false;
         // Throttle the body to this many bytes per second (0 = unthrottled).
         qint64 bytesPerSecond = 0;
+        // Send one body byte every trickleMs, from the first at once (0 = off).
+        int trickleMs = 0;
+        // No Content-Length; after the body, filler bytes without end.
+        bool endless = false;
         // Apply to this many requests only, then forget the fault (-1 = for
         // all requests). Handy for "fail once, then succeed".
         int times = -1;

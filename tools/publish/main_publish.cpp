@@ -3,6 +3,7 @@
 #include "publisher.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QTextStream>
 
 namespace
@@ -10,19 +11,37 @@ namespace
 
 int usage(QTextStream& err)
 {
-    err << "usage: drevna-publish [--steps-from-older] [--always-diff] [--quiet] [--sign KEYFILE] "
-           "VERSIONS_DIR OUT_DIR\n"
+    err << "usage: drevna-publish [--steps-from-older] [--always-diff] [--quiet] [--sign KEYFILE "
+           "[--expires DAYS]] VERSIONS_DIR OUT_DIR\n"
            "       drevna-publish keygen KEYFILE\n"
-           "       drevna-publish sign KEYFILE FILE...\n"
+           "       drevna-publish sign KEYFILE [--expires DAYS] [--root DIR] FILE...\n"
+           "       drevna-publish resign KEYFILE [--expires DAYS] OUT_DIR\n"
            "  VERSIONS_DIR holds one folder per game version, named by its number\n"
            "  (10004/, 10005/, ...). OUT_DIR becomes the content below the base address.\n"
            "  --steps-from-older  also a direct step from every older version to the newest\n"
            "  --always-diff       changed files as patches even when not smaller\n"
-           "  --sign KEYFILE      write a signature FILE.sig beside every document\n"
+           "  --sign KEYFILE      write a signed envelope FILE.sig beside every document\n"
+           "  --expires DAYS      the signatures expire DAYS days from now (default: never)\n"
            "  keygen              make a new signing key (owner-only file) and print its\n"
            "                      public key for the launcher's DREVNA_CONTENT_PUBKEYS\n"
-           "  sign                sign single files: the version file, the setup program...\n";
+           "  sign                sign single files: the version file, the setup program...,\n"
+           "                      each named by its path below DIR, the folder served at the\n"
+           "                      address it is fetched below (default: the file's own folder)\n"
+           "  resign              sign everything published in OUT_DIR again, with a new\n"
+           "                      sequence, without rebuilding it\n";
     return 2;
+}
+
+// Takes "--expires DAYS" out of args at i; false for a bad value.
+bool takeExpiry(QStringList& args, int i, qint64* expires)
+{
+    bool ok = false;
+    const int days = args.value(i + 1).toInt(&ok);
+    if (!ok || days <= 0)
+        return false;
+    *expires = publish::expiryAfterDays(days);
+    args.erase(args.begin() + i, args.begin() + i + 2);
+    return true;
 }
 
 int fail(QTextStream& err, const QString& error)
@@ -50,14 +69,33 @@ int main(int argc, char* argv[])
         out << publicKey << '\n';
         return 0;
     }
-    if (args.value(0) == QLatin1String("sign")) {
-        if (args.size() < 3)
+    if (args.value(0) == QLatin1String("sign") || args.value(0) == QLatin1String("resign")) {
+        qint64 expires = 0;
+        QString root;
+        for (int i = 2; i < args.size() && args.at(i).startsWith(QLatin1String("--"));) {
+            if (args.at(i) == QLatin1String("--expires") && takeExpiry(args, i, &expires))
+                continue;
+            if (args.at(0) != QLatin1String("sign") || args.at(i) != QLatin1String("--root") ||
+                i + 1 >= args.size())
+                return usage(err);
+            root = args.at(i + 1);
+            args.erase(args.begin() + i, args.begin() + i + 2);
+        }
+        const bool resign = args.at(0) == QLatin1String("resign");
+        if (args.size() < 3 || (resign && args.size() != 3))
             return usage(err);
         QByteArray key;
         if (!publish::loadSigningKey(args.at(1), &key, &error))
             return fail(err, error);
-        for (const QString& file : args.mid(2)) {
-            if (!publish::signFile(file, key, &error))
+        if (resign)
+            return publish::resign(args.at(2), key, expires, &error) ? 0 : fail(err, error);
+        const QStringList files = args.mid(2);
+        // One sequence for all: a version file and its setup program signed
+        // together belong together.
+        const qint64 sequence = publish::nextSequence(files);
+        for (const QString& file : files) {
+            const QString dir = root.isEmpty() ? QFileInfo(file).absolutePath() : root;
+            if (!publish::signFile(file, dir, key, sequence, expires, &error))
                 return fail(err, error);
         }
         return 0;
@@ -77,6 +115,9 @@ int main(int argc, char* argv[])
         else if (a == QLatin1String("--sign") && i + 1 < args.size()) {
             if (!publish::loadSigningKey(args.at(++i), &options.signingKey, &error))
                 return fail(err, error);
+        } else if (a == QLatin1String("--expires")) {
+            if (!takeExpiry(args, i--, &options.expires))
+                return usage(err);
         } else if (a.startsWith(QLatin1String("-")))
             return usage(err);
         else

@@ -1,7 +1,10 @@
 #include "publisher.h"
 
 #include "patch/patchfile.h"
+#include "services/contentsignature.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -14,8 +17,12 @@
 #include <QSet>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <sodium.h>
+#include <unistd.h>
 
 namespace publish
 {
@@ -123,12 +130,15 @@ bool writeJson(const QString& path, const QJsonObject& object, QString* error)
     return writeBytes(path, QJsonDocument(object).toJson(QJsonDocument::Indented), error);
 }
 
-// A document the launcher reads, with its signature when a key is given.
-bool writeDocument(const QString& path, const QJsonObject& object, const Options& options,
-                   QString* error)
+// A document the launcher reads as name below root, with its envelope when a
+// key is given.
+bool writeDocument(const QString& root, const QString& name, const QJsonObject& object,
+                   const Options& options, qint64 sequence, QString* error)
 {
+    const QString path = root + QLatin1Char('/') + name;
     return writeJson(path, object, error) &&
-           (options.signingKey.isEmpty() || signFile(path, options.signingKey, error));
+           (options.signingKey.isEmpty() ||
+            signFile(path, root, options.signingKey, sequence, options.expires, error));
 }
 
 bool copyFile(const QString& from, const QString& to, QString* error)
@@ -171,6 +181,7 @@ struct Writer {
     QString outDir;
     Options options;
     QStringList* log;
+    qint64 sequence;
 
     void note(const QString& line) const
     {
@@ -247,14 +258,13 @@ struct Writer {
         }
         QJsonObject doc;
         doc.insert(QStringLiteral("filelist"), list);
-        if (!writeDocument(outDir + QLatin1Char('/') + path + QStringLiteral("/patchfiles.json"),
-                           doc, options, error))
+        if (!writeDocument(outDir, path + QStringLiteral("/patchfiles.json"), doc, options,
+                           sequence, error))
             return false;
         QJsonObject fullDoc;
         fullDoc.insert(QStringLiteral("filelist"), fullList);
-        if (!writeDocument(outDir + QLatin1Char('/') + fullPath +
-                               QStringLiteral("/patchfiles.json"),
-                           fullDoc, options, error))
+        if (!writeDocument(outDir, fullPath + QStringLiteral("/patchfiles.json"), fullDoc, options,
+                           sequence, error))
             return false;
         note(QStringLiteral("step %1: %2 diff, %3 add, %4 del")
                  .arg(path)
@@ -285,8 +295,8 @@ struct Writer {
         QJsonObject doc;
         doc.insert(QStringLiteral("filelist"), list);
         note(QStringLiteral("full package %1: %2 files").arg(path).arg(summary->adds));
-        return writeDocument(outDir + QLatin1Char('/') + path + QStringLiteral("/patchfiles.json"),
-                             doc, options, error);
+        return writeDocument(outDir, path + QStringLiteral("/patchfiles.json"), doc, options,
+                             sequence, error);
     }
 };
 
@@ -305,7 +315,8 @@ qint64 treeSize(const QString& dir)
 
 QString unsafeNameReason(const QString& relativePath)
 {
-    static const QSet<QString> reservedRoot = {QStringLiteral("localversion.json")};
+    static const QSet<QString> reservedRoot = {QStringLiteral("localversion.json"),
+                                               QStringLiteral("contentsequence.json")};
     static const QRegularExpression device(
         QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9])(\\..*)?$"),
         QRegularExpression::CaseInsensitiveOption);
@@ -421,7 +432,8 @@ bool publish(const QString& versionsDir, const QString& outDir, const Options& o
     QDir(staging).removeRecursively();
     if (!QDir().mkpath(staging))
         return setError(error, QStringLiteral("%1 cannot be created").arg(staging));
-    Writer w{staging, options, log};
+    // One sequence for the whole publication, above the one it replaces.
+    Writer w{staging, options, log, nextSequence({out + QStringLiteral("/patchlist.json")})};
 
     QJsonObject steps;
     const int newest = s.versions.last();
@@ -449,7 +461,8 @@ bool publish(const QString& versionsDir, const QString& outDir, const Options& o
     QJsonObject list;
     list.insert(QStringLiteral("patchversion"), steps);
     list.insert(QStringLiteral("fullversion"), stepObject(0, newest, full.path));
-    if (!writeDocument(staging + QStringLiteral("/patchlist.json"), list, options, error)) {
+    if (!writeDocument(staging, QStringLiteral("patchlist.json"), list, options, w.sequence,
+                       error)) {
         QDir(staging).removeRecursively();
         return false;
     }
@@ -498,15 +511,18 @@ bool generateKey(const QString& keyFile, QString* publicKeyHex, QString* error)
     sodium_memzero(sk, sizeof sk);
     sodium_memzero(seed, sizeof seed);
 
-    // Never over an existing key: that one may be the only copy.
+    // Never over an existing key: that one may be the only copy. Owner-only
+    // from its creation, so that no other user can open it meanwhile.
     QFile f(keyFile);
-    bool ok = f.open(QIODevice::WriteOnly | QIODevice::NewOnly);
-    // Owner-only before the secret is written.
-    ok = ok && f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    const int fd = ::open(QFile::encodeName(keyFile).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    bool ok = fd >= 0 && f.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle);
+    if (fd >= 0 && !ok)
+        ::close(fd);
     ok = ok && f.write(text) == text.size() && f.flush();
     sodium_memzero(text.data(), size_t(text.size()));
     if (!ok) {
-        const QString why = f.errorString();
+        const QString why = fd < 0 ? QString::fromLocal8Bit(strerror(errno)) : f.errorString();
         if (f.isOpen()) {
             f.close();
             QFile::remove(keyFile);
@@ -546,20 +562,89 @@ QString publicKeyHex(const QByteArray& secretKey)
     return QString::fromLatin1(secretKey.mid(crypto_sign_SEEDBYTES).toHex());
 }
 
-bool signFile(const QString& path, const QByteArray& secretKey, QString* error)
+QString documentKind(const QString& name)
+{
+    const QString file = QFileInfo(name).fileName();
+    if (file == QLatin1String("patchlist.json"))
+        return contentsig::kindName(contentsig::Kind::PatchList);
+    if (file == QLatin1String("patchfiles.json"))
+        return contentsig::kindName(contentsig::Kind::FileList);
+    if (file == QLatin1String("version.txt"))
+        return contentsig::kindName(contentsig::Kind::Version);
+    if (file.startsWith(QLatin1String("updateconfig"), Qt::CaseInsensitive))
+        return contentsig::kindName(contentsig::Kind::Config);
+    return contentsig::kindName(contentsig::Kind::Setup);
+}
+
+qint64 expiryAfterDays(int days)
+{
+    return QDateTime::currentSecsSinceEpoch() + qint64(days) * 86400;
+}
+
+qint64 nextSequence(const QStringList& files)
+{
+    qint64 sequence = QDateTime::currentSecsSinceEpoch();
+    for (const QString& path : files) {
+        QFile f(path + QStringLiteral(".sig"));
+        contentsig::Statement old;
+        if (f.open(QIODevice::ReadOnly) &&
+            contentsig::Statement::fromJson(
+                contentsig::envelopeStatement(f.read(contentsig::MaxEnvelopeBytes)), &old))
+            sequence = qMax(sequence, old.sequence + 1);
+    }
+    return sequence;
+}
+
+bool signFile(const QString& path, const QString& root, const QByteArray& secretKey,
+              qint64 sequence, qint64 expires, QString* error)
 {
     if (secretKey.size() != crypto_sign_SECRETKEYBYTES)
         return setError(error, QStringLiteral("no signing key"));
+    const QString name = QDir(root).relativeFilePath(QFileInfo(path).absoluteFilePath());
+    if (name.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(name))
+        return setError(error, QStringLiteral("%1 lies outside %2").arg(path, root));
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return setError(error, QStringLiteral("%1: cannot be read").arg(path));
-    const QByteArray bytes = f.readAll();
+    contentsig::Statement statement;
+    statement.kind = documentKind(name);
+    statement.name = name;
+    statement.length = f.size();
+    QCryptographicHash sha256(QCryptographicHash::Sha256);
+    if (!sha256.addData(&f))
+        return setError(error, QStringLiteral("%1: cannot be read").arg(path));
+    statement.sha256 = sha256.result();
+    statement.sequence = sequence;
+    statement.expires = expires;
+    const QByteArray signedPart = statement.toJson();
     QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
     crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
-                         reinterpret_cast<const unsigned char*>(bytes.constData()),
-                         quint64(bytes.size()),
+                         reinterpret_cast<const unsigned char*>(signedPart.constData()),
+                         quint64(signedPart.size()),
                          reinterpret_cast<const unsigned char*>(secretKey.constData()));
-    return writeBytes(path + QStringLiteral(".sig"), signature, error);
+    return writeBytes(path + QStringLiteral(".sig"), signature + signedPart, error);
+}
+
+bool resign(const QString& outDir, const QByteArray& secretKey, qint64 expires, QString* error)
+{
+    QStringList documents;
+    QDirIterator it(outDir, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString file = it.fileName();
+        if (file == QLatin1String("patchlist.json") || file == QLatin1String("patchfiles.json") ||
+            (!file.endsWith(QLatin1String(".sig")) &&
+             QFileInfo::exists(path + QStringLiteral(".sig"))))
+            documents.append(path);
+    }
+    if (!QFileInfo::exists(outDir + QStringLiteral("/patchlist.json")))
+        return setError(error, QStringLiteral("%1 holds no patchlist.json").arg(outDir));
+    const qint64 sequence = nextSequence(documents);
+    for (const QString& path : qAsConst(documents)) {
+        if (!signFile(path, outDir, secretKey, sequence, expires, error))
+            return false;
+    }
+    return true;
 }
 
 } // namespace publish

@@ -21,6 +21,8 @@ struct Options {
     bool preferSmaller = true;
     // When set (see loadSigningKey), every document written is signed.
     QByteArray signingKey;
+    // Seconds since 1970 after which the signatures expire; 0: never.
+    qint64 expires = 0;
 };
 
 struct StepSummary {
@@ -69,7 +71,20 @@ bool generateKey(const QString& keyFile, QString* publicKeyHex, QString* error);
 // Reads keyFile into the secret key that signFile takes.
 bool loadSigningKey(const QString& keyFile, QByteArray* secretKey, QString* error);
 QString publicKeyHex(const QByteArray& secretKey);
-// Writes path + ".sig": the detached signature over the file's exact bytes.
-bool signFile(const QString& path, const QByteArray& secretKey, QString* error);
+// The kind a document is fetched as, by its file name: "patchlist",
+// "filelist", "version", "config", else "setup".
+QString documentKind(const QString& name);
+// Seconds since 1970, days from now.
+qint64 expiryAfterDays(int days);
+// The sequence of a new publication: the time, but above every sequence in
+// the envelopes of files, which it replaces.
+qint64 nextSequence(const QStringList& files);
+// Writes path + ".sig": the envelope that states path as the document named
+// by its path below root, with its length, SHA-256, sequence and expiry.
+bool signFile(const QString& path, const QString& root, const QByteArray& secretKey,
+              qint64 sequence, qint64 expires, QString* error);
+// Signs every document below outDir again, with one new sequence: the patch
+// list, the file lists and every other file with an envelope beside it.
+bool resign(const QString& outDir, const QByteArray& secretKey, qint64 expires, QString* error);
 
 } // namespace publish
