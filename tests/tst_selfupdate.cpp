@@ -411,6 +411,7 @@ void TestSelfUpdate::redirectIsNoSetupProgram()
     QVERIFY(updateStartedOnce());
     QCOMPARE(answerer.texts(), QStringList{"检查更新失败-108"});
     QCOMPARE(localVersion(), 2);
+    QVERIFY(!QFile::exists(setupPath())); // no part of it is kept
 }
 
 // The launcher ends itself here, so it runs as a child copy of this program
