@@ -391,6 +391,10 @@ void TestPatchThread::wholeFileFallback_data()
         << "noEntry"
         << QStringList{"start a.bin.patch 1/1", "full a.bin.patch  on", "error a.bin.patch -1000",
                        "error a.bin.patch -1000"};
+    QTest::newRow("_full list of another version")
+        << "otherFile"
+        << QStringList{"start a.bin.patch 1/1", "full a.bin.patch  on", "error a.bin.patch -1000",
+                       "error a.bin.patch -1000"};
     QTest::newRow("no _full list")
         << "noList"
         << QStringList{"start a.bin.patch 1/1", "full a.bin.patch  on", "error a.bin.patch -1000",
@@ -424,7 +428,7 @@ void TestPatchThread::wholeFileFallback()
     if (scenario == "noEntry")
         serveWhole("10002", "b.bin.patch", v2);
     else if (scenario != "noList" && scenario != "addDamagedNoList")
-        serveWhole("10002", "a.bin.patch", v2);
+        serveWhole("10002", "a.bin.patch", scenario == "otherFile" ? v1 : v2);
     HttpTestServer::Fault broken;
     broken.dropAfterBytes = 100;
     if (scenario == "retry") {

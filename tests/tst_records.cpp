@@ -116,6 +116,18 @@ void TestRecords::safeRelativePath_data()
                                             << "";
     QTest::newRow("stream of a file") << "a.dat:hidden"
                                       << "";
+    QTest::newRow("device") << "Data/CON"
+                            << "";
+    QTest::newRow("device with extension") << "aux.txt"
+                                           << "";
+    QTest::newRow("trailing dot") << "Data./a"
+                                  << "";
+    QTest::newRow("trailing blank") << "a/b "
+                                    << "";
+    QTest::newRow("launcher's record at the root") << "./LocalVersion.json"
+                                                   << "";
+    QTest::newRow("launcher's record deeper") << "a/localversion.json"
+                                              << "a/localversion.json";
     QTest::newRow("parent") << "../x"
                             << "";
     QTest::newRow("parent backslash") << "a\\..\\..\\x"
@@ -196,6 +208,9 @@ void TestRecords::fileListIsSafe_data()
     QTest::newRow("name leaving the folder")
         << QByteArray(R"({"name":"a.patch","size":1},{"name":"..\\x.patch","size":1})")
         << "..\\x.patch";
+    QTest::newRow("target is the launcher's record")
+        << QByteArray(R"({"name":"localversion.json.patch","size":1})")
+        << "localversion.json.patch";
 }
 
 void TestRecords::fileListIsSafe()

@@ -50,6 +50,13 @@ QByteArray fileList(const QByteArray& file, const QString& type)
            '\n';
 }
 
+HttpTestServer::Fault endlessFault()
+{
+    HttpTestServer::Fault f;
+    f.endless = true;
+    return f;
+}
+
 struct Key {
     QByteArray pk = QByteArray(crypto_sign_PUBLICKEYBYTES, 0),
                sk = QByteArray(crypto_sign_SECRETKEYBYTES, 0);
@@ -58,15 +65,37 @@ struct Key {
         crypto_sign_keypair(reinterpret_cast<uchar*>(pk.data()),
                             reinterpret_cast<uchar*>(sk.data()));
     }
-    QByteArray sign(const QByteArray& b) const
+    // The envelope for b as the document path (on the test server) names.
+    QByteArray sign(const QByteArray& b, const QString& path, qint64 sequence,
+                    qint64 expires = 0) const
     {
+        const QString kind = path == versionPath     ? "version"
+                             : path == configPath    ? "config"
+                             : path == setupPath     ? "setup"
+                             : path == patchListPath ? "patchlist"
+                                                     : "filelist";
+        const QByteArray statement =
+            contentsig::Statement{kind,     nameOf(path),
+                                  b.size(), QCryptographicHash::hash(b, QCryptographicHash::Sha256),
+                                  sequence, expires}
+                .toJson();
         QByteArray sig(crypto_sign_BYTES, 0);
         crypto_sign_detached(reinterpret_cast<uchar*>(sig.data()), nullptr,
-                             reinterpret_cast<const uchar*>(b.constData()), quint64(b.size()),
+                             reinterpret_cast<const uchar*>(statement.constData()),
+                             quint64(statement.size()),
                              reinterpret_cast<const uchar*>(sk.constData()));
-        return sig;
+        return sig + statement;
+    }
+    // Below its base: the content server's root, or the patch base "/base".
+    static QString nameOf(const QString& path)
+    {
+        return path.mid(path.startsWith("/base/") ? 6 : 1);
     }
 };
+// Which other signed document a mix-and-match attacker serves in a path's place.
+const QMap<QString, QString> partner{{versionPath, configPath},     {configPath, versionPath},
+                                     {setupPath, versionPath},      {patchListPath, fileListPath},
+                                     {fileListPath, patchListPath}, {fullListPath, fileListPath}};
 } // namespace
 
 class TestSignedContent : public QObject
@@ -115,10 +144,20 @@ private slots:
             {fullListPath, false, {confirm}, 8, "应用补丁文件a.txt.patch diff失败"},
         };
         for (const auto& [path, down, boxes, state, error] : kinds)
-            for (const QString fault : {"missing", "truncated", "wrong", "flipped", "other key"})
+            for (const QString fault : {"missing", "truncated", "wrong", "flipped", "other key",
+                                        "another document", "older", "expired"})
                 QTest::addRow("%s%s, %s", qPrintable(path), down ? " from B" : "",
                               qPrintable(fault))
                     << path << fault << "s" << down << boxes << state << error;
+        QTest::newRow("patch list below the installed version")
+            << patchListPath << "below installed"
+            << "s" << false << QStringList{confirm} << 8 << "解码错误";
+        QTest::newRow("_full list of another file")
+            << fullListPath << "other file"
+            << "s" << false << QStringList{confirm} << 8 << "应用补丁文件a.txt.patch diff失败";
+        QTest::newRow("patch list past its signed length")
+            << patchListPath << "endless"
+            << "s" << false << QStringList{confirm} << 8 << "下载失败";
     }
 
     void update()
@@ -135,6 +174,7 @@ private slots:
         QVERIFY(contentsig::setKeys(hex));
 
         server.clearRoutes();
+        server.clearFaults();
         server.clearRequests();
         const QMap<QString, QByteArray> docs{
             {versionPath,
@@ -149,29 +189,47 @@ private slots:
              "\n"},
             {fileListPath, fileList(garbage, "diff")},
             {"/base/1_2/a.txt.patch", garbage},
-            {fullListPath, fileList(newFile, "add")},
-            {"/base/1_2_full/a.txt.patch", newFile},
+            {fullListPath, fileList(fault == "other file" ? garbage : newFile, "add")},
+            {"/base/1_2_full/a.txt.patch", fault == "other file" ? garbage : newFile},
         };
+        const qint64 sequence = 100, expired = QDateTime::currentSecsSinceEpoch() - 60;
         for (auto it = docs.constBegin(); it != docs.constEnd(); ++it) {
-            QByteArray body = it.value();
-            QByteArray sig = signer.sign(body);
+            const QString path = fault == "another document" && it.key() == document
+                                     ? partner.value(document)
+                                     : it.key();
+            QByteArray body = docs.value(path);
+            QByteArray sig = signer.sign(body, path, sequence);
             if (it.key() == document) {
                 if (fault == "truncated")
                     sig.chop(1);
                 else if (fault == "wrong")
                     sig.fill('Z');
                 else if (fault == "other key")
-                    sig = other.sign(body);
+                    sig = other.sign(body, path, sequence);
                 else if (fault == "flipped") // still the same JSON
                     body[body.size() - 1] = ' ';
+                else if (fault == "older" || fault == "expired")
+                    sig = signer.sign(body, path, sequence - 1, fault == "older" ? 0 : expired);
+                else if (fault == "endless")
+                    server.setFault(it.key(), endlessFault());
             }
             server.setFile(it.key(), body);
-            if (!keys.isEmpty() && !(it.key() == document && fault == "missing"))
+            if (!keys.isEmpty() && !(it.key() == document && fault == "missing") &&
+                !path.endsWith(".patch"))
                 server.setFile(it.key() + ".sig", sig);
         }
-        // Installed: version 1 of the game and launcher version 4.
+        // Installed: version 1 of the game (3 below a list of 2) and launcher
+        // version 4; an earlier start accepted a newer one of the first
+        // documents (the others are bound to those that lead to them).
+        const int installed = fault == "below installed" ? 3 : 1;
         QVERIFY(writeAll(appPath("Drevna/a.txt"), oldFile));
-        QVERIFY(writeAll(appPath("Drevna/localversion.json"), R"({"version": 1})"));
+        QVERIFY(writeAll(appPath("Drevna/localversion.json"),
+                         QJsonDocument(QJsonObject{{"version", installed}}).toJson()));
+        if (fault == "older" &&
+            QStringList{versionPath, configPath, patchListPath}.contains(document))
+            QVERIFY(writeAll(
+                appPath("Drevna/contentsequence.json"),
+                QJsonDocument(QJsonObject{{Key::nameOf(document), double(sequence)}}).toJson()));
         QSettings(appPath("setting.ini"), QSettings::IniFormat).setValue("version/version", 4);
         const QString setupFile =
             QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) +
@@ -204,9 +262,14 @@ private slots:
 
         // One line names the failure and the address; without keys no
         // signature is even asked for.
-        const QStringList refusals = log.matching("^signature ");
+        const QString why = fault == "below installed" ? "^patch list newest"
+                            : fault == "other file"    ? "^apply patch: whole file"
+                            : fault == "endless"       ? "^download too long"
+                                                       : "^signature ";
+        const QStringList refusals = log.matching(why);
         QCOMPARE(refusals.size(), document.isEmpty() ? 0 : 1);
-        QVERIFY(document.isEmpty() || refusals.first().contains(document));
+        QVERIFY(document.isEmpty() || refusals.first().contains(document) || fault == "other file");
+        QCOMPARE(log.matching("^signature ").size(), why == "^signature " ? refusals.size() : 0);
         bool signatureRequested = false;
         for (const HttpTestServer::Request& r : server.requests())
             signatureRequested |= r.path().endsWith(".sig");
@@ -216,7 +279,7 @@ private slots:
         QCOMPARE(readAll(appPath("Drevna/a.txt")), state == 7 ? newFile : oldFile);
         QCOMPARE(QJsonDocument::fromJson(readAll(appPath("Drevna/localversion.json")))["version"]
                      .toInt(),
-                 state == 7 ? 2 : 1);
+                 state == 7 ? 2 : installed);
         QCOMPARE(QFile::exists(appPath("Patch/1_2/patchfiles.json")), document == fullListPath);
         QCOMPARE(QFile::remove(setupFile), document != setupPath && document != versionPath);
         QCOMPARE(QSettings(appPath("setting.ini"), QSettings::IniFormat)

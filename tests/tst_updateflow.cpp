@@ -573,6 +573,8 @@ void TestUpdateFlow::transferFailures_data()
         << -1 << 200 << QByteArray("not the file") << 1 << QStringList{"bytes=0-", "bytes=0-"};
     QTest::newRow("range refused")
         << 100 << 416 << QByteArray() << 1 << QStringList{"bytes=100-", "bytes=0-"};
+    QTest::newRow("endless answer") // status -1
+        << -1 << -1 << QByteArray() << 1 << QStringList{"bytes=0-", "bytes=0-"};
 }
 
 // Each failed transfer is shown and retried after the delay, and the count
@@ -588,7 +590,8 @@ void TestUpdateFlow::transferFailures()
     serveStep("10006", {{"a.pak.patch", "add", bytes}});
     serveSingleStepList();
     HttpTestServer::Fault fail;
-    fail.status = status;
+    fail.status = qMax(status, 0);
+    fail.endless = status < 0;
     fail.body = body;
     fail.times = failures;
     if (status == 302)
