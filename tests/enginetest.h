@@ -2,9 +2,9 @@
 
 // Helpers shared by the update engine suites.
 
+#include "engineprobe.h"
 #include "fakedisplay.h"
 #include "logcollector.h"
-#include "engineprobe.h"
 #include "update/patchmanager.h"
 
 #include <QJsonObject>
