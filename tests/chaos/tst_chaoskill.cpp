@@ -302,13 +302,13 @@ private slots:
             {"partial:Patch/10005_10006/Data/audio.pak.patch"}, true);
         row("chain: patching recorded", 10004, slow, {"local:start_apply_patch=true"});
         row("chain: terrain.pak decoding, first step", 10004, slow,
-            {"log:apply patch: 10005 > file:Drevna/Data/terrain.pak_bak"});
+            {"log:apply patch: 10005 > file:Drevna/Data/terrain.pak_bak.part"});
         row("chain: terrain.pak decoding, second step", 10004, slow,
-            {"log:apply patch: 10006 > file:Drevna/Data/terrain.pak_bak"}, true);
+            {"log:apply patch: 10006 > file:Drevna/Data/terrain.pak_bak.part"}, true);
         row("chain: terrain.pak replaced", 10004, slow,
-            {"log:apply patch: 10006 > gone:Drevna/Data/terrain.pak_bak"});
+            {"log:apply patch: 10006 > gone:Drevna/Data/terrain.pak_bak.part"});
         row("chain: world.pak replaced", 10004, slow,
-            {"log:apply patch: 10005 > gone:Drevna/Data/world.pak_bak"});
+            {"log:apply patch: 10005 > gone:Drevna/Data/world.pak_bak.part"});
         row("chain: map02.dat moved in", 10004, slow,
             {"gone:Patch/10004_10005/Data/Maps/map02.dat.patch"});
         row("chain: between the steps", 10004, slow, {"log:apply patch: 10006"});
@@ -334,7 +334,7 @@ private slots:
             true);
         row("chain: download, decode and second check", 10004, slow,
             {"partial:Patch/10005_10006/Data/audio.pak.patch",
-             "log:apply patch: 10006 > file:Drevna/Data/terrain.pak_bak",
+             "log:apply patch: 10006 > file:Drevna/Data/terrain.pak_bak.part",
              "log:switch state 7 to 1"});
     }
 
