@@ -393,6 +393,23 @@ private slots:
             {}, 30, true);
         row("redirect answer", 10005, Base + "/" + audio, makeFault(0, 302), {}, {}, {}, noByte, {},
             30, false);
+        // Answers without end, or too slow to be waited for.
+        HttpTestServer::Fault endless;
+        endless.endless = true;
+        row("endless patch list", 10005, Base + "/patchlist.json", endless, {}, {}, {}, noByte, {},
+            60, false);
+        HttpTestServer::Fault endlessOnce = endless;
+        endlessOnce.times = 1;
+        row("patch file past its listed size, once", 10005, Base + "/" + audio, endlessOnce, {}, {},
+            {}, "exact", "下载失败(1)", 90, false);
+        HttpTestServer::Fault trickle;
+        trickle.trickleMs = 2000;
+        row("a byte every 2 s of the patch list", 10005, Base + "/patchlist.json", trickle, {}, {},
+            {}, noByte, {}, 120, false);
+        HttpTestServer::Fault steadyEndless = endless;
+        steadyEndless.bytesPerSecond = 200;
+        row("version file steady past its deadline", Newest, VersionFile, steadyEndless, {}, {}, {},
+            "box, then exact", {}, 200, false);
         // Deltas that cannot be applied: the whole file is fetched instead.
         row("truncated delta", 10005, {}, none, "truncate:" + world, {}, {}, "exact", {}, 60,
             false);
