@@ -10,8 +10,8 @@
 // loop itself spends on a file besides the transfer.
 #include "app/buildconfig.h"
 #include "engineprobe.h"
+#include "nulldisplay.h"
 #include "update/patchmanager.h"
-#include "update/updatedisplay.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -27,18 +27,6 @@ const FolderLayout buildFolderLayout = FolderLayout::Launcher;
 
 namespace
 {
-// The window side does nothing; the engine still builds every text per tick.
-class NullDisplay : public UpdateDisplay
-{
-public:
-    void showUpdateStatus(QString) override {}
-    void setUpdateProgress(QString, double) override {}
-    void showDownloadInfo(QString, QString, QString, QString, QString, QString) override {}
-    void showVersionInfo(QString, QString) override {}
-    void showUpdateFinished() override {}
-    void killProcessByName(QString) override {}
-};
-
 QElapsedTimer sinceStart;
 qint64 finishedAt = -1; // end of the last transfer, -1 once the next one started
 qint64 waited = 0;

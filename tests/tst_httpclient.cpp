@@ -345,6 +345,10 @@ void TestHttpClient::timeouts_data()
     QTest::newRow("steady, but a document past its deadline")
         << 1000 << 800 << steady << 1000 << int(QNetworkReply::OperationCanceledError) << -6000
         << 1500;
+    HttpTestServer::Fault fast = steady;
+    fast.bytesPerSecond = 2 << 20;
+    QTest::newRow("a document past its deadline, each MiB buying more time")
+        << 1000 << 800 << fast << 1000 << int(QNetworkReply::NoError) << (3 << 20) << 1000;
     HttpTestServer::Fault trickle;
     trickle.trickleMs = 400;
     QTest::newRow("a byte in every stall window, fewer than 1 KiB")
@@ -361,7 +365,9 @@ void TestHttpClient::timeouts()
     QFETCH(int, bodySize);
     QFETCH(int, deadlineMs);
 
-    server.setFile("/p/slow.bin", body.left(qMax(qAbs(bodySize), 1000)));
+    server.setFile("/p/slow.bin", qAbs(bodySize) > body.size()
+                                      ? bytePattern(qAbs(bodySize))
+                                      : body.left(qMax(qAbs(bodySize), 1000)));
     server.setFault("/p/slow.bin", fault);
     HttpClient client;
     client.firstDataTimeoutMs = firstDataMs;

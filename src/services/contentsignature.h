@@ -22,8 +22,9 @@ namespace contentsig
 constexpr int SignatureBytes = 64;
 // An envelope is small; anything longer is no envelope.
 constexpr qint64 MaxEnvelopeBytes = 64 * 1024;
-// Without a signed length, the most a document may hold.
-constexpr qint64 MaxDocumentBytes = 16 * 1024 * 1024;
+// Without a signed length, the most a document may hold: room for the file
+// list of a game of several hundred thousand files.
+constexpr qint64 MaxDocumentBytes = 64 * 1024 * 1024;
 // The statement's "type": a signature made for anything else never fits.
 extern const char* const StatementType;
 

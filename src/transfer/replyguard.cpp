@@ -6,6 +6,9 @@
 #include <QQueue>
 #include <QTimer>
 
+#include <limits>
+#include <memory>
+
 namespace
 {
 
@@ -85,6 +88,22 @@ void guardReply(QNetworkReply* reply, int firstDataMs, int stallMs, int deadline
     QObject::connect(deadline, &QTimer::timeout, reply, [reply] { timeOut(reply); });
     QObject::connect(reply, &QNetworkReply::finished, deadline, &QTimer::stop,
                      Qt::DirectConnection);
+    // A large document on a slow link is no trickle: each whole MiB that
+    // arrives buys another deadline, so only an average below 1 MiB a
+    // deadline ends it.
+    auto granted = std::make_shared<qint64>(0);
+    QObject::connect(
+        reply, &QNetworkReply::downloadProgress, deadline,
+        [deadline, deadlineMs, granted](qint64 received, qint64) {
+            const qint64 due = received / documentGraceBytes;
+            if (due <= *granted || !deadline->isActive())
+                return;
+            deadline->start(
+                int(qMin<qint64>(deadline->remainingTime() + (due - *granted) * deadlineMs,
+                                 std::numeric_limits<int>::max())));
+            *granted = due;
+        },
+        Qt::DirectConnection);
     deadline->start(deadlineMs);
 }
 

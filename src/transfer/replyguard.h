@@ -9,13 +9,16 @@ class QNetworkReply;
 constexpr int defaultFirstDataTimeoutMs = 5000;
 constexpr int defaultStallTimeoutMs = 60000;
 constexpr qint64 stallMinBytes = 1024;
-// The whole of a document request (not of a download), however it trickles.
+// The whole of a document request (not of a download), however it trickles;
+// every documentGraceBytes received add one more deadline.
 constexpr int defaultDocumentDeadlineMs = 60000;
+constexpr qint64 documentGraceBytes = 1024 * 1024;
 
 // Aborts reply when no data comes for firstDataMs after the request, when
 // fewer than stallMinBytes arrive within any stallMs after that (a byte now
 // and then does not keep it alive), or, with deadlineMs > 0, when it has not
-// finished deadlineMs after the request; with one "download timeout" log
+// finished deadlineMs after the request (plus deadlineMs for each
+// documentGraceBytes received); with one "download timeout" log
 // line. The reply then finishes with the operation-canceled error, which its
 // owner handles like any other network error. The guard lives and dies with
 // reply.
