@@ -264,6 +264,9 @@ void TestRecords::chainRoundTrip()
     QVERIFY(json.contains("\"srcMd5\""));
     QVERIFY(json.contains("\n    ")); // indented
     QVERIFY(json.contains("资源"));   // UTF-8, not Latin-1
+    QTemporaryDir dir;
+    QVERIFY(writePatchChain(dir.filePath("patchchain.json"), chain));
+    QCOMPARE(readAll(dir.filePath("patchchain.json")), json); // the same text, a file at a time
     bool ok = false;
     const PatchChain back = patchChainFromJson(json, &ok);
     QVERIFY(ok);

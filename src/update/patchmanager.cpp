@@ -553,10 +553,9 @@ void PatchManager::loadLocalPatchChain()
 bool PatchManager::saveLocalPatchChain(const PatchChain& steps)
 {
     const QString path = patchDir + QLatin1String("/patchchain.json");
-    const QByteArray bytes = patchChainToJson(steps);
     {
         QMutexLocker lock(&chainFileMutex);
-        if (writeFile(path, bytes)) {
+        if (writePatchChain(path, steps)) {
             journal(chainJournal, path).remove();
             return true;
         }

@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QVariant>
+#include <functional>
 
 QString formatVersion(qint64 version)
 {
@@ -60,7 +61,9 @@ void removeInterruptedWrites(const QString& path)
     }
 }
 
-bool writeFile(const QString& path, const QByteArray& bytes)
+namespace
+{
+bool writeFileWith(const QString& path, const std::function<bool(QIODevice&)>& write)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     removeInterruptedWrites(path);
@@ -71,12 +74,22 @@ bool writeFile(const QString& path, const QByteArray& bytes)
         qDebug() << "create file error" << path;
         return false;
     }
-    const qint64 written = file.write(bytes);
-    if (written != bytes.size()) {
+    if (!write(file)) {
         file.cancelWriting();
         return false;
     }
     return file.commit();
+}
+
+bool writeAll(QIODevice& out, const QByteArray& bytes)
+{
+    return out.write(bytes) == bytes.size();
+}
+} // namespace
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    return writeFileWith(path, [&](QIODevice& out) { return writeAll(out, bytes); });
 }
 
 RecordJournal::RecordJournal(const QString& recordPath)
@@ -213,24 +226,30 @@ DownloadFileInfo fileInfoFromListEntry(const QJsonObject& entry, const QString& 
     return info;
 }
 
-QByteArray patchChainToJson(const PatchChain& chain)
+namespace
+{
+QJsonObject chainFileObject(const DownloadFileInfo& f)
+{
+    QJsonObject o;
+    o.insert(QLatin1String("name"), f.name);
+    o.insert(QLatin1String("type"), f.type);
+    o.insert(QLatin1String("size"), f.size);
+    o.insert(QLatin1String("srcMd5"), f.srcMd5);
+    o.insert(QLatin1String("destMd5"), f.destMd5);
+    o.insert(QLatin1String("md5"), f.md5);
+    o.insert(QLatin1String("path"), f.path);
+    o.insert(QLatin1String("parentUrl"), f.parentUrl);
+    o.insert(QLatin1String("hadPatch"), f.hadPatch);
+    return o;
+}
+
+QJsonArray chainArray(const PatchChain& chain, bool withFiles)
 {
     QJsonArray steps;
     for (const PatchStep& step : chain) {
         QJsonArray files;
-        for (const DownloadFileInfo& f : step.files) {
-            QJsonObject o;
-            o.insert(QLatin1String("name"), f.name);
-            o.insert(QLatin1String("type"), f.type);
-            o.insert(QLatin1String("size"), f.size);
-            o.insert(QLatin1String("srcMd5"), f.srcMd5);
-            o.insert(QLatin1String("destMd5"), f.destMd5);
-            o.insert(QLatin1String("md5"), f.md5);
-            o.insert(QLatin1String("path"), f.path);
-            o.insert(QLatin1String("parentUrl"), f.parentUrl);
-            o.insert(QLatin1String("hadPatch"), f.hadPatch);
-            files.append(o);
-        }
+        for (int i = 0; withFiles && i < step.files.size(); ++i)
+            files.append(chainFileObject(step.files.at(i)));
         QJsonObject s;
         s.insert(QLatin1String("preVersion"), step.preVersion);
         s.insert(QLatin1String("path"), step.path);
@@ -238,8 +257,44 @@ QByteArray patchChainToJson(const PatchChain& chain)
         s.insert(QLatin1String("files"), files);
         steps.append(s);
     }
+    return steps;
+}
+} // namespace
+
+QByteArray patchChainToJson(const PatchChain& chain)
+{
     // UTF-8, so names outside ASCII survive the round trip.
-    return QJsonDocument(steps).toJson(QJsonDocument::Indented);
+    return QJsonDocument(chainArray(chain, true)).toJson(QJsonDocument::Indented);
+}
+
+bool writePatchChain(const QString& path, const PatchChain& chain)
+{
+    // The indented text of the steps without their files; each file's own
+    // text goes in after "files": [, indented three levels as the whole
+    // document would have it. Strings hold no raw line end, so the marker
+    // is found only where a step's file array opens.
+    const QByteArray skeleton =
+        QJsonDocument(chainArray(chain, false)).toJson(QJsonDocument::Indented);
+    const QByteArray marker = "\"files\": [\n";
+    const QByteArray indent(12, ' ');
+    return writeFileWith(path, [&](QIODevice& out) {
+        int from = 0;
+        for (const PatchStep& step : chain) {
+            const int at = skeleton.indexOf(marker, from) + marker.size();
+            if (!writeAll(out, skeleton.mid(from, at - from)))
+                return false;
+            from = at;
+            for (int i = 0; i < step.files.size(); ++i) {
+                QByteArray text = QJsonDocument(chainFileObject(step.files.at(i)))
+                                      .toJson(QJsonDocument::Indented);
+                text.chop(1);
+                text.replace('\n', "\n" + indent);
+                if (!writeAll(out, indent + text + (i + 1 < step.files.size() ? ",\n" : "\n")))
+                    return false;
+            }
+        }
+        return writeAll(out, skeleton.mid(from));
+    });
 }
 
 PatchChain patchChainFromArray(const QJsonArray& array)

@@ -96,6 +96,9 @@ DownloadFileInfo fileInfoFromListEntry(const QJsonObject& entry, const QString& 
 
 // patchchain.json (keys preVersion, srcMd5, destMd5, hadPatch ...).
 QByteArray patchChainToJson(const PatchChain& chain);
+// Writes patchChainToJson's text as writeFile does, a file at a time: the
+// whole document of a large chain takes several times its size in memory.
+bool writePatchChain(const QString& path, const PatchChain& chain);
 PatchChain patchChainFromJson(const QByteArray& json, bool* ok = nullptr);
 PatchChain patchChainFromArray(const QJsonArray& array);
 
