@@ -9,6 +9,7 @@
 #include "portforwarder.h"
 #include "services/eventtracker.h"
 #include "services/mywebview.h"
+#include "services/settings.h"
 #include "urlrecorder.h"
 
 #include <QAction>
@@ -23,6 +24,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QWebEngineView>
@@ -370,7 +372,7 @@ void TestMainWindow::minimiseTwiceGivesOneTrayIcon()
     QVERIFY(tray->isVisible());
     QCOMPARE(tray->toolTip(), QStringLiteral("双击显示"));
     QVERIFY(!tray->icon().isNull());
-    QCOMPARE(window->findChildren<QMenu*>().size(), 2); // and the gear's
+    QCOMPARE(window->findChildren<QMenu*>().size(), 3); // and the gear's two
     QStringList entries;
     for (QAction* a : tray->contextMenu()->actions())
         entries << (a->isSeparator() ? QStringLiteral("--") : a->text());
@@ -500,6 +502,20 @@ void TestMainWindow::gearMenuOffersRepair()
                 shot.save(qEnvironmentVariable("DREVNA_SCREENSHOT_DIR") + "/gear-menu.png"));
         menu->hide();
     }
+    // A cap chosen there is saved for the next start and holds at once.
+    QCOMPARE(menu->actions().at(1)->text(), QStringLiteral("下载限速"));
+    QMenu* rates = menu->actions().at(1)->menu();
+    for (const QString& choice : {QStringLiteral("1MB/s"), QStringLiteral("不限速")}) {
+        for (QAction* a : rates->actions())
+            if (a->text() == choice)
+                a->trigger();
+        const qint64 kib = QSettings(launcherSettingsPath(), QSettings::IniFormat)
+                               .value("download/maxKBps", -1)
+                               .toLongLong();
+        QCOMPARE(kib, choice == "1MB/s" ? 1024 : 0);
+        QCOMPARE(window->patchManagerForTest()->httpClient().maxBytesPerSecond, kib * 1024);
+    }
+    QFile::remove(launcherSettingsPath());
 }
 
 // Saves the window in its main states when DREVNA_SCREENSHOT_DIR names a

@@ -9,10 +9,12 @@
 #include "services/eventtracker.h"
 #include "services/filemanager.h"
 #include "services/mywebview.h"
+#include "services/settings.h"
 #include "ui_mainwindow.h"
 #include "update/patchmanager.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QBitmap>
 #include <QCoreApplication>
 #include <QDebug>
@@ -140,10 +142,36 @@ void MainWindow::initGearMenu()
     // Checked as it opens: a repair never runs beside an update or another repair.
     connect(menu, &QMenu::aboutToShow, this,
             [this, repair] { repair->setEnabled(!patchManager->busy()); });
+    initRateMenu(menu->addMenu(QStringLiteral("下载限速")));
     connect(ui->MultiFuncButton, &QPushButton::clicked, this, [this, menu] {
         const QSize size = menu->sizeHint();
         menu->popup(ui->MultiFuncButton->mapToGlobal(QPoint(0, -size.height())));
     });
+}
+
+void MainWindow::initRateMenu(QMenu* menu)
+{
+    menu->setObjectName(QStringLiteral("RateMenu"));
+    auto* group = new QActionGroup(menu);
+    QList<qint64> choices{0, 512, 1024, 2048, 5120, 10240};
+    // A value set by hand in setting.ini stays a choice.
+    const qint64 current = downloadRateLimit() / 1024;
+    if (!choices.contains(current))
+        choices.append(current);
+    for (const qint64 kib : choices) {
+        QAction* choice =
+            menu->addAction(kib == 0          ? QStringLiteral("不限速")
+                            : kib % 1024 == 0 ? QStringLiteral("%1MB/s").arg(kib / 1024)
+                                              : QStringLiteral("%1KB/s").arg(kib));
+        choice->setCheckable(true);
+        choice->setChecked(kib == current);
+        group->addAction(choice);
+        // Takes hold at once, for the transfers in flight too.
+        connect(choice, &QAction::triggered, this, [this, kib] {
+            setDownloadRateLimit(kib);
+            patchManager->httpClient().maxBytesPerSecond = downloadRateLimit();
+        });
+    }
 }
 
 void MainWindow::initLogo()

@@ -115,6 +115,7 @@ private slots:
 private:
     void initView();
     void initGearMenu();
+    void initRateMenu(QMenu* menu);
     void initLogo();
     void initEmbeddedPage();
     void loadEmbeddedPage();

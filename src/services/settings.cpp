@@ -35,3 +35,9 @@ qint64 downloadRateLimit()
     // Beyond 1 TiB/s there is nothing to cap, and the product stays in range.
     return qMin<qint64>(downloadSetting("maxKBps"), qint64(1) << 30) * 1024;
 }
+
+void setDownloadRateLimit(qint64 kibPerSecond)
+{
+    QSettings(launcherSettingsPath(), QSettings::IniFormat)
+        .setValue(QStringLiteral("download/maxKBps"), qMax<qint64>(kibPerSecond, 0));
+}

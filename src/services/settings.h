@@ -13,3 +13,6 @@ int downloadTransfers();
 // [download] maxKBps: one cap over every download, in bytes per second
 // (KiB/s × 1024); 0 when absent, 0 or not a positive number.
 qint64 downloadRateLimit();
+
+// Saves [download] maxKBps (0: no cap) for the next start.
+void setDownloadRateLimit(qint64 kibPerSecond);
