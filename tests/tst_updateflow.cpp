@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMutex>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QWaitCondition>
 #include <QtTest>
@@ -948,23 +949,41 @@ void TestUpdateFlow::spacePlan()
     QTRY_VERIFY(display.with("status:").contains("更新出错:" + probe(manager).errorText));
 }
 
+// Runs a shell command in `folder` once `after` more files are installed:
+// the patch thread waits meanwhile, as a kill at that moment would find it.
+struct InterruptedEngine : PatchManager {
+    int after = -1;
+    QString folder, command;
+    bool recordPatchDone(int version, int index, const QString& name) override
+    {
+        const bool recorded = PatchManager::recordPatchDone(version, index, name);
+        if (--after == 0) // a failure shows when the next run misses the copy
+            QProcess::execute("sh", {"-c", "cd " + folder + command});
+        return recorded;
+    }
+};
+
 void TestUpdateFlow::repair_data()
 {
     QTest::addColumn<QString>("damage");
-    QTest::addColumn<int>("repaired");
-    QTest::newRow("damaged bytes") << "flip" << 1;
-    QTest::newRow("cut short") << "cut" << 1;
-    QTest::newRow("deleted") << "delete" << 1;
-    QTest::newRow("extra player file kept") << "extra" << 0;
-    QTest::newRow("out of date: update first, then repair") << "old" << 1;
+    QTest::addColumn<int>("repaired"); // as the last run reports it
+    QTest::addColumn<int>("fetched");
+    QTest::newRow("damaged bytes") << "flip" << 1 << 1;
+    QTest::newRow("cut short") << "cut" << 1 << 1;
+    QTest::newRow("deleted") << "delete" << 1 << 1;
+    QTest::newRow("extra player file kept") << "extra" << 0 << 0;
+    QTest::newRow("out of date: update first, then repair") << "old" << 1 << 1;
+    // Killed once a.pak is in; the next run installs b.bin from what it left.
+    QTest::newRow("killed halfway, then run again") << "halfway" << 0 << 2;
 }
 
 // Only the files that differ from the full package's list are fetched; a
-// file it does not name is left alone.
+// file it does not name is left alone, and nothing temporary stays.
 void TestUpdateFlow::repair()
 {
     QFETCH(QString, damage);
     QFETCH(int, repaired);
+    QFETCH(int, fetched);
     const QByteArray a = bytePattern(5000, 1), b = bytePattern(3000, 2), c = bytePattern(700, 3);
     serveStep("full10006",
               {{"a.pak.patch", "add", a}, {"b.bin.patch", "add", b}, {"c.txt.patch", "add", c}});
@@ -974,26 +993,47 @@ void TestUpdateFlow::repair()
         "path": "10006"}}, "fullversion": {"preversion": 0, "version": 10006, "path": "full10006"}})");
     setLocalVersion(damage == "old" ? 10005 : 10006);
     QByteArray damaged = damage == "cut" ? a.left(100) : a;
-    damaged[10] = char(damaged[10] + (damage == "flip" || damage == "old"));
+    damaged[10] = char(damaged[10] + QString("flip old halfway").contains(damage));
     const QString game = tmp->filePath("Drevna/");
     QVERIFY(writeAll(game + "a.pak", damaged) && writeAll(game + "player.sav", "mine"));
-    QVERIFY(damage == "delete" || writeAll(game + "b.bin", b));
+    QVERIFY(QString("delete halfway").contains(damage) || writeAll(game + "b.bin", b));
     QVERIFY(damage == "old" || writeAll(game + "c.txt", c));
-    PatchManager manager;
-    prepare(manager);
-    manager.requestRepair(); // runs once the start-up update has finished
-    manager.start();
-    QTRY_VERIFY(
-        display.with("status:").contains(repaired ? "修复完成,已修复1个文件" : "游戏文件完好"));
+    std::unique_ptr<InterruptedEngine> manager;
+    for (int run = damage == "halfway" ? 0 : 1; run < 2; ++run) {
+        manager = std::make_unique<InterruptedEngine>();
+        manager->folder = tmp->path();
+        manager->after = 1 - run;
+        manager->command = " && mkdir killed && cp -a Drevna Patch killed";
+        // The second run starts from what the first left at its kill.
+        QVERIFY(run == 0 || damage != "halfway" ||
+                QProcess::execute(
+                    "sh", {"-c", "cd " + tmp->path() +
+                                     " && rm -rf Drevna Patch && mv killed/* . && rmdir killed"}) ==
+                    0);
+        display.calls.clear();
+        events.clear();
+        prepare(*manager);
+        manager->requestRepair(); // runs once the start-up update has finished
+        manager->start();
+        QTRY_VERIFY(display.calls.contains("finished"));
+    }
+    QVERIFY(display.with("status:").contains(repaired ? "修复完成,已修复1个文件" : "游戏文件完好"));
     QCOMPARE(readAll(game + "a.pak") + readAll(game + "b.bin") + readAll(game + "c.txt") +
                  readAll(game + "player.sav"),
              a + b + c + "mine");
+    QCOMPARE(QDir(tmp->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), {"Drevna"});
+    QCOMPARE(QDir(game).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QString("a.pak b.bin c.txt localversion.json player.sav").split(' '));
+    const QJsonObject record = localRecord();
+    QVERIFY(record.value("version") == 10006 && !record.value("start_apply_patch").toBool());
+    for (const QJsonValue f : record.value("filelist").toObject())
+        QCOMPARE(f["md5"].toString(), md5Hex(readAll(game + f["name"].toString())));
     QCOMPARE(server->requests("/base/full10006/a.pak.patch").size() +
                  server->requests("/base/full10006/b.bin.patch").size(),
-             repaired);
+             fetched);
     QCOMPARE(eventNames(events).count("repair_start"), 1);
     QCOMPARE(events.last().name + events.last().val1, "repair_end" + QString::number(repaired));
-    QVERIFY(display.calls.contains("finished") && !manager.busy());
+    QVERIFY(display.calls.contains("finished") && !manager->busy());
 }
 
 // The suite gets a mount namespace of its own before any thread starts, so
