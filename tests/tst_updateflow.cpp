@@ -913,11 +913,19 @@ void TestUpdateFlow::spacePlan_data()
     QTest::addColumn<int>("patchRoom");
     QTest::addColumn<int>("gameRoom");
     QTest::addColumn<QString>("shortfall");
-    QTest::newRow("short") << 20480 << -1 << "4.00KB";
-    QTest::newRow("exactly enough") << 24576 << -1 << "";
-    QTest::newRow("ample") << -1 << -1 << "";
-    QTest::newRow("two filesystems") << 8192 << 16384 << "";
-    QTest::newRow("two filesystems, game short") << 1048576 << 8192 << "8.00KB";
+    QTest::addColumn<QString>("type"); // an "add" has no old file
+    QTest::newRow("short") << 20480 << -1 << "4.00KB"
+                           << "diff";
+    QTest::newRow("exactly enough") << 24576 << -1 << ""
+                                    << "diff";
+    QTest::newRow("ample") << -1 << -1 << ""
+                           << "diff";
+    QTest::newRow("two filesystems") << 8192 << 16384 << ""
+                                     << "diff";
+    QTest::newRow("two filesystems, game short") << 1048576 << 8192 << "8.00KB"
+                                                 << "diff";
+    QTest::newRow("two filesystems, a new file") << 1048576 << 4096 << "4.00KB"
+                                                 << "add";
 }
 
 // Short of room, nothing is fetched and the player learns how much is missing.
@@ -926,6 +934,7 @@ void TestUpdateFlow::spacePlan()
     QFETCH(int, patchRoom);
     QFETCH(int, gameRoom);
     QFETCH(QString, shortfall);
+    QFETCH(QString, type);
     QVERIFY(QDir().mkpath(patchDir()) && QDir().mkpath(tmp->filePath("Drevna")));
     SmallDisk disk(SmallDisk::Tmpfs, gameRoom >= 0 ? patchDir() : tmp->path());
     // A file size limit that is never set: no second filesystem.
@@ -933,10 +942,10 @@ void TestUpdateFlow::spacePlan()
                    tmp->filePath("Drevna"));
     if (!disk.isReady())
         QSKIP(qPrintable(disk.errorString()));
-    serveStep("10006", {{"b.bin.patch", "diff", bytePattern(8192, 4)}});
+    serveStep("10006", {{"b.bin.patch", type, bytePattern(8192, 4)}});
     serveSingleStepList();
     setLocalVersion(10005);
-    QVERIFY(writeAll(tmp->filePath("Drevna/b.bin"), bytePattern(16384, 6)));
+    QVERIFY(type == "add" || writeAll(tmp->filePath("Drevna/b.bin"), bytePattern(16384, 6)));
     // The stored file list takes one page.
     QVERIFY((patchRoom < 0 || disk.fill(patchRoom + 4096)) &&
             (gameRoom < 0 || game.fill(gameRoom)));

@@ -50,6 +50,9 @@ QStorageInfo storageOf(const QString& folder)
 struct SpaceNeed {
     qint64 download = 0; // in the patch folder
     qint64 apply = 0;    // in the game folder, beside a target before it goes
+    // What "add"s bring into the game folder beyond the files they replace:
+    // free when renamed within one filesystem, copied across two.
+    qint64 added = 0;
 };
 
 SpaceNeed spaceNeed(const PatchChain& chain, const QString& patchDir, const QString& gameDir)
@@ -65,13 +68,14 @@ SpaceNeed spaceNeed(const PatchChain& chain, const QString& patchDir, const QStr
                 qMax<qint64>(0, f.size - QFileInfo(localPatchFilePath(patchDir, f)).size());
             // A patch writes the new file as X_bak beside the old one; its size
             // is not listed, so the old one's stands for it. An "add" is
-            // renamed in after the old file went.
-            if (f.type == QLatin1String("diff")) {
-                const QString target = safeRelativePath(localFileKey(f.name));
-                const qint64 old =
-                    target.isEmpty() ? 0 : QFileInfo(gameDir + QLatin1Char('/') + target).size();
+            // moved in after the old file went.
+            const QString target = safeRelativePath(localFileKey(f.name));
+            const qint64 old =
+                target.isEmpty() ? 0 : QFileInfo(gameDir + QLatin1Char('/') + target).size();
+            if (f.type == QLatin1String("diff"))
                 need.apply = qMax(need.apply, qMax(f.size, old));
-            }
+            else
+                need.added += qMax<qint64>(0, f.size - old);
         }
     }
     return need;
@@ -730,7 +734,7 @@ bool PatchManager::roomForDownloads()
         shortfall = qMax<qint64>(0, need.download + need.apply - patchFs.bytesAvailable());
     else
         shortfall = qMax<qint64>(0, need.download - patchFs.bytesAvailable()) +
-                    qMax<qint64>(0, need.apply - gameFs.bytesAvailable());
+                    qMax<qint64>(0, need.apply + need.added - gameFs.bytesAvailable());
     if (shortfall == 0)
         return true;
     qDebug() << "disk space: need" << need.download << "+" << need.apply << "free"
