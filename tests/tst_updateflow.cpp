@@ -1040,6 +1040,7 @@ void TestUpdateFlow::repair()
     QCOMPARE(server->requests("/base/full10006/a.pak.patch").size() +
                  server->requests("/base/full10006/b.bin.patch").size(),
              fetched);
+    QCOMPARE(display.calls.contains("kill:Drevna.exe"), repaired > 0); // files in use stay
     QCOMPARE(eventNames(events).count("repair_start"), 1);
     QCOMPARE(events.last().name + events.last().val1, "repair_end" + QString::number(repaired));
     QVERIFY(display.calls.contains("finished") && !manager->busy());

@@ -414,6 +414,9 @@ void PatchManager::onRepairFileList(QNetworkReply* r, const contentsig::Signatur
     // Hashing a whole game takes minutes: it runs beside the GUI thread, one
     // file at a time in bounded blocks.
     const QString game = gameDir;
+    // Its result may arrive a moment before the thread has ended.
+    if (verifier)
+        verifier->wait();
     delete verifier;
     verifier = QThread::create([this, files, game] {
         QList<DownloadFileInfo> differing;
@@ -453,8 +456,18 @@ void PatchManager::onVerified(const QList<DownloadFileInfo>& differing)
     }
     if (!roomForDownloads())
         return;
+    endGame();
     switchState(4);
     transfers.startDownloads();
+}
+
+void PatchManager::endGame()
+{
+    // A file the game holds open cannot be replaced.
+    if (window) {
+        window->killProcessByName(QStringLiteral("Drevna.exe"));
+        window->killProcessByName(QStringLiteral("Drevna-Win64-Shipping.exe"));
+    }
 }
 
 // ---- local files ----
@@ -680,10 +693,7 @@ void PatchManager::onUpdateRemotePatchConfig(const QJsonObject& list)
         switchState(7);
         return;
     }
-    if (window) {
-        window->killProcessByName(QStringLiteral("Drevna.exe"));
-        window->killProcessByName(QStringLiteral("Drevna-Win64-Shipping.exe"));
-    }
+    endGame();
     switchState(3);
     if (chain.size() == 1 && chain.first().preVersion == 0) {
         localVersion.insert(QLatin1String("version"), 0);
