@@ -913,19 +913,13 @@ void TestUpdateFlow::spacePlan_data()
     QTest::addColumn<int>("patchRoom");
     QTest::addColumn<int>("gameRoom");
     QTest::addColumn<QString>("shortfall");
-    QTest::addColumn<QString>("type"); // an "add" has no old file
-    QTest::newRow("short") << 20480 << -1 << "4.00KB"
-                           << "diff";
-    QTest::newRow("exactly enough") << 24576 << -1 << ""
-                                    << "diff";
-    QTest::newRow("ample") << -1 << -1 << ""
-                           << "diff";
-    QTest::newRow("two filesystems") << 8192 << 16384 << ""
-                                     << "diff";
-    QTest::newRow("two filesystems, game short") << 1048576 << 8192 << "8.00KB"
-                                                 << "diff";
-    QTest::newRow("two filesystems, a new file") << 1048576 << 4096 << "4.00KB"
-                                                 << "add";
+    QTest::addColumn<bool>("add"); // of a new file, else a patch of the old one
+    QTest::newRow("short") << 20480 << -1 << "4.00KB" << false;
+    QTest::newRow("exactly enough") << 24576 << -1 << "" << false;
+    QTest::newRow("ample") << -1 << -1 << "" << false;
+    QTest::newRow("two filesystems") << 8192 << 16384 << "" << false;
+    QTest::newRow("two filesystems, game short") << 1048576 << 8192 << "8.00KB" << false;
+    QTest::newRow("two filesystems, a new file") << 1048576 << 4096 << "4.00KB" << true;
 }
 
 // Short of room, nothing is fetched and the player learns how much is missing.
@@ -934,7 +928,7 @@ void TestUpdateFlow::spacePlan()
     QFETCH(int, patchRoom);
     QFETCH(int, gameRoom);
     QFETCH(QString, shortfall);
-    QFETCH(QString, type);
+    QFETCH(bool, add);
     QVERIFY(QDir().mkpath(patchDir()) && QDir().mkpath(tmp->filePath("Drevna")));
     SmallDisk disk(SmallDisk::Tmpfs, gameRoom >= 0 ? patchDir() : tmp->path());
     // A file size limit that is never set: no second filesystem.
@@ -942,10 +936,10 @@ void TestUpdateFlow::spacePlan()
                    tmp->filePath("Drevna"));
     if (!disk.isReady())
         QSKIP(qPrintable(disk.errorString()));
-    serveStep("10006", {{"b.bin.patch", type, bytePattern(8192, 4)}});
+    serveStep("10006", {{"b.bin.patch", add ? "add" : "diff", bytePattern(8192, 4)}});
     serveSingleStepList();
     setLocalVersion(10005);
-    QVERIFY(type == "add" || writeAll(tmp->filePath("Drevna/b.bin"), bytePattern(16384, 6)));
+    QVERIFY(add || writeAll(tmp->filePath("Drevna/b.bin"), bytePattern(16384, 6)));
     // The stored file list takes one page.
     QVERIFY((patchRoom < 0 || disk.fill(patchRoom + 4096)) &&
             (gameRoom < 0 || game.fill(gameRoom)));
@@ -958,16 +952,15 @@ void TestUpdateFlow::spacePlan()
     QTRY_VERIFY(display.with("status:").contains("更新出错:" + probe(manager).errorText));
 }
 
-// Runs a shell command in `folder` once `after` more files are installed:
-// the patch thread waits meanwhile, as a kill at that moment would find it.
-struct InterruptedEngine : PatchManager {
-    int after = -1;
-    QString folder, command;
+// Once its first file is installed, the patch thread waits while `copy`
+// runs: what a kill at that moment would leave, copied aside.
+struct KilledAfterOneFile : PatchManager {
+    QString copy; // a shell command
     bool recordPatchDone(int version, int index, const QString& name) override
     {
         const bool recorded = PatchManager::recordPatchDone(version, index, name);
-        if (--after == 0) // a failure shows when the next run misses the copy
-            QProcess::execute("sh", {"-c", "cd " + folder + command});
+        if (!copy.isEmpty())
+            QProcess::execute("sh", {"-c", std::exchange(copy, QString())});
         return recorded;
     }
 };
@@ -997,9 +990,7 @@ void TestUpdateFlow::repair()
     serveStep("full10006",
               {{"a.pak.patch", "add", a}, {"b.bin.patch", "add", b}, {"c.txt.patch", "add", c}});
     serveStep("10006", {{"c.txt.patch", "add", c}});
-    server->setFile("/base/patchlist.json",
-                    R"({"patchversion": {"a": {"preversion": 10005, "version": 10006,
-        "path": "10006"}}, "fullversion": {"preversion": 0, "version": 10006, "path": "full10006"}})");
+    servePatchList({{10005, 10006, "10006", {}}}, "full10006");
     setLocalVersion(damage == "old" ? 10005 : 10006);
     QByteArray damaged = damage == "cut" ? a.left(100) : a;
     damaged[10] = char(damaged[10] + QString("flip old halfway").contains(damage));
@@ -1007,18 +998,15 @@ void TestUpdateFlow::repair()
     QVERIFY(writeAll(game + "a.pak", damaged) && writeAll(game + "player.sav", "mine"));
     QVERIFY(QString("delete halfway").contains(damage) || writeAll(game + "b.bin", b));
     QVERIFY(damage == "old" || writeAll(game + "c.txt", c));
-    std::unique_ptr<InterruptedEngine> manager;
+    std::unique_ptr<KilledAfterOneFile> manager;
+    const QString cd = "cd " + tmp->path() + " && ";
     for (int run = damage == "halfway" ? 0 : 1; run < 2; ++run) {
-        manager = std::make_unique<InterruptedEngine>();
-        manager->folder = tmp->path();
-        manager->after = 1 - run;
-        manager->command = " && mkdir killed && cp -a Drevna Patch killed";
-        // The second run starts from what the first left at its kill.
+        // The second run starts from the folders as the first one's kill left them.
         QVERIFY(run == 0 || damage != "halfway" ||
                 QProcess::execute(
-                    "sh", {"-c", "cd " + tmp->path() +
-                                     " && rm -rf Drevna Patch && mv killed/* . && rmdir killed"}) ==
-                    0);
+                    "sh", {"-c", cd + "rm -r Drevna && mv killed/* . && rmdir killed"}) == 0);
+        manager = std::make_unique<KilledAfterOneFile>();
+        manager->copy = run ? "" : cd + "mkdir killed && cp -a Drevna Patch killed";
         display.calls.clear();
         events.clear();
         prepare(*manager);

@@ -157,7 +157,6 @@ class ChaosKill : public QObject
     bool fullMatrix = false;
     int pointsRun = 0;
     int pointsOk = 0;
-    bool repairRun = false; // launched with --repair: its end is "repair_end"
 
     // One launcher until the point is reached (then killed) or, with no
     // conditions, until it reports the update finished. Empty on success,
@@ -165,8 +164,10 @@ class ChaosKill : public QObject
     QString runUntil(const QString& dir, const QString& content, const QStringList& conditions)
     {
         PointWatch watch(dir, content, conditions);
+        // A "repair:" row runs --repair on a damaged newest game, to "repair_end".
+        const bool repair = QString::fromUtf8(QTest::currentDataTag()).startsWith("repair:");
         QProcess* p = runs->startLauncher(dir, dir + QStringLiteral("/home"),
-                                          repairRun ? QStringList{"--repair"} : QStringList());
+                                          repair ? QStringList{"--repair"} : QStringList());
         int refusals = 0;
         QElapsedTimer t;
         t.start();
@@ -176,7 +177,7 @@ class ChaosKill : public QObject
                 break;
             // The tracking log is read less often than the launcher's traces.
             const bool done =
-                poll % 50 == 0 && runs->finished(dir, repairRun ? "repair_end" : "update_finish");
+                poll % 50 == 0 && runs->finished(dir, repair ? "repair_end" : "update_finish");
             if (done && conditions.isEmpty())
                 break;
             if (done) {
@@ -253,14 +254,12 @@ private slots:
         QTest::addColumn<bool>("corrupt");      // the 10005->10006 terrain delta is corrupt
         QTest::addColumn<QStringList>("kills"); // one point per kill, conditions joined by " > "
         QTest::addColumn<bool>("quick");        // part of the subset that scripts/test runs
-        QTest::addColumn<bool>("repair");       // the newest game, damaged, and --repair
 
         const QString fast = QStringLiteral("4m");
         const QString slow = QStringLiteral("512k");
         auto row = [](const char* name, int installed, const QString& rate,
-                      const QStringList& kills, bool quick = false, bool corrupt = false,
-                      bool repair = false) {
-            QTest::newRow(name) << installed << rate << corrupt << kills << quick << repair;
+                      const QStringList& kills, bool quick = false, bool corrupt = false) {
+            QTest::newRow(name) << installed << rate << corrupt << kills << quick;
         };
 
         // From nothing: the full package.
@@ -333,11 +332,11 @@ private slots:
 
         // A repair of terrain.pak (changed) and world.pak (gone): hashing, fetching, installing.
         const QString repairing = QStringLiteral("log:switch state 2 to 9");
-        row("repair: verifying", Newest, fast, {repairing}, false, false, true);
+        row("repair: verifying", Newest, fast, {repairing});
         row("repair: terrain.pak half down", Newest, fast,
-            {repairing + " > partial:Patch/10006_full/Data/terrain.pak.patch"}, false, false, true);
+            {repairing + " > partial:Patch/10006_full/Data/terrain.pak.patch"});
         row("repair: terrain.pak moved in", Newest, fast,
-            {repairing + " > gone:Patch/10006_full/Data/terrain.pak.patch"}, true, false, true);
+            {repairing + " > gone:Patch/10006_full/Data/terrain.pak.patch"}, true);
 
         // Several kills in one update.
         row("full: terrain.pak killed twice, then while moving in", 0, fast,
@@ -358,8 +357,6 @@ private slots:
         QFETCH(bool, corrupt);
         QFETCH(QStringList, kills);
         QFETCH(bool, quick);
-        QFETCH(bool, repair);
-        repairRun = repair;
         if (!quick && !fullMatrix)
             QSKIP("full matrix only (scripts/chaos)");
 
@@ -367,12 +364,11 @@ private slots:
         const QString content = corrupt ? corruptContent : runs->content;
         const QString dir = runs->newRunFolder(name, installed);
         QVERIFY(!dir.isEmpty());
-        if (repair) { // changed bytes in terrain.pak, and world.pak gone
-            const QString data = dir + QStringLiteral("/Drevna/Data/");
-            QByteArray terrain = readAll(data + QStringLiteral("terrain.pak"));
-            terrain[terrain.size() / 2] = char(~terrain[terrain.size() / 2]);
-            QVERIFY(writeAll(data + QStringLiteral("terrain.pak"), terrain) &&
-                    QFile::remove(data + QStringLiteral("world.pak")));
+        if (name.startsWith("repair:")) { // changed bytes in terrain.pak, world.pak gone
+            QByteArray bytes = readAll(dir + QStringLiteral("/Drevna/Data/terrain.pak"));
+            bytes[bytes.size() / 2] = char(~bytes[bytes.size() / 2]);
+            QVERIFY(writeAll(dir + QStringLiteral("/Drevna/Data/terrain.pak"), bytes) &&
+                    QFile::remove(dir + QStringLiteral("/Drevna/Data/world.pak")));
         }
         QElapsedTimer t;
         t.start();
