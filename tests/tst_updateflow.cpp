@@ -969,12 +969,13 @@ void TestUpdateFlow::repair_data()
 {
     QTest::addColumn<QString>("damage");
     QTest::addColumn<int>("repaired"); // as the last run reports it
-    QTest::addColumn<int>("fetched");
+    QTest::addColumn<int>("fetched");  // requests for files, the update's too
     QTest::newRow("damaged bytes") << "flip" << 1 << 1;
     QTest::newRow("cut short") << "cut" << 1 << 1;
     QTest::newRow("deleted") << "delete" << 1 << 1;
     QTest::newRow("extra player file kept") << "extra" << 0 << 0;
-    QTest::newRow("out of date: update first, then repair") << "old" << 1 << 1;
+    QTest::newRow("out of date: update first, then repair") << "old" << 1 << 2;
+    QTest::newRow("asked for while the update waits to retry") << "retry" << 1 << 3;
     // Killed once a.pak is in; the next run installs b.bin from what it left.
     QTest::newRow("killed halfway, then run again") << "halfway" << 0 << 2;
 }
@@ -991,13 +992,17 @@ void TestUpdateFlow::repair()
               {{"a.pak.patch", "add", a}, {"b.bin.patch", "add", b}, {"c.txt.patch", "add", c}});
     serveStep("10006", {{"c.txt.patch", "add", c}});
     servePatchList({{10005, 10006, "10006", {}}}, "full10006");
-    setLocalVersion(damage == "old" ? 10005 : 10006);
+    const bool old = damage == "old" || damage == "retry";
+    setLocalVersion(old ? 10005 : 10006);
+    HttpTestServer::Fault once;
+    once.status = 500, once.times = 1;
+    server->setFault(damage == "retry" ? "/base/10006/c.txt.patch" : "/none", once);
     QByteArray damaged = damage == "cut" ? a.left(100) : a;
-    damaged[10] = char(damaged[10] + QString("flip old halfway").contains(damage));
+    damaged[10] = char(damaged[10] + (old || damage == "flip" || damage == "halfway"));
     const QString game = tmp->filePath("Drevna/");
     QVERIFY(writeAll(game + "a.pak", damaged) && writeAll(game + "player.sav", "mine"));
     QVERIFY(QString("delete halfway").contains(damage) || writeAll(game + "b.bin", b));
-    QVERIFY(damage == "old" || writeAll(game + "c.txt", c));
+    QVERIFY(old || writeAll(game + "c.txt", c));
     std::unique_ptr<KilledAfterOneFile> manager;
     const QString cd = "cd " + tmp->path() + " && ";
     for (int run = damage == "halfway" ? 0 : 1; run < 2; ++run) {
@@ -1010,8 +1015,13 @@ void TestUpdateFlow::repair()
         display.calls.clear();
         events.clear();
         prepare(*manager);
-        manager->requestRepair(); // runs once the start-up update has finished
+        if (damage != "retry")
+            manager->requestRepair(); // runs once the start-up update has finished
         manager->start();
+        // A failed download's retry is still to come: the update goes on.
+        QTRY_VERIFY(damage != "retry" || probe(*manager).state == 8);
+        if (damage == "retry")
+            manager->requestRepair();
         QTRY_VERIFY(display.calls.contains("finished"));
     }
     QVERIFY(display.with("status:").contains(repaired ? "修复完成,已修复1个文件" : "游戏文件完好"));
@@ -1026,7 +1036,8 @@ void TestUpdateFlow::repair()
     for (const QJsonValue f : record.value("filelist").toObject())
         QCOMPARE(f["md5"].toString(), md5Hex(readAll(game + f["name"].toString())));
     QCOMPARE(server->requests("/base/full10006/a.pak.patch").size() +
-                 server->requests("/base/full10006/b.bin.patch").size(),
+                 server->requests("/base/full10006/b.bin.patch").size() +
+                 server->requests("/base/10006/c.txt.patch").size(),
              fetched);
     QCOMPARE(display.calls.contains("kill:Drevna.exe"), repaired > 0); // files in use stay
     QCOMPARE(eventNames(events).count("repair_start"), 1);

@@ -327,7 +327,11 @@ void PatchManager::requestRepair()
 
 bool PatchManager::busy() const
 {
-    return (state != 7 && state != 8) || repairPending || (repairing && state != 8);
+    // An error is not the end while a failed download waits for its retry
+    // or the patch thread still runs.
+    const bool ended = state == 7 || (state == 8 && !transfers.retrying() &&
+                                      !(patchThread && patchThread->isRunning()));
+    return !ended || repairPending || (repairing && state != 8);
 }
 
 void PatchManager::beginRepair()
