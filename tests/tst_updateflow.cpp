@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMutex>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QWaitCondition>
 #include <QtTest>
@@ -912,11 +913,13 @@ void TestUpdateFlow::spacePlan_data()
     QTest::addColumn<int>("patchRoom");
     QTest::addColumn<int>("gameRoom");
     QTest::addColumn<QString>("shortfall");
-    QTest::newRow("short") << 20480 << -1 << "4.00KB";
-    QTest::newRow("exactly enough") << 24576 << -1 << "";
-    QTest::newRow("ample") << -1 << -1 << "";
-    QTest::newRow("two filesystems") << 8192 << 16384 << "";
-    QTest::newRow("two filesystems, game short") << 1048576 << 8192 << "8.00KB";
+    QTest::addColumn<bool>("add"); // of a new file, else a patch of the old one
+    QTest::newRow("short") << 20480 << -1 << "4.00KB" << false;
+    QTest::newRow("exactly enough") << 24576 << -1 << "" << false;
+    QTest::newRow("ample") << -1 << -1 << "" << false;
+    QTest::newRow("two filesystems") << 8192 << 16384 << "" << false;
+    QTest::newRow("two filesystems, game short") << 1048576 << 8192 << "8.00KB" << false;
+    QTest::newRow("two filesystems, a new file") << 1048576 << 4096 << "4.00KB" << true;
 }
 
 // Short of room, nothing is fetched and the player learns how much is missing.
@@ -925,6 +928,7 @@ void TestUpdateFlow::spacePlan()
     QFETCH(int, patchRoom);
     QFETCH(int, gameRoom);
     QFETCH(QString, shortfall);
+    QFETCH(bool, add);
     QVERIFY(QDir().mkpath(patchDir()) && QDir().mkpath(tmp->filePath("Drevna")));
     SmallDisk disk(SmallDisk::Tmpfs, gameRoom >= 0 ? patchDir() : tmp->path());
     // A file size limit that is never set: no second filesystem.
@@ -932,10 +936,10 @@ void TestUpdateFlow::spacePlan()
                    tmp->filePath("Drevna"));
     if (!disk.isReady())
         QSKIP(qPrintable(disk.errorString()));
-    serveStep("10006", {{"b.bin.patch", "diff", bytePattern(8192, 4)}});
+    serveStep("10006", {{"b.bin.patch", add ? "add" : "diff", bytePattern(8192, 4)}});
     serveSingleStepList();
     setLocalVersion(10005);
-    QVERIFY(writeAll(tmp->filePath("Drevna/b.bin"), bytePattern(16384, 6)));
+    QVERIFY(add || writeAll(tmp->filePath("Drevna/b.bin"), bytePattern(16384, 6)));
     // The stored file list takes one page.
     QVERIFY((patchRoom < 0 || disk.fill(patchRoom + 4096)) &&
             (gameRoom < 0 || game.fill(gameRoom)));
@@ -948,52 +952,97 @@ void TestUpdateFlow::spacePlan()
     QTRY_VERIFY(display.with("status:").contains("更新出错:" + probe(manager).errorText));
 }
 
+// Once its first file is installed, the patch thread waits while `copy`
+// runs: what a kill at that moment would leave, copied aside.
+struct KilledAfterOneFile : PatchManager {
+    QString copy; // a shell command
+    bool recordPatchDone(int version, int index, const QString& name) override
+    {
+        const bool recorded = PatchManager::recordPatchDone(version, index, name);
+        if (!copy.isEmpty())
+            QProcess::execute("sh", {"-c", std::exchange(copy, QString())});
+        return recorded;
+    }
+};
+
 void TestUpdateFlow::repair_data()
 {
     QTest::addColumn<QString>("damage");
-    QTest::addColumn<int>("repaired");
-    QTest::newRow("damaged bytes") << "flip" << 1;
-    QTest::newRow("cut short") << "cut" << 1;
-    QTest::newRow("deleted") << "delete" << 1;
-    QTest::newRow("extra player file kept") << "extra" << 0;
-    QTest::newRow("out of date: update first, then repair") << "old" << 1;
+    QTest::addColumn<int>("repaired"); // as the last run reports it
+    QTest::addColumn<int>("fetched");  // requests for files, the update's too
+    QTest::newRow("damaged bytes") << "flip" << 1 << 1;
+    QTest::newRow("cut short") << "cut" << 1 << 1;
+    QTest::newRow("deleted") << "delete" << 1 << 1;
+    QTest::newRow("extra player file kept") << "extra" << 0 << 0;
+    QTest::newRow("out of date: update first, then repair") << "old" << 1 << 2;
+    QTest::newRow("asked for while the update waits to retry") << "retry" << 1 << 3;
+    // Killed once a.pak is in; the next run installs b.bin from what it left.
+    QTest::newRow("killed halfway, then run again") << "halfway" << 0 << 2;
 }
 
 // Only the files that differ from the full package's list are fetched; a
-// file it does not name is left alone.
+// file it does not name is left alone, and nothing temporary stays.
 void TestUpdateFlow::repair()
 {
     QFETCH(QString, damage);
     QFETCH(int, repaired);
+    QFETCH(int, fetched);
     const QByteArray a = bytePattern(5000, 1), b = bytePattern(3000, 2), c = bytePattern(700, 3);
     serveStep("full10006",
               {{"a.pak.patch", "add", a}, {"b.bin.patch", "add", b}, {"c.txt.patch", "add", c}});
     serveStep("10006", {{"c.txt.patch", "add", c}});
-    server->setFile("/base/patchlist.json",
-                    R"({"patchversion": {"a": {"preversion": 10005, "version": 10006,
-        "path": "10006"}}, "fullversion": {"preversion": 0, "version": 10006, "path": "full10006"}})");
-    setLocalVersion(damage == "old" ? 10005 : 10006);
+    servePatchList({{10005, 10006, "10006", {}}}, "full10006");
+    const bool old = damage == "old" || damage == "retry";
+    setLocalVersion(old ? 10005 : 10006);
+    HttpTestServer::Fault once;
+    once.status = 500, once.times = 1;
+    server->setFault(damage == "retry" ? "/base/10006/c.txt.patch" : "/none", once);
     QByteArray damaged = damage == "cut" ? a.left(100) : a;
-    damaged[10] = char(damaged[10] + (damage == "flip" || damage == "old"));
+    damaged[10] = char(damaged[10] + (old || damage == "flip" || damage == "halfway"));
     const QString game = tmp->filePath("Drevna/");
     QVERIFY(writeAll(game + "a.pak", damaged) && writeAll(game + "player.sav", "mine"));
-    QVERIFY(damage == "delete" || writeAll(game + "b.bin", b));
-    QVERIFY(damage == "old" || writeAll(game + "c.txt", c));
-    PatchManager manager;
-    prepare(manager);
-    manager.requestRepair(); // runs once the start-up update has finished
-    manager.start();
-    QTRY_VERIFY(
-        display.with("status:").contains(repaired ? "修复完成,已修复1个文件" : "游戏文件完好"));
+    QVERIFY(QString("delete halfway").contains(damage) || writeAll(game + "b.bin", b));
+    QVERIFY(old || writeAll(game + "c.txt", c));
+    std::unique_ptr<KilledAfterOneFile> manager;
+    const QString cd = "cd " + tmp->path() + " && ";
+    for (int run = damage == "halfway" ? 0 : 1; run < 2; ++run) {
+        // The second run starts from the folders as the first one's kill left them.
+        QVERIFY(run == 0 || damage != "halfway" ||
+                QProcess::execute(
+                    "sh", {"-c", cd + "rm -r Drevna && mv killed/* . && rmdir killed"}) == 0);
+        manager = std::make_unique<KilledAfterOneFile>();
+        manager->copy = run ? "" : cd + "mkdir killed && cp -a Drevna Patch killed";
+        display.calls.clear();
+        events.clear();
+        prepare(*manager);
+        if (damage != "retry")
+            manager->requestRepair(); // runs once the start-up update has finished
+        manager->start();
+        // A failed download's retry is still to come: the update goes on.
+        QTRY_VERIFY(damage != "retry" || probe(*manager).state == 8);
+        if (damage == "retry")
+            manager->requestRepair();
+        QTRY_VERIFY(display.calls.contains("finished"));
+    }
+    QVERIFY(display.with("status:").contains(repaired ? "修复完成,已修复1个文件" : "游戏文件完好"));
     QCOMPARE(readAll(game + "a.pak") + readAll(game + "b.bin") + readAll(game + "c.txt") +
                  readAll(game + "player.sav"),
              a + b + c + "mine");
+    QCOMPARE(QDir(tmp->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), {"Drevna"});
+    QCOMPARE(QDir(game).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QString("a.pak b.bin c.txt localversion.json player.sav").split(' '));
+    const QJsonObject record = localRecord();
+    QVERIFY(record.value("version") == 10006 && !record.value("start_apply_patch").toBool());
+    for (const QJsonValue f : record.value("filelist").toObject())
+        QCOMPARE(f["md5"].toString(), md5Hex(readAll(game + f["name"].toString())));
     QCOMPARE(server->requests("/base/full10006/a.pak.patch").size() +
-                 server->requests("/base/full10006/b.bin.patch").size(),
-             repaired);
+                 server->requests("/base/full10006/b.bin.patch").size() +
+                 server->requests("/base/10006/c.txt.patch").size(),
+             fetched);
+    QCOMPARE(display.calls.contains("kill:Drevna.exe"), repaired > 0); // files in use stay
     QCOMPARE(eventNames(events).count("repair_start"), 1);
     QCOMPARE(events.last().name + events.last().val1, "repair_end" + QString::number(repaired));
-    QVERIFY(display.calls.contains("finished") && !manager.busy());
+    QVERIFY(display.calls.contains("finished") && !manager->busy());
 }
 
 // The suite gets a mount namespace of its own before any thread starts, so

@@ -64,6 +64,8 @@ public:
 
     DownloadProgress progress() const;
     void markSlowReported() { slowReported = true; }
+    // A failed transfer waits for its retry: the loop goes on by itself.
+    bool retrying() const { return pendingRetries > 0 && !stopped; }
     // Forgets the lists and the counts, after a finished update.
     void clear();
 

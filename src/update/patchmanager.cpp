@@ -50,6 +50,9 @@ QStorageInfo storageOf(const QString& folder)
 struct SpaceNeed {
     qint64 download = 0; // in the patch folder
     qint64 apply = 0;    // in the game folder, beside a target before it goes
+    // What "add"s bring into the game folder beyond the files they replace:
+    // free when renamed within one filesystem, copied across two.
+    qint64 added = 0;
 };
 
 SpaceNeed spaceNeed(const PatchChain& chain, const QString& patchDir, const QString& gameDir)
@@ -65,13 +68,14 @@ SpaceNeed spaceNeed(const PatchChain& chain, const QString& patchDir, const QStr
                 qMax<qint64>(0, f.size - QFileInfo(localPatchFilePath(patchDir, f)).size());
             // A patch writes the new file as X_bak beside the old one; its size
             // is not listed, so the old one's stands for it. An "add" is
-            // renamed in after the old file went.
-            if (f.type == QLatin1String("diff")) {
-                const QString target = safeRelativePath(localFileKey(f.name));
-                const qint64 old =
-                    target.isEmpty() ? 0 : QFileInfo(gameDir + QLatin1Char('/') + target).size();
+            // moved in after the old file went.
+            const QString target = safeRelativePath(localFileKey(f.name));
+            const qint64 old =
+                target.isEmpty() ? 0 : QFileInfo(gameDir + QLatin1Char('/') + target).size();
+            if (f.type == QLatin1String("diff"))
                 need.apply = qMax(need.apply, qMax(f.size, old));
-            }
+            else
+                need.added += qMax<qint64>(0, f.size - old);
         }
     }
     return need;
@@ -323,7 +327,11 @@ void PatchManager::requestRepair()
 
 bool PatchManager::busy() const
 {
-    return (state != 7 && state != 8) || repairPending || (repairing && state != 8);
+    // An error is not the end while a failed download waits for its retry
+    // or the patch thread still runs.
+    const bool ended = state == 7 || (state == 8 && !transfers.retrying() &&
+                                      !(patchThread && patchThread->isRunning()));
+    return !ended || repairPending || (repairing && state != 8);
 }
 
 void PatchManager::beginRepair()
@@ -410,6 +418,9 @@ void PatchManager::onRepairFileList(QNetworkReply* r, const contentsig::Signatur
     // Hashing a whole game takes minutes: it runs beside the GUI thread, one
     // file at a time in bounded blocks.
     const QString game = gameDir;
+    // Its result may arrive a moment before the thread has ended.
+    if (verifier)
+        verifier->wait();
     delete verifier;
     verifier = QThread::create([this, files, game] {
         QList<DownloadFileInfo> differing;
@@ -449,8 +460,18 @@ void PatchManager::onVerified(const QList<DownloadFileInfo>& differing)
     }
     if (!roomForDownloads())
         return;
+    endGame();
     switchState(4);
     transfers.startDownloads();
+}
+
+void PatchManager::endGame()
+{
+    // A file the game holds open cannot be replaced.
+    if (window) {
+        window->killProcessByName(QStringLiteral("Drevna.exe"));
+        window->killProcessByName(QStringLiteral("Drevna-Win64-Shipping.exe"));
+    }
 }
 
 // ---- local files ----
@@ -675,10 +696,7 @@ void PatchManager::onUpdateRemotePatchConfig(const QJsonObject& list)
         switchState(7);
         return;
     }
-    if (window) {
-        window->killProcessByName(QStringLiteral("Drevna.exe"));
-        window->killProcessByName(QStringLiteral("Drevna-Win64-Shipping.exe"));
-    }
+    endGame();
     switchState(3);
     if (chain.size() == 1 && chain.first().preVersion == 0) {
         localVersion.insert(QLatin1String("version"), 0);
@@ -729,7 +747,7 @@ bool PatchManager::roomForDownloads()
         shortfall = qMax<qint64>(0, need.download + need.apply - patchFs.bytesAvailable());
     else
         shortfall = qMax<qint64>(0, need.download - patchFs.bytesAvailable()) +
-                    qMax<qint64>(0, need.apply - gameFs.bytesAvailable());
+                    qMax<qint64>(0, need.apply + need.added - gameFs.bytesAvailable());
     if (shortfall == 0)
         return true;
     qDebug() << "disk space: need" << need.download << "+" << need.apply << "free"

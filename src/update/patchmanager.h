@@ -138,6 +138,8 @@ private:
     void onRepairFileList(QNetworkReply* reply, const contentsig::Signature& signature,
                           const PatchStep& step);
     void onVerified(const QList<DownloadFileInfo>& differing);
+    // Ends the game's processes before its files are replaced.
+    void endGame();
     void showDownloadState();
     void showPatchState();
     void cleanup();

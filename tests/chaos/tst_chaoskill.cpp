@@ -164,7 +164,10 @@ class ChaosKill : public QObject
     QString runUntil(const QString& dir, const QString& content, const QStringList& conditions)
     {
         PointWatch watch(dir, content, conditions);
-        QProcess* p = runs->startLauncher(dir, dir + QStringLiteral("/home"));
+        // A "repair:" row runs --repair on a damaged newest game, to "repair_end".
+        const bool repair = QString::fromUtf8(QTest::currentDataTag()).startsWith("repair:");
+        QProcess* p = runs->startLauncher(dir, dir + QStringLiteral("/home"),
+                                          repair ? QStringList{"--repair"} : QStringList());
         int refusals = 0;
         QElapsedTimer t;
         t.start();
@@ -173,7 +176,8 @@ class ChaosKill : public QObject
             if (!conditions.isEmpty() && watch.reached())
                 break;
             // The tracking log is read less often than the launcher's traces.
-            const bool done = poll % 50 == 0 && runs->finished(dir);
+            const bool done =
+                poll % 50 == 0 && runs->finished(dir, repair ? "repair_end" : "update_finish");
             if (done && conditions.isEmpty())
                 break;
             if (done) {
@@ -326,6 +330,14 @@ private slots:
         row("fallback: whole terrain.pak moved in", 10005, fast,
             {"gone:Patch/10005_10006/Data/terrain.pak.patch_full"}, false, true);
 
+        // A repair of terrain.pak (changed) and world.pak (gone): hashing, fetching, installing.
+        const QString repairing = QStringLiteral("log:switch state 2 to 9");
+        row("repair: verifying", Newest, fast, {repairing});
+        row("repair: terrain.pak half down", Newest, fast,
+            {repairing + " > partial:Patch/10006_full/Data/terrain.pak.patch"});
+        row("repair: terrain.pak moved in", Newest, fast,
+            {repairing + " > gone:Patch/10006_full/Data/terrain.pak.patch"}, true);
+
         // Several kills in one update.
         row("full: terrain.pak killed twice, then while moving in", 0, fast,
             {"partial:Patch/10006_full/Data/terrain.pak.patch",
@@ -352,6 +364,12 @@ private slots:
         const QString content = corrupt ? corruptContent : runs->content;
         const QString dir = runs->newRunFolder(name, installed);
         QVERIFY(!dir.isEmpty());
+        if (name.startsWith("repair:")) { // changed bytes in terrain.pak, world.pak gone
+            QByteArray bytes = readAll(dir + QStringLiteral("/Drevna/Data/terrain.pak"));
+            bytes[bytes.size() / 2] = char(~bytes[bytes.size() / 2]);
+            QVERIFY(writeAll(dir + QStringLiteral("/Drevna/Data/terrain.pak"), bytes) &&
+                    QFile::remove(dir + QStringLiteral("/Drevna/Data/world.pak")));
+        }
         QElapsedTimer t;
         t.start();
         QString problem;

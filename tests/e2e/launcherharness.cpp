@@ -215,7 +215,8 @@ QString LauncherRuns::newRunFolder(const QString& name, int installed)
     return dir;
 }
 
-QProcess* LauncherRuns::startLauncher(const QString& dir, const QString& home)
+QProcess* LauncherRuns::startLauncher(const QString& dir, const QString& home,
+                                      const QStringList& args)
 {
     auto* p = new QProcess(this);
     p->setWorkingDirectory(dir);
@@ -241,7 +242,7 @@ QProcess* LauncherRuns::startLauncher(const QString& dir, const QString& home)
         env.remove(QStringLiteral("XDG_CONFIG_HOME"));
     }
     p->setProcessEnvironment(env);
-    p->start(dir + QStringLiteral("/launcher"), QStringList());
+    p->start(dir + QStringLiteral("/launcher"), args);
     p->waitForStarted(10000);
     launchers.append(p);
     return p;
@@ -270,7 +271,7 @@ QProcess* LauncherRuns::restartIfRefused(QProcess* p, const QString& dir, const 
         !readAll(outputs.value(p)).contains("could not connect to display"))
         return p;
     ++*refusals;
-    return startLauncher(dir, home);
+    return startLauncher(dir, home, p->arguments());
 }
 
 QString LauncherRuns::launcherLog(const QString& dir) const
@@ -295,14 +296,14 @@ QString LauncherRuns::visibleWindow(QProcess* p, bool mainWindow)
     return QString();
 }
 
-bool LauncherRuns::finished(const QString& dir) const
+bool LauncherRuns::finished(const QString& dir, const QString& event) const
 {
     const QByteArray id = readAll(dir + QStringLiteral("/clientid.txt"));
     if (id.isEmpty())
         return false;
     const QString needle = QStringLiteral("clientid=") +
                            QString::fromLatin1(QUrl::toPercentEncoding(QString::fromUtf8(id))) +
-                           QStringLiteral("&name=update_finish&");
+                           QStringLiteral("&name=") + event + QLatin1Char('&');
     return stackLogSince(QStringLiteral("tracking.log"), 0).contains(needle);
 }
 

@@ -69,7 +69,8 @@ public:
     QString newRunFolder(const QString& name, int installed);
     // Started in dir; with a home, HOME (and the download folder below it)
     // points there.
-    QProcess* startLauncher(const QString& dir, const QString& home = QString());
+    QProcess* startLauncher(const QString& dir, const QString& home = QString(),
+                            const QStringList& args = {});
     void killLauncher(QProcess* p); // SIGKILL: nothing of the launcher runs after this
     // A launcher that ended because the X server refused its connection,
     // which a loaded Xvfb does now and then, is started again (three times at
@@ -82,9 +83,9 @@ public:
     // pixels) or, with mainWindow false, any other one such as a box. Empty
     // until it is up.
     static QString visibleWindow(QProcess* p, bool mainWindow);
-    // The launcher of dir reported "update_finish" to the stack's tracking
-    // endpoint: the update is complete and the start button enabled.
-    bool finished(const QString& dir) const;
+    // The launcher of dir reported "update_finish" (or event) to the stack's
+    // tracking endpoint: the update is complete and the start button enabled.
+    bool finished(const QString& dir, const QString& event = QStringLiteral("update_finish")) const;
     // The title of window id, or empty.
     static QString windowName(const QString& id);
     // Empty when the game folder of dir holds exactly version, byte for byte,
