@@ -222,14 +222,8 @@ class ChaosFault : public QObject
     // went wrong.
     QString runOnce(const QString& dir, const QString& outcome, int boundS, int* boxes)
     {
-        QProcess* p = runs->startLauncher(dir, dir + QStringLiteral("/home"));
-        int refusals = 0;
-        QElapsedTimer t;
-        t.start();
         QElapsedTimer sinceBox;
-        QString problem;
-        for (;;) {
-            QTest::qWait(250);
+        const auto verdict = [&](QProcess* p) -> LauncherRuns::Verdict {
             const QString box = LauncherRuns::visibleWindow(p, false);
             if (LauncherRuns::windowName(box) == QStringLiteral("提示")) {
                 ++*boxes;
@@ -237,42 +231,36 @@ class ChaosFault : public QObject
                 runProgram(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), box});
                 runProgram(QStringLiteral("xdotool"),
                            {QStringLiteral("key"), QStringLiteral("Return")});
-                continue;
+                return {};
             }
             if (reported(dir, QStringLiteral("update_finish"))) {
                 if (!outcome.contains(QLatin1String("exact")))
-                    problem = QStringLiteral("finished instead of ") + outcome;
-                else if (outcome.startsWith(QLatin1String("box")) && *boxes == 0)
-                    problem = QStringLiteral("finished without a box");
-                break;
+                    return QStringLiteral("finished instead of ") + outcome;
+                if (outcome.startsWith(QLatin1String("box")) && *boxes == 0)
+                    return QStringLiteral("finished without a box");
+                return QString();
             }
             if (outcome.startsWith(QLatin1String("error:")) &&
                 reported(dir, QStringLiteral("update_error"), outcome.mid(6)))
-                break;
-            if (outcome == QLatin1String("box") && *boxes > 0 && sinceBox.elapsed() > 3000) {
-                if (!server->requests(Base + QStringLiteral("/patchlist.json")).isEmpty())
-                    problem = QStringLiteral("the update went on after the box");
-                break;
-            }
-            p = runs->restartIfRefused(p, dir, dir + QStringLiteral("/home"), &refusals);
-            if (p->state() == QProcess::NotRunning) {
-                problem = QStringLiteral("the launcher ended");
-                break;
-            }
-            if (t.elapsed() > boundS * 1000) {
-                QStringList seen;
-                for (const auto& e : events(dir))
-                    seen << e.first + QLatin1Char(' ') + e.second;
-                problem = QStringLiteral("no %1 within %2 s (%3 boxes; events: %4)")
-                              .arg(outcome)
-                              .arg(boundS)
-                              .arg(*boxes)
-                              .arg(seen.join(QStringLiteral(", ")));
-                break;
-            }
-        }
-        runs->killLauncher(p);
-        return problem;
+                return QString();
+            if (outcome == QLatin1String("box") && *boxes > 0 && sinceBox.elapsed() > 3000)
+                return server->requests(Base + QStringLiteral("/patchlist.json")).isEmpty()
+                           ? QString()
+                           : QStringLiteral("the update went on after the box");
+            return {};
+        };
+        const auto overdue = [&] {
+            QStringList seen;
+            for (const auto& e : events(dir))
+                seen << e.first + QLatin1Char(' ') + e.second;
+            return QStringLiteral("no %1 within %2 s (%3 boxes; events: %4)")
+                .arg(outcome)
+                .arg(boundS)
+                .arg(*boxes)
+                .arg(seen.join(QStringLiteral(", ")));
+        };
+        return runs->runLauncher(dir, dir + QStringLiteral("/home"), 250, boundS * 1000, verdict,
+                                 overdue);
     }
 
 private slots:

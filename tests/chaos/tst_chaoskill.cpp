@@ -164,40 +164,23 @@ class ChaosKill : public QObject
     QString runUntil(const QString& dir, const QString& content, const QStringList& conditions)
     {
         PointWatch watch(dir, content, conditions);
-        QProcess* p = runs->startLauncher(dir, dir + QStringLiteral("/home"));
-        int refusals = 0;
-        QElapsedTimer t;
-        t.start();
-        QString problem;
-        for (int poll = 0;; ++poll) {
+        int poll = 0;
+        const auto verdict = [&](QProcess*) -> LauncherRuns::Verdict {
             if (!conditions.isEmpty() && watch.reached())
-                break;
+                return QString();
             // The tracking log is read less often than the launcher's traces.
-            const bool done = poll % 50 == 0 && runs->finished(dir);
-            if (done && conditions.isEmpty())
-                break;
-            if (done) {
-                problem = QStringLiteral("finished before ") + watch.pending();
-                break;
-            }
-            p = runs->restartIfRefused(p, dir, dir + QStringLiteral("/home"), &refusals);
-            if (p->state() == QProcess::NotRunning) {
-                problem = QStringLiteral("the launcher ended");
-                break;
-            }
-            if (t.elapsed() > PhaseTimeoutMs) {
-                problem = conditions.isEmpty() ? QStringLiteral("no update_finish")
-                                               : QStringLiteral("never reached ") + watch.pending();
-                // A box (such as the one of a second instance) explains a silent launcher.
-                const QString box = LauncherRuns::windowName(LauncherRuns::visibleWindow(p, false));
-                if (!box.isEmpty())
-                    problem += QStringLiteral(", box: ") + box;
-                break;
-            }
-            // Polled closely: some points last a few milliseconds.
-            QTest::qWait(1);
-        }
-        runs->killLauncher(p);
+            if (poll++ % 50 != 0 || !runs->finished(dir))
+                return {};
+            return conditions.isEmpty() ? QString()
+                                        : QStringLiteral("finished before ") + watch.pending();
+        };
+        const auto overdue = [&] {
+            return conditions.isEmpty() ? QStringLiteral("no update_finish")
+                                        : QStringLiteral("never reached ") + watch.pending();
+        };
+        // Polled closely: some points last a few milliseconds.
+        QString problem = runs->runLauncher(dir, dir + QStringLiteral("/home"), 1, PhaseTimeoutMs,
+                                            verdict, overdue);
         if (problem.isEmpty() && !conditions.isEmpty() && !watch.stillHolds())
             problem = QStringLiteral("killed only after ") + conditions.last();
         return problem;

@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -11,6 +12,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTest>
 #include <QUrl>
 
 namespace harness
@@ -271,6 +273,39 @@ QProcess* LauncherRuns::restartIfRefused(QProcess* p, const QString& dir, const 
         return p;
     ++*refusals;
     return startLauncher(dir, home);
+}
+
+QString LauncherRuns::runLauncher(const QString& dir, const QString& home, int pollMs,
+                                  int timeoutMs, const std::function<Verdict(QProcess*)>& verdict,
+                                  const std::function<QString()>& overdue, QProcess** kept)
+{
+    QProcess* p = startLauncher(dir, home);
+    int refusals = 0;
+    QElapsedTimer t;
+    t.start();
+    Verdict v;
+    while (!(v = verdict(p))) {
+        p = restartIfRefused(p, dir, home, &refusals);
+        if (p->state() == QProcess::NotRunning) {
+            // Its last moments may have given the verdict.
+            v = verdict(p);
+            if (!v)
+                v = QStringLiteral("the launcher ended");
+            break;
+        }
+        if (t.elapsed() > timeoutMs) {
+            // A box (such as the one of a second instance) explains a silent launcher.
+            const QString box = windowName(visibleWindow(p, false));
+            v = overdue() + (box.isEmpty() ? QString() : QStringLiteral(", box: ") + box);
+            break;
+        }
+        QTest::qWait(pollMs);
+    }
+    if (kept && v->isEmpty())
+        *kept = p;
+    else
+        killLauncher(p);
+    return *v;
 }
 
 QString LauncherRuns::launcherLog(const QString& dir) const
