@@ -346,28 +346,15 @@ void TestUpdateFlow::fileListErrors_data()
     QTest::addColumn<QByteArray>("body"); // null: not served
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("text");
-    QTest::addColumn<bool>("stored");
-    QTest::newRow("array") << QByteArray("[]") << 3 << "配置解析失败" << false;
-    QTest::newRow("not json") << QByteArray("nope") << 3 << "配置解析失败" << false;
-    QTest::newRow("no filelist array")
-        << QByteArray(R"({"files": []})") << 3 << "配置解析失败" << false;
-    QTest::newRow("missing") << QByteArray() << 2 << "下载失败" << false;
+    QTest::newRow("array") << QByteArray("[]") << 3 << "配置解析失败";
+    QTest::newRow("not json") << QByteArray("nope") << 3 << "配置解析失败";
+    QTest::newRow("no filelist array") << QByteArray(R"({"files": []})") << 3 << "配置解析失败";
+    QTest::newRow("missing") << QByteArray() << 2 << "下载失败";
     QTest::newRow("parent folder")
         << fileListJson({{"ok.pak.patch", "add", "1"}, {"..\\..\\evil.dll.patch", "add", "2"}}) << 3
-        << "配置解析失败" << false;
-    QTest::newRow("absolute") << fileListJson({{"/etc/evil.patch", "add", "1"}}) << 3
-                              << "配置解析失败" << false;
+        << "配置解析失败";
     QTest::newRow("drive") << fileListJson({{"C:\\evil.dll.patch", "del", ""}}) << 3
-                           << "配置解析失败" << false;
-    // Joined into a URL, these would ask for another file.
-    QTest::newRow("fragment") << fileListJson({{"a#b.dat.patch", "add", "1"}}) << 3
-                              << "配置解析失败" << false;
-    QTest::newRow("query") << fileListJson({{"a?b.dat.patch", "add", "1"}}) << 3 << "配置解析失败"
-                           << false;
-    QTest::newRow("escape") << fileListJson({{"a%2e%2e.dat.patch", "add", "1"}}) << 3
-                            << "配置解析失败" << false;
-    QTest::newRow("control character")
-        << fileListJson({{"a\tb.dat.patch", "add", "1"}}) << 3 << "配置解析失败" << false;
+                           << "配置解析失败";
 }
 
 void TestUpdateFlow::fileListErrors()
@@ -375,7 +362,6 @@ void TestUpdateFlow::fileListErrors()
     QFETCH(QByteArray, body);
     QFETCH(int, code);
     QFETCH(QString, text);
-    QFETCH(bool, stored);
     servePatchList({{10005, 10006, "s6", {}}});
     if (!body.isNull())
         server->setFile("/base/s6/patchfiles.json", body);
@@ -390,9 +376,7 @@ void TestUpdateFlow::fileListErrors()
         "^" + QRegularExpression::escape(server->url("/base/s6/patchfiles.json")) +
         "\\?time=\\d+ " + text + "$");
     QVERIFY2(re.match(probe(manager).errorText).hasMatch(), qPrintable(probe(manager).errorText));
-    QCOMPARE(QFile::exists(patchDir() + "/s6/patchfiles.json"), stored);
-    if (stored)
-        QCOMPARE(readAll(patchDir() + "/s6/patchfiles.json"), body);
+    QVERIFY(!QFile::exists(patchDir() + "/s6/patchfiles.json"));
     QVERIFY(server->requests("/base/s6/ok.pak.patch").isEmpty());
     QVERIFY(probe(manager).downloads.isEmpty());
     QVERIFY(!QFile::exists(tmp->filePath("evil.dll.patch")));

@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -11,6 +12,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTest>
 #include <QUrl>
 
 namespace harness
@@ -272,6 +274,40 @@ QProcess* LauncherRuns::restartIfRefused(QProcess* p, const QString& dir, const 
         return p;
     ++*refusals;
     return startLauncher(dir, home, p->arguments());
+}
+
+QString LauncherRuns::runLauncher(const QString& dir, const QString& home, int pollMs,
+                                  int timeoutMs, const std::function<Verdict(QProcess*)>& verdict,
+                                  const std::function<QString()>& overdue, QProcess** kept,
+                                  const QStringList& args)
+{
+    QProcess* p = startLauncher(dir, home, args);
+    int refusals = 0;
+    QElapsedTimer t;
+    t.start();
+    Verdict v;
+    while (!(v = verdict(p))) {
+        p = restartIfRefused(p, dir, home, &refusals);
+        if (p->state() == QProcess::NotRunning) {
+            // Its last moments may have given the verdict.
+            v = verdict(p);
+            if (!v)
+                v = QStringLiteral("the launcher ended");
+            break;
+        }
+        if (t.elapsed() > timeoutMs) {
+            // A box (such as the one of a second instance) explains a silent launcher.
+            const QString box = windowName(visibleWindow(p, false));
+            v = overdue() + (box.isEmpty() ? QString() : QStringLiteral(", box: ") + box);
+            break;
+        }
+        QTest::qWait(pollMs);
+    }
+    if (kept && v->isEmpty())
+        *kept = p;
+    else
+        killLauncher(p);
+    return *v;
 }
 
 QString LauncherRuns::launcherLog(const QString& dir) const

@@ -10,6 +10,8 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <functional>
+#include <optional>
 
 #include "testfiles.h"
 
@@ -77,6 +79,19 @@ public:
     // most): that is a start to repeat, not a result. Returns the launcher.
     QProcess* restartIfRefused(QProcess* p, const QString& dir, const QString& home, int* refusals);
     void killAllLaunchers();
+    // What a poll of a running launcher finds: nothing yet, success (empty)
+    // or what went wrong.
+    using Verdict = std::optional<QString>;
+    // Starts a launcher in dir (home as for startLauncher) and polls it every
+    // pollMs until verdict gives one. A refused start is repeated; a launcher
+    // that ends without a verdict is "the launcher ended"; past timeoutMs the
+    // problem is overdue() and the title of any box shown. The launcher is
+    // killed at the end, unless kept takes it after a success. args go to
+    // the launcher.
+    QString runLauncher(const QString& dir, const QString& home, int pollMs, int timeoutMs,
+                        const std::function<Verdict(QProcess*)>& verdict,
+                        const std::function<QString()>& overdue, QProcess** kept = nullptr,
+                        const QStringList& args = {});
 
     QString launcherLog(const QString& dir) const;
     // A visible window of the launcher process: its main window (1112 x 696

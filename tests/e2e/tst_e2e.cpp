@@ -20,6 +20,7 @@
 #include "launcherharness.h"
 
 using namespace harness;
+using Verdict = LauncherRuns::Verdict;
 
 namespace
 {
@@ -50,22 +51,14 @@ class E2E : public QObject
 
     bool updateToEnd(const QString& dir, QProcess** launcher = nullptr)
     {
-        QProcess* p = runs->startLauncher(dir);
-        QElapsedTimer t;
-        t.start();
-        while (!runs->finished(dir) && t.elapsed() < UpdateTimeout &&
-               p->state() != QProcess::NotRunning)
-            QTest::qWait(100);
-        if (!runs->finished(dir)) {
-            qWarning().noquote() << "launcher log:" << runs->launcherLog(dir).right(3000);
-            runs->killLauncher(p);
-            return false;
-        }
-        if (launcher)
-            *launcher = p;
-        else
-            runs->killLauncher(p);
-        return true;
+        const QString problem = runs->runLauncher(
+            dir, {}, 100, UpdateTimeout,
+            [&](QProcess*) { return runs->finished(dir) ? Verdict(QString()) : Verdict(); },
+            [] { return QStringLiteral("no update_finish"); }, launcher);
+        if (!problem.isEmpty())
+            qWarning().noquote() << problem
+                                 << "; launcher log:" << runs->launcherLog(dir).right(3000);
+        return problem.isEmpty();
     }
 
     // Every report since offset is signed and ordered correctly, and these
@@ -205,16 +198,15 @@ private slots:
         QVERIFY(runs->startStack(runs->content));
         const QString dir = runs->newRunFolder(QStringLiteral("kill-patching"), 10004);
         const QString localFile = dir + QStringLiteral("/Drevna/localversion.json");
-        QProcess* p = runs->startLauncher(dir);
         auto patching = [&localFile]() {
             return readJson(localFile).value(QStringLiteral("start_apply_patch")).toBool();
         };
-        QElapsedTimer t;
-        t.start();
-        while (!patching() && t.elapsed() < UpdateTimeout && p->state() == QProcess::Running)
-            QTest::qWait(2); // polled closely: the kill must land while patching
-        QVERIFY2(patching(), "patch application never started");
-        runs->killLauncher(p);
+        // Polled closely: the kill must land while patching.
+        const QString problem = runs->runLauncher(
+            dir, {}, 2, UpdateTimeout,
+            [&](QProcess*) { return patching() ? Verdict(QString()) : Verdict(); },
+            [] { return QStringLiteral("timed out"); });
+        QVERIFY2(problem.isEmpty(), qPrintable("patch application never started: " + problem));
         QVERIFY2(patching(), "the launcher had finished patching before it was killed");
 
         QVERIFY(updateToEnd(dir));
