@@ -64,6 +64,12 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
     // transfer that stalls midway ends in an error the callers retry instead
     // of hanging for good.
     guardReply(reply, firstDataTimeoutMs, stallTimeoutMs, onReadyRead ? 0 : documentDeadlineMs);
+    // Qt gives a host six connections and queues the rest behind them.
+    connect(
+        this, &HttpClient::received, reply, [reply] { othersReceived(reply); },
+        Qt::DirectConnection);
+    connect(reply, &QNetworkReply::downloadProgress, this, &HttpClient::received,
+            Qt::DirectConnection);
 
     connect(
         reply, &QNetworkReply::errorOccurred, this,

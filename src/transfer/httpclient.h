@@ -49,6 +49,10 @@ public:
     qint64 allowance();
     void spend(qint64 bytes) { capSpent += bytes; }
 
+signals:
+    // Some reply of this client received data.
+    void received();
+
 private:
     // Hands the reply's data to onReadyRead as the cap allows, and its end to
     // onFinished only once the data is read.

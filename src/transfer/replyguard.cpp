@@ -27,8 +27,9 @@ class StallClock : public QObject
 {
 public:
     StallClock(QNetworkReply* reply, int firstDataMs, int stallMs)
-        : QObject(reply), reply(reply), stallMs(stallMs)
+        : QObject(reply), reply(reply), firstDataMs(firstDataMs), stallMs(stallMs)
     {
+        setObjectName(QLatin1String(clockName));
         timer.setSingleShot(true);
         connect(&timer, &QTimer::timeout, this, [reply] { timeOut(reply); });
         timer.start(firstDataMs);
@@ -50,11 +51,20 @@ public:
         timer.start(int(qMax<qint64>(0, samples.head().first + stallMs - clock.elapsed())));
     }
 
+    // Before its first data, a request may wait behind others.
+    void othersReceived()
+    {
+        if (samples.isEmpty() && !reply->isFinished())
+            timer.start(firstDataMs);
+    }
+
+    static constexpr const char* clockName = "drevnaStallClock";
     QTimer timer;
     qint64 total = 0;
 
 private:
     QNetworkReply* reply;
+    int firstDataMs;
     int stallMs;
     QElapsedTimer clock;
     QQueue<QPair<qint64, qint64>> samples;
@@ -105,6 +115,13 @@ void guardReply(QNetworkReply* reply, int firstDataMs, int stallMs, int deadline
         },
         Qt::DirectConnection);
     deadline->start(deadlineMs);
+}
+
+void othersReceived(QNetworkReply* reply)
+{
+    if (auto* stall = reply->findChild<StallClock*>(QLatin1String(StallClock::clockName),
+                                                    Qt::FindDirectChildrenOnly))
+        stall->othersReceived();
 }
 
 void limitReply(QNetworkReply* reply, qint64 maxBytes)

@@ -24,6 +24,11 @@ constexpr qint64 documentGraceBytes = 1024 * 1024;
 // reply.
 void guardReply(QNetworkReply* reply, int firstDataMs, int stallMs, int deadlineMs = 0);
 
+// Another transfer of the same server received data: a request that still
+// waits for its first data is queued behind the others on a shared
+// connection, not facing a dead server, and its wait starts again.
+void othersReceived(QNetworkReply* reply);
+
 // Aborts reply, with one "download too long" log line, once its declared or
 // received body passes maxBytes. Only for replies read when they finished,
 // whose received body is all still buffered.
