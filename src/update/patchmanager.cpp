@@ -13,16 +13,13 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QMutexLocker>
 #include <QNetworkReply>
 #include <QThread>
 #include <QTimer>
 #include <QTimerEvent>
-#include <cmath>
 
 bool PatchManager::updateFinishSent = false;
 
@@ -215,22 +212,9 @@ void PatchManager::showDownloadState()
 
 void PatchManager::showPatchState()
 {
-    QString text;
-    {
-        QMutexLocker lock(&progressMutex);
-        if (!currentFullFile.name.isEmpty()) {
-            const qint64 received = patchThread ? patchThread->fullReceived.load() : 0;
-            text = QStringLiteral("%1 %2/%3...下载缺失文件")
-                       .arg(currentFullFile.name, sizeText(double(received)),
-                            sizeText(double(currentFullFile.size)));
-        } else {
-            text = QStringLiteral("%1 %2...[%5%]补丁中 %3/%4")
-                       .arg(currentPatch.name, currentPatch.type, QString::number(patchIndex),
-                            QString::number(patchCount), QString::number(int(patchProgress * 100)));
-        }
-    }
     if (window)
-        window->showUpdateStatus(text);
+        window->showUpdateStatus(
+            patchProgress.statusText(patchThread ? patchThread->fullReceived.load() : 0));
 }
 
 void PatchManager::removePatchDir()
@@ -297,31 +281,6 @@ void PatchManager::reportWriteError(const QString& path)
     else
         QMetaObject::invokeMethod(
             this, [this, text] { setError(1, text); }, Qt::QueuedConnection);
-}
-
-void PatchManager::loadLocalVersion()
-{
-    records.loadLocalVersion();
-}
-
-void PatchManager::saveLocalVersion()
-{
-    records.saveLocalVersion();
-}
-
-void PatchManager::loadLocalPatchChain()
-{
-    chain = records.loadPatchChain();
-}
-
-bool PatchManager::saveLocalPatchChain(const PatchChain& steps)
-{
-    return records.savePatchChain(steps);
-}
-
-bool PatchManager::recordPatchDone(int stepVersion, int fileIndex, const QString& name)
-{
-    return records.recordPatchDone(stepVersion, fileIndex, name);
 }
 
 void PatchManager::addPatchFiles(const QJsonObject& fileList, const QString& base,
@@ -584,33 +543,23 @@ void PatchManager::startPatching(bool resume, int targetVersion)
 
 void PatchManager::onStartPatch(const DownloadFileInfo& info, int num, int allNum)
 {
-    QMutexLocker lock(&progressMutex);
-    currentPatch = info;
-    patchIndex = num;
-    patchCount = allNum;
-    patchProgress = 0;
+    patchProgress.started(info, num, allNum);
 }
 
 void PatchManager::onPatchProgress(float p)
 {
-    QMutexLocker lock(&progressMutex);
-    patchProgress = p;
+    patchProgress.progressed(p);
 }
 
 void PatchManager::onDoneOnePatch(const DownloadFileInfo& info, int num, int allNum)
 {
-    {
-        QMutexLocker lock(&progressMutex);
-        patchIndex = num;
-        patchCount = allNum;
-    }
+    patchProgress.done(num, allNum);
     records.recordFileDone(info);
 }
 
 void PatchManager::onStartDownFullPak(const DownloadFileInfo& info, bool active)
 {
-    QMutexLocker lock(&progressMutex);
-    currentFullFile = active ? info : DownloadFileInfo();
+    patchProgress.fullFile(info, active);
 }
 
 void PatchManager::onPatchError(const DownloadFileInfo& info, int)
@@ -646,25 +595,10 @@ void PatchManager::httpGetSigned(const QString& name, contentsig::Kind kind,
     getSignedDocument(http, baseUrl, name, kind, onFinished);
 }
 
-void PatchManager::downloadNextPatchFile()
-{
-    transfers.downloadNextPatchFile();
-}
-
 void PatchManager::downloadFileResumable(PatchThread* thread, const QString& localPath,
                                          DownloadFileInfo f, std::function<void(bool, bool)> onDone)
 {
     transfers.downloadFileResumable(thread, thread->fullReceived, localPath, f, onDone);
-}
-
-void PatchManager::downloadError(int code, const QString& text)
-{
-    setError(code, text);
-}
-
-void PatchManager::downloadStateChanged(int newState)
-{
-    switchState(newState);
 }
 
 void PatchManager::allDownloaded()

@@ -3,6 +3,7 @@
 #include "patch/patchhost.h"
 #include "transfer/httpclient.h"
 #include "transfer/patchdownload.h"
+#include "update/patchprogress.h"
 #include "update/records.h"
 #include "update/repair.h"
 #include "update/signedfetch.h"
@@ -10,7 +11,6 @@
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QMap>
-#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <functional>
@@ -52,13 +52,19 @@ public:
     HttpClient& httpClient() { return http; }
 
     // Records and local files.
-    void loadLocalVersion();
-    void saveLocalVersion();
-    void loadLocalPatchChain();
+    void loadLocalVersion() { records.loadLocalVersion(); }
+    void saveLocalVersion() { records.saveLocalVersion(); }
+    void loadLocalPatchChain() { chain = records.loadPatchChain(); }
     // Thread-safe: the patch thread saves its copy of the chain after each step.
-    bool saveLocalPatchChain(const PatchChain& chain) override;
+    bool saveLocalPatchChain(const PatchChain& steps) override
+    {
+        return records.savePatchChain(steps);
+    }
     // Thread-safe: one line in the chain's journal.
-    bool recordPatchDone(int stepVersion, int fileIndex, const QString& name) override;
+    bool recordPatchDone(int stepVersion, int fileIndex, const QString& name) override
+    {
+        return records.recordPatchDone(stepVersion, fileIndex, name);
+    }
     void addPatchFiles(const QJsonObject& fileList, const QString& base, const QString& stepPath);
 
     // Chain search.
@@ -71,7 +77,7 @@ public:
     void fetchNextPatchFiles();
 
     // Downloads.
-    void downloadNextPatchFile();
+    void downloadNextPatchFile() { transfers.downloadNextPatchFile(); }
     // Called on the patch thread; onDone(success, retry) runs exactly once.
     void downloadFileResumable(PatchThread* thread, const QString& localPath, DownloadFileInfo f,
                                std::function<void(bool, bool)> onDone) override;
@@ -117,8 +123,8 @@ private:
     friend class GameRepair;
 
     // The download loop's reports.
-    void downloadError(int code, const QString& text) override;
-    void downloadStateChanged(int newState) override;
+    void downloadError(int code, const QString& text) override { setError(code, text); }
+    void downloadStateChanged(int newState) override { switchState(newState); }
     void allDownloaded() override;
 
     void onPatchListReply(QNetworkReply* reply, const contentsig::Signature& signature);
@@ -153,12 +159,7 @@ private:
     PatchThread* patchThread = nullptr;
     int remoteVersion = 0;
     int recheckCount = 1;
-    QMutex progressMutex;
-    int patchIndex = 0;
-    int patchCount = 0;
-    DownloadFileInfo currentPatch;
-    DownloadFileInfo currentFullFile;
-    float patchProgress = 0;
+    PatchProgress patchProgress;
     QList<std::function<void()>> deferredTasks;
     qint64 startTime = 0;
     qint64 patchStartTime = 0;
