@@ -33,6 +33,7 @@ const QString setupPath = "/setup/REZ-setup.exe", patchListPath = "/base/patchli
 const QString fileListPath = "/base/1_2/patchfiles.json";
 const QString fullListPath = "/base/1_2_full/patchfiles.json";
 const QString confirm = "发现新版本，确认安装吗？";
+const QString recordName = "Drevna/contentsequence.json";
 const QByteArray oldFile = "version 1\n", newFile = "version 2\n", garbage = "no patch\n";
 
 QString appPath(const QString& name)
@@ -158,6 +159,17 @@ private slots:
         QTest::newRow("patch list past its signed length")
             << patchListPath << "endless"
             << "s" << false << QStringList{confirm} << 8 << "下载失败";
+        // The sequence record: said when damaged, pruned, and never
+        // silently not written.
+        // From B: the window reads it again once this log is collected.
+        QTest::newRow("sequence record damaged") << recordName << "damaged record"
+                                                 << "s" << true << QStringList{confirm} << 7 << "";
+        QTest::newRow("sequence record of a withdrawn step")
+            << QString() << "withdrawn step"
+            << "s" << false << QStringList{confirm} << 7 << "";
+        QTest::newRow("sequence record unwritable")
+            << versionPath << "unwritable record"
+            << "s" << false << QStringList{"检查更新失败-102", "检查更新失败-2"} << 0 << "";
     }
 
     void update()
@@ -228,8 +240,14 @@ private slots:
         if (fault == "older" &&
             QStringList{versionPath, configPath, patchListPath}.contains(document))
             QVERIFY(writeAll(
-                appPath("Drevna/contentsequence.json"),
+                appPath(recordName),
                 QJsonDocument(QJsonObject{{Key::nameOf(document), double(sequence)}}).toJson()));
+        if (fault == "damaged record")
+            QVERIFY(writeAll(appPath(recordName), "{\"patchlist.json\": 1"));
+        if (fault == "withdrawn step")
+            QVERIFY(writeAll(appPath(recordName), R"({"0_1/patchfiles.json": 1})"));
+        if (fault == "unwritable record")
+            QVERIFY(QDir().mkpath(appPath(recordName)));
         QSettings(appPath("setting.ini"), QSettings::IniFormat).setValue("version/version", 4);
         const QString setupFile =
             QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) +
@@ -262,12 +280,14 @@ private slots:
 
         // One line names the failure and the address; without keys no
         // signature is even asked for.
-        const QString why = fault == "below installed" ? "^patch list newest"
-                            : fault == "other file"    ? "^apply patch: whole file"
-                            : fault == "endless"       ? "^download too long"
-                                                       : "^signature ";
+        const QString why = fault == "below installed"  ? "^patch list newest"
+                            : fault == "other file"     ? "^apply patch: whole file"
+                            : fault == "endless"        ? "^download too long"
+                            : fault == "damaged record" ? "^sequence record unreadable"
+                                                        : "^signature ";
         const QStringList refusals = log.matching(why);
-        QCOMPARE(refusals.size(), document.isEmpty() ? 0 : 1);
+        // Unwritable, the record refuses the version file and the configuration.
+        QCOMPARE(refusals.size(), document.isEmpty() ? 0 : fault == "unwritable record" ? 2 : 1);
         QVERIFY(document.isEmpty() || refusals.first().contains(document) || fault == "other file");
         QCOMPARE(log.matching("^signature ").size(), why == "^signature " ? refusals.size() : 0);
         bool signatureRequested = false;
@@ -280,6 +300,7 @@ private slots:
         QCOMPARE(QJsonDocument::fromJson(readAll(appPath("Drevna/localversion.json")))["version"]
                      .toInt(),
                  state == 7 ? 2 : installed);
+        QCOMPARE(readAll(appPath(recordName)).contains("0_1"), false);
         QCOMPARE(QFile::exists(appPath("Patch/1_2/patchfiles.json")), document == fullListPath);
         QCOMPARE(QFile::remove(setupFile), document != setupPath && document != versionPath);
         QCOMPARE(QSettings(appPath("setting.ini"), QSettings::IniFormat)

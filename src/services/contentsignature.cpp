@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSet>
 #include <QUrl>
 #include <cmath>
 #include <sodium.h>
@@ -82,19 +83,33 @@ Record& record()
     return r;
 }
 
-void noteAccepted(const QString& name, qint64 sequence)
+bool saveRecord()
 {
-    Record& r = record();
-    if (r.sequences.value(name, -1) >= sequence)
-        return;
-    r.sequences.insert(name, sequence);
+    const Record& r = record();
     if (r.folder.isEmpty())
-        return;
+        return true;
     QJsonObject o;
     for (auto it = r.sequences.constBegin(); it != r.sequences.constEnd(); ++it)
         o.insert(it.key(), double(it.value()));
-    if (!writeFile(r.folder + QLatin1Char('/') + recordFileName(), QJsonDocument(o).toJson()))
-        qDebug() << "signature record not written in" << r.folder;
+    return writeFile(r.folder + QLatin1Char('/') + recordFileName(), QJsonDocument(o).toJson());
+}
+
+// False when the new sequence could not be kept: a document whose sequence
+// is forgotten at the next start could be replayed below it then.
+bool noteAccepted(const QString& name, qint64 sequence)
+{
+    Record& r = record();
+    if (r.sequences.value(name, -1) >= sequence)
+        return true;
+    const qint64 before = r.sequences.value(name, -1);
+    r.sequences.insert(name, sequence);
+    if (saveRecord())
+        return true;
+    if (before < 0)
+        r.sequences.remove(name);
+    else
+        r.sequences.insert(name, before);
+    return false;
 }
 
 // A whole number from 0 to 2^53, which a JSON number holds exactly.
@@ -229,14 +244,43 @@ void setRecordFolder(const QString& folder)
     const QString path = folder + QLatin1Char('/') + recordFileName();
     removeInterruptedWrites(path);
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.exists())
         return;
-    const QJsonObject o = QJsonDocument::fromJson(file.read(MaxEnvelopeBytes)).object();
+    // Whatever cannot be read is said so: the sequences are gone, and only
+    // the installed-version floor still holds against older lists.
+    QJsonParseError error{};
+    const QJsonDocument doc = file.open(QIODevice::ReadOnly) && file.size() <= MaxRecordBytes
+                                  ? QJsonDocument::fromJson(file.read(MaxRecordBytes), &error)
+                                  : QJsonDocument();
+    bool whole = doc.isObject() && error.error == QJsonParseError::NoError;
+    const QJsonObject o = doc.object();
     for (auto it = o.constBegin(); it != o.constEnd(); ++it) {
         qint64 sequence = 0;
         if (wholeNumber(it.value(), &sequence))
             r.sequences.insert(it.key(), sequence);
+        else
+            whole = false;
     }
+    if (!whole)
+        qDebug().noquote() << "sequence record unreadable, sequences forgotten:" << path;
+}
+
+void pruneRecord(const QSet<QString>& listedFileLists)
+{
+    // File lists are the only names that come and go with publications.
+    Record& r = record();
+    bool pruned = false;
+    for (auto it = r.sequences.begin(); it != r.sequences.end();) {
+        if (it.key().endsWith(QLatin1String("patchfiles.json")) &&
+            !listedFileLists.contains(it.key())) {
+            it = r.sequences.erase(it);
+            pruned = true;
+        } else {
+            ++it;
+        }
+    }
+    if (pruned && !saveRecord())
+        qDebug() << "sequence record not written in" << r.folder;
 }
 
 QString recordFileName()
@@ -338,7 +382,8 @@ bool Signature::admitsBytes(const uchar* data, quint64 size, const QString& url)
     }
     if (sha256.result() != statement.sha256)
         return refuse(QStringLiteral("invalid"), url);
-    noteAccepted(statement.name, statement.sequence);
+    if (!noteAccepted(statement.name, statement.sequence))
+        return refuse(QStringLiteral("not recorded, %1 not written").arg(recordFileName()), url);
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 class QNetworkReply;
@@ -70,10 +71,16 @@ QByteArray envelopeStatement(const QByteArray& envelope);
 
 // The highest sequences accepted so far, kept per document name in a small
 // record in folder (beside localversion.json). An empty folder keeps them
-// for this process only.
+// for this process only. A document whose sequence cannot be written there
+// is refused.
 void setRecordFolder(const QString& folder);
 QString recordFileName();
 qint64 acceptedSequence(const QString& name);
+// Forgets the file lists (names ending in "patchfiles.json") that the
+// current patch list no longer names, so that the record stays small.
+void pruneRecord(const QSet<QString>& listedFileLists);
+// A record past this is damaged: pruned, it holds a few hundred names.
+constexpr qint64 MaxRecordBytes = 4 * 1024 * 1024;
 
 // What the fetch of a document expects of its envelope.
 struct Expectation {
