@@ -232,11 +232,13 @@ private slots:
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
         QVERIFY(!publish::generateKey(keyFile, &publicKey, &error));
         publish::Options options;
-        QVERIFY2(publish::loadSigningKey(keyFile, &options.signingKey, &error), qPrintable(error));
-        QCOMPARE(publish::publicKeyHex(options.signingKey), publicKey);
+        QByteArray key;
+        QVERIFY2(publish::loadSigningKey(keyFile, &key, &error), qPrintable(error));
+        options.signingKeys = {key};
+        QCOMPARE(publish::publicKeyHex(key), publicKey);
         QVERIFY2(publish::publish(versions, dir, options, nullptr, &error), qPrintable(error));
         QVERIFY2(publish::signFile(dir + QStringLiteral("/10006_full/Drevna.exe.patch"), dir,
-                                   options.signingKey, 1, 0, &error),
+                                   options.signingKeys, 1, 0, &error),
                  qPrintable(error));
 
         // Each envelope admits its document as named and nothing else; the
@@ -245,7 +247,7 @@ private slots:
         QMap<QString, QByteArray> before;
         for (const bool resigned : {false, true}) {
             QVERIFY(!resigned ||
-                    publish::resign(dir, options.signingKey, publish::expiryAfterDays(2), &error));
+                    publish::resign(dir, options.signingKeys, publish::expiryAfterDays(2), &error));
             const QMap<QString, QByteArray> files = tree(dir);
             for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
                 const QByteArray sig = files.value(it.key() + QStringLiteral(".sig"));
