@@ -8,7 +8,6 @@
 #include <QDebug>
 #include <QFile>
 #include <QHash>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkReply>
