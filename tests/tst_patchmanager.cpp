@@ -134,7 +134,7 @@ void TestPatchManager::doneOnePatchRecordsFiles()
     PatchManager manager;
     prepare(manager, display);
     // A kill tore the last line of an earlier run: the next line starts anew.
-    QVERIFY(writeAll(gameDir() + "/localversion.json.journal", R"({"name": "torn)"));
+    QVERIFY(writeAll(gameDir() + "/localversion.json.journal", "{\"name\": \"torn"));
     manager.loadLocalVersion();
     const DownloadFileInfo diff = fileInfo("Content\\Paks\\资源.pak.patch", "diff");
     manager.onDoneOnePatch(diff, 1, 4);

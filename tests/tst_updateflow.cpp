@@ -867,8 +867,10 @@ void TestUpdateFlow::diskFills()
         probe(manager).retryDelayMs = 60000; // one failure is enough
         probe(manager).recheckCount = 0;
         manager.start();
-        const QRegularExpression re(whole ? "^应用补丁文件b\\.bin\\.patch diff失败$"
-                                          : "下载失败\\(1\\),5s后重试$");
+        // A full disk seen before the whole file's next attempt is named as such.
+        const QRegularExpression re(
+            whole ? "^(应用补丁文件b\\.bin\\.patch diff失败|磁盘空间不足,还需要.+)$"
+                  : "下载失败\\(1\\),5s后重试$");
         QTRY_VERIFY_WITH_TIMEOUT(
             probe(manager).state == 8 && re.match(probe(manager).errorText).hasMatch(), 20000);
         QVERIFY2(fillWorked, qPrintable(disk.errorString()));
@@ -1082,7 +1084,7 @@ void TestUpdateFlow::repair()
                  server->requests("/base/full10006/b.bin.patch").size() +
                  server->requests("/base/10006/c.txt.patch").size(),
              fetched);
-    QCOMPARE(display.calls.contains("kill:Drevna.exe"), repaired > 0); // files in use stay
+    QCOMPARE(display.calls.contains("kill:Drevna.exe"), repaired > 0 || old); // files in use stay
     QCOMPARE(eventNames(events).count("repair_start"), 1);
     QCOMPARE(events.last().name + events.last().val1, "repair_end" + QString::number(repaired));
     QVERIFY(display.calls.contains("finished") && !manager->busy());

@@ -5,7 +5,10 @@
 #include <QFile>
 #include <cstring>
 #include <vector>
-#include <xdelta3.h>
+
+extern "C" {
+#include "xdelta3.h"
+}
 
 qint64 patchOutputSize(const QString& patchPath)
 {
