@@ -399,10 +399,9 @@ void TestPatchFile::oldFileChanges()
     const QByteArray tail =
         " -> " + md5Bytes(printed.startsWith("patch failed src") ? oldData : newData) + " \n";
     QVERIFY2(printed.endsWith(tail), printed.constData());
-    if (printed.startsWith("patch failed src"))
-        QVERIFY(!QFileInfo::exists(outPath));
-    else
-        QVERIFY(printed.startsWith("patch failed dest md5  err " + md5Bytes(readAll(outPath))));
+    // Either way nothing takes the output's name; the dest line names what
+    // was decoded before the old file fell short.
+    QVERIFY(!QFileInfo::exists(outPath));
 }
 
 // A write that stores less than the pending output stops the stream and is

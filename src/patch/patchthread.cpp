@@ -74,17 +74,22 @@ PatchThread::PatchThread(const PatchChain& s, const QString& p, const QString& g
 {
 }
 
+PatchThread::~PatchThread() = default;
+
 void PatchThread::run()
 {
     for (int i = steps.size() - 1; i >= 0; --i) {
         lastResult = applyStep(steps[i]);
-        if (lastResult != 0)
+        if (lastResult != 0) {
+            applier.reset();
             return;
+        }
         // The step's files were journaled one by one; the chain takes them in
         // (a failed write ends the update through the engine's error).
         if (!steps[i].files.isEmpty())
             manager->saveLocalPatchChain(steps);
     }
+    applier.reset();
     emit allDone();
     msleep(finishSleepMs);
 }
@@ -139,7 +144,9 @@ int PatchThread::applyStep(PatchStep& step)
                 const float p = float(double(bytes) / double(total));
                 emit patchProgress_(p >= 1.0f ? 0.99f : p);
             };
-            const int r = applyPatchFile(local(target), local(patchFile), local(newFile), progress);
+            if (!applier)
+                applier = std::make_unique<PatchApplier>();
+            const int r = applier->apply(local(target), local(patchFile), local(newFile), progress);
             if (r != 0) {
                 const int r2 = downloadWholeFileFallback(f, patchFile, newFile);
                 if (r2 != 0) {

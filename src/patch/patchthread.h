@@ -5,6 +5,9 @@
 
 #include <QThread>
 #include <atomic>
+#include <memory>
+
+class PatchApplier;
 
 // Applies a patch chain to the game folder, oldest step first, falling back
 // to a whole-file download when a delta cannot be applied.
@@ -15,6 +18,7 @@ class PatchThread : public QThread
 public:
     PatchThread(const PatchChain& steps, const QString& patchDir, const QString& gameDir,
                 bool resume, PatchHost* manager, QObject* parent = nullptr);
+    ~PatchThread() override;
 
     int applyStep(PatchStep& step);
     int downloadWholeFileFallback(const DownloadFileInfo& f, const QString& patchFile,
@@ -43,4 +47,8 @@ signals:
 
 protected:
     void run() override;
+
+private:
+    // Its buffers and hashing threads serve every delta of a run.
+    std::unique_ptr<PatchApplier> applier;
 };
