@@ -18,7 +18,8 @@
 // run prints "<seconds to update_finish> <seconds until patching starts>
 // <seconds patching>", then where the time went: "checking=" from start to
 // the first download (patch list, file lists, the local checks), "downloading="
-// the download loop, "records=" the patch thread's time in its records,
+// the download loop, "records=" the patch thread's time in its journal
+// lines, "chain=" in its saves of patchchain.json at the ends of steps,
 // "applying=" the rest of the patch thread's time, "after=" from its allDone
 // to update_finish, "signals=" the GUI thread's time in the patch thread's
 // signals (the display's fields and localversion.json's journal line) and
@@ -190,7 +191,7 @@ int makeDiffs(const QString& root, const QString& game, int count)
                : 1;
 }
 
-std::atomic<qint64> recordNs{0}, signalNs{0};
+std::atomic<qint64> recordNs{0}, chainNs{0}, signalNs{0};
 int displayCalls = 0;
 
 // The engine as the launcher runs it; the records the patch thread writes
@@ -200,22 +201,24 @@ class TimedManager : public PatchManager
 public:
     bool saveLocalPatchChain(const PatchChain& chain) override
     {
-        return timed([&] { return PatchManager::saveLocalPatchChain(chain); });
+        return timed(chainNs, [&] { return PatchManager::saveLocalPatchChain(chain); });
     }
     bool recordPatchDone(int stepVersion, int fileIndex, const QString& name) override
     {
-        return timed([&] { return PatchManager::recordPatchDone(stepVersion, fileIndex, name); });
+        return timed(recordNs, [&] {
+            return PatchManager::recordPatchDone(stepVersion, fileIndex, name);
+        });
     }
 
 private:
-    bool timed(const std::function<bool()>& call)
+    bool timed(std::atomic<qint64>& total, const std::function<bool()>& call)
     {
         if (QThread::currentThread() == thread())
             return call();
         QElapsedTimer clock;
         clock.start();
         const bool ok = call();
-        recordNs += clock.nsecsElapsed();
+        total += clock.nsecsElapsed();
         return ok;
     }
 };
@@ -280,12 +283,13 @@ int run(int argc, char** argv)
         if (name == QLatin1String("update_patch_end"))
             patchEnd = now;
         if (name == QLatin1String("update_finish")) {
-            const double records = recordNs / 1e9, checked = qMax(downloadStart, 0.0);
+            const double lines = recordNs / 1e9, chains = chainNs / 1e9;
+            const double checked = qMax(downloadStart, 0.0);
             std::printf("%.3f %.3f %.3f checking=%.3f downloading=%.3f applying=%.3f "
-                        "records=%.3f after=%.3f signals=%.3f display=%d\n",
+                        "records=%.3f chain=%.3f after=%.3f signals=%.3f display=%d\n",
                         now, patchStart, patchEnd - patchStart, checked, patchStart - checked,
-                        patchEnd - patchStart - records, records, now - patchEnd, signalNs / 1e9,
-                        displayCalls);
+                        patchEnd - patchStart - lines - chains, lines, chains, now - patchEnd,
+                        signalNs / 1e9, displayCalls);
             std::fflush(stdout);
             _exit(0);
         }
