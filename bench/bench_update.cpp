@@ -205,9 +205,8 @@ public:
     }
     bool recordPatchDone(int stepVersion, int fileIndex, const QString& name) override
     {
-        return timed(recordNs, [&] {
-            return PatchManager::recordPatchDone(stepVersion, fileIndex, name);
-        });
+        return timed(recordNs,
+                     [&] { return PatchManager::recordPatchDone(stepVersion, fileIndex, name); });
     }
 
 private:
