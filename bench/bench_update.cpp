@@ -4,8 +4,9 @@
 // records, the cleanup and the second check.
 //
 //   bench_update make ROOT COUNT BYTES   content of COUNT random files of BYTES
-//   bench_update game ROOT               a first install whose file sizes
-//                                        follow a real game's spread
+//   bench_update game ROOT [EVERY]       a first install whose file sizes
+//                                        follow a real game's spread (one
+//                                        file in EVERY of it)
 //   bench_update diffs ROOT GAME COUNT   an installed game of COUNT files of
 //                                        1-20 KB in GAME, and a step of
 //                                        deltas that change a few bytes each
@@ -16,9 +17,11 @@
 // ROOT/raw/NAME.vcdiff and the names to ROOT/names, for the peer.
 //
 // run prints "<seconds to update_finish> <seconds until patching starts>
-// <seconds patching>", then where the time went: "checking=" from start to
-// the first download (patch list, file lists, the local checks), "downloading="
-// the download loop, "records=" the patch thread's time in its journal
+// <seconds patching>" (the patch thread's first step to its allDone), then
+// where the time went: "checking=" from start to the first download (patch
+// list, file lists, the local checks), "downloading=" the download loop,
+// "setup=" the records written before the patch thread starts, "records=" the
+// patch thread's time in its journal
 // lines, "chain=" in its saves of patchchain.json at the ends of steps,
 // "applying=" the rest of the patch thread's time, "after=" from its allDone
 // to update_finish, "signals=" the GUI thread's time in the patch thread's
@@ -40,7 +43,9 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -114,13 +119,15 @@ int makeFull(const QString& root, int count, const std::function<int(int)>& size
                : 1;
 }
 
-int makeGame(const QString& root)
+// One file in every `every` of the spread, each of a size spread evenly on a
+// log scale through its power of two.
+int makeGame(const QString& root, int every)
 {
     QList<int> sizes;
     QRandomGenerator random(22);
     for (const auto& bucket : GameSpread)
-        for (int n = 0; n < bucket[1]; ++n)
-            sizes << int(random.bounded(1u << bucket[0], 2u << bucket[0]));
+        for (int n = 0; n < bucket[1]; n += every)
+            sizes << int(std::exp2(bucket[0] + random.generateDouble()));
     // Small and large files mixed through the folders, as in a game.
     std::shuffle(sizes.begin(), sizes.end(), random);
     return makeFull(root, sizes.size(), [&](int i) { return sizes.at(i); });
@@ -256,7 +263,7 @@ int run(int argc, char** argv)
 {
     TimedApp app(argc, argv);
     static QElapsedTimer clock;
-    static double downloadStart = -1;
+    static double downloadStart = -1, applyStart = -1;
     // BENCH_LOG=1 shows the engine's log lines with their times, to see where
     // a run spends its fixed part.
     static const bool showLog = qEnvironmentVariableIsSet("BENCH_LOG");
@@ -265,6 +272,9 @@ int run(int argc, char** argv)
         // The download loop's state: everything before it is checking.
         if (downloadStart < 0 && text.endsWith(QLatin1String(" to 4")))
             downloadStart = now;
+        // The patch thread's first line, as its first step begins.
+        if (applyStart < 0 && text.startsWith(QLatin1String("apply patch:")))
+            applyStart = now;
         if (showLog)
             std::fprintf(stderr, "%8.3f %s\n", now, qPrintable(text));
     });
@@ -283,12 +293,12 @@ int run(int argc, char** argv)
             patchEnd = now;
         if (name == QLatin1String("update_finish")) {
             const double lines = recordNs / 1e9, chains = chainNs / 1e9;
-            const double checked = qMax(downloadStart, 0.0);
-            std::printf("%.3f %.3f %.3f checking=%.3f downloading=%.3f applying=%.3f "
+            const double checked = qMax(downloadStart, 0.0), applied = qMax(applyStart, patchStart);
+            std::printf("%.3f %.3f %.3f checking=%.3f downloading=%.3f setup=%.3f applying=%.3f "
                         "records=%.3f chain=%.3f after=%.3f signals=%.3f display=%d\n",
-                        now, patchStart, patchEnd - patchStart, checked, patchStart - checked,
-                        patchEnd - patchStart - lines - chains, lines, chains, now - patchEnd,
-                        signalNs / 1e9, displayCalls);
+                        now, patchStart, patchEnd - applied, checked, patchStart - checked,
+                        applied - patchStart, patchEnd - applied - lines - chains, lines, chains,
+                        now - patchEnd, signalNs / 1e9, displayCalls);
             std::fflush(stdout);
             _exit(0);
         }
@@ -311,14 +321,14 @@ int main(int argc, char** argv)
         return makeFull(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]),
                         [bytes](int) { return bytes; });
     }
-    if (argc == 3 && !std::strcmp(argv[1], "game"))
-        return makeGame(QString::fromLocal8Bit(argv[2]));
+    if ((argc == 3 || argc == 4) && !std::strcmp(argv[1], "game"))
+        return makeGame(QString::fromLocal8Bit(argv[2]), argc == 4 ? std::atoi(argv[3]) : 1);
     if (argc == 5 && !std::strcmp(argv[1], "diffs"))
         return makeDiffs(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
                          std::atoi(argv[4]));
     if (argc == 4 && !std::strcmp(argv[1], "run"))
         return run(argc, argv);
-    std::fprintf(stderr, "usage: bench_update make ROOT COUNT BYTES | game ROOT | "
+    std::fprintf(stderr, "usage: bench_update make ROOT COUNT BYTES | game ROOT [EVERY] | "
                          "diffs ROOT GAME COUNT | run BASE_URL DIR\n");
     return 2;
 }
