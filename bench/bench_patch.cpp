@@ -12,7 +12,7 @@
 //   bench_patch paths DIR                   for old files of 4 KiB to 4 MiB with
 //                                           a few edits: ms a patch by the
 //                                           small path and by the large one
-#include "app/buildconfig.h"
+#include "app/program.h"
 #include "patch/patchfile.h"
 
 #include <QElapsedTimer>

@@ -28,7 +28,7 @@
 // signals (the display's fields and localversion.json's journal line) and
 // "display=" the number of the display's calls (this one draws nothing). The patch thread's fixed 2
 // s pause after its last file is left out: it costs the same at any count.
-#include "app/buildconfig.h"
+#include "app/program.h"
 #include "nulldisplay.h"
 #include "patch/patchfile.h"
 #include "update/patchmanager.h"
