@@ -74,27 +74,29 @@ PatchThread::PatchThread(const PatchChain& s, const QString& p, const QString& g
 {
 }
 
-PatchThread::~PatchThread() = default;
-
 void PatchThread::run()
 {
+    PatchApplier applier;
     for (int i = steps.size() - 1; i >= 0; --i) {
-        lastResult = applyStep(steps[i]);
-        if (lastResult != 0) {
-            applier.reset();
+        lastResult = applyStep(steps[i], applier);
+        if (lastResult != 0)
             return;
-        }
         // The step's files were journaled one by one; the chain takes them in
         // (a failed write ends the update through the engine's error).
         if (!steps[i].files.isEmpty())
             manager->saveLocalPatchChain(steps);
     }
-    applier.reset();
     emit allDone();
     msleep(finishSleepMs);
 }
 
 int PatchThread::applyStep(PatchStep& step)
+{
+    PatchApplier applier;
+    return applyStep(step, applier);
+}
+
+int PatchThread::applyStep(PatchStep& step, PatchApplier& applier)
 {
     qDebug().noquote() << "apply patch:" << step.version << " " << step.preVersion << " "
                        << step.path << " ";
@@ -144,9 +146,7 @@ int PatchThread::applyStep(PatchStep& step)
                 const float p = float(double(bytes) / double(total));
                 emit patchProgress_(p >= 1.0f ? 0.99f : p);
             };
-            if (!applier)
-                applier = std::make_unique<PatchApplier>();
-            const int r = applier->apply(local(target), local(patchFile), local(newFile), progress);
+            const int r = applier.apply(local(target), local(patchFile), local(newFile), progress);
             if (r != 0) {
                 const int r2 = downloadWholeFileFallback(f, patchFile, newFile);
                 if (r2 != 0) {

@@ -1,11 +1,10 @@
 #pragma once
 
-#include "patch/patchhost.h"
 #include "base/updatetypes.h"
+#include "patch/patchhost.h"
 
 #include <QThread>
 #include <atomic>
-#include <memory>
 
 class PatchApplier;
 
@@ -18,7 +17,6 @@ class PatchThread : public QThread
 public:
     PatchThread(const PatchChain& steps, const QString& patchDir, const QString& gameDir,
                 bool resume, PatchHost* manager, QObject* parent = nullptr);
-    ~PatchThread() override;
 
     int applyStep(PatchStep& step);
     int downloadWholeFileFallback(const DownloadFileInfo& f, const QString& patchFile,
@@ -49,6 +47,7 @@ protected:
     void run() override;
 
 private:
-    // Its buffers and hashing threads serve every delta of a run.
-    std::unique_ptr<PatchApplier> applier;
+    // run keeps one applier on its own stack: its buffers and hashing threads
+    // serve every delta of the run.
+    int applyStep(PatchStep& step, PatchApplier& applier);
 };
