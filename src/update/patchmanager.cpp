@@ -99,14 +99,6 @@ void PatchManager::setError(int code, const QString& text)
     reportError(code, text);
 }
 
-void PatchManager::sendUpdateFinish()
-{
-    if (updateFinishSent)
-        return;
-    updateFinishSent = true;
-    track(QStringLiteral("update_finish"), QString::number(nowSecs() - startTime));
-}
-
 void PatchManager::reportError(int code, const QString& text)
 {
     errorCode = code;
@@ -116,6 +108,14 @@ void PatchManager::reportError(int code, const QString& text)
     // The record takes in the files done so far: the launcher may end here.
     if (code != 1 && records.hasUnsavedFiles())
         saveLocalVersion();
+}
+
+void PatchManager::sendUpdateFinish()
+{
+    if (updateFinishSent)
+        return;
+    updateFinishSent = true;
+    track(QStringLiteral("update_finish"), QString::number(nowSecs() - startTime));
 }
 
 void PatchManager::timerEvent(QTimerEvent*)

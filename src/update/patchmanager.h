@@ -126,7 +126,6 @@ private:
     void downloadError(int code, const QString& text) override { reportError(code, text); }
     // What setError does besides stopping the transfers.
     void reportError(int code, const QString& text);
-    void sendUpdateFinish();
     void downloadStateChanged(int newState) override { switchState(newState); }
     void allDownloaded() override;
 
@@ -139,6 +138,8 @@ private:
     bool roomForDownloads();
     // Ends the game's processes before its files are replaced.
     void endGame();
+    // "update_finish", once per process.
+    void sendUpdateFinish();
     void showDownloadState();
     // "update_slow_download" for each file whose own transfer is slow.
     void reportSlowTransfers(const DownloadProgress& p);
