@@ -194,14 +194,34 @@ void PatchDownloader::startDownloads()
     downloadNextPatchFile();
 }
 
+void PatchDownloader::stopTransfers()
+{
+    // Callbacks of this run that are still to come find another run.
+    ++run;
+    pendingRetries = 0;
+    const QHash<int, Transfer> open = inFlight;
+    inFlight.clear();
+    waiting.clear();
+    for (const Transfer& t : open) {
+        if (t.reply)
+            t.reply->abort();
+    }
+}
+
 void PatchDownloader::clear()
 {
+    stopTransfers();
     downloads.clear();
     nextCheck = 0;
-    waiting.clear();
-    inFlight.clear();
+    downloadIndex = 0;
+    fileFailures.clear();
+    downloadFailures = 0;
+    finished = false;
+    stopped = false;
     onDisk.clear();
+    slowReported.clear();
     speedSamples.clear();
+    speedClock.invalidate();
     allTotal = 0;
     allFinished = 0;
     doneShown = 0;
@@ -210,12 +230,7 @@ void PatchDownloader::clear()
 void PatchDownloader::stop()
 {
     stopped = true;
-    waiting.clear();
-    // Aborted, each finishes at once; its handler sees the loop stopped.
-    const QHash<int, Transfer> transfers = inFlight;
-    for (const Transfer& t : transfers)
-        if (t.reply)
-            t.reply->abort();
+    stopTransfers();
 }
 
 DownloadProgress PatchDownloader::progress() const
@@ -420,7 +435,10 @@ void PatchDownloader::startTransfer(int index)
     const QString url = baseUrl + QLatin1Char('/') + f.path + QLatin1Char('/') + f.name;
     auto overrun = std::make_shared<bool>(false);
     // An answer of status 300 or more never gets here: the client ends it.
-    auto onReadyRead = [this, file, hash, index, overrun, size = f.size](QNetworkReply* reply) {
+    auto onReadyRead = [this, file, hash, index, overrun, size = f.size,
+                        run = run](QNetworkReply* reply) {
+        if (run != this->run)
+            return;
         // One copy out of the reply; readAll grows its result 16 KiB at a
         // time and copies the chunk over and over.
         const QByteArray bytes = readBody(reply);
@@ -438,7 +456,7 @@ void PatchDownloader::startTransfer(int index)
     // Every failed transfer waits 5 s and is shown, so a file that never
     // verifies cannot be fetched again and again unseen. The other files go
     // on meanwhile; the loop ends only once this one is in.
-    auto retryLater = [this, index](QNetworkReply* reply) {
+    auto retryLater = [this, index, run = run](QNetworkReply* reply) {
         transferEnded(index);
         pendingRetries += 1;
         // Counted per file: another file's success mends nothing of this one.
@@ -446,7 +464,9 @@ void PatchDownloader::startTransfer(int index)
         listener.downloadError(
             2, QStringLiteral("%1 下载失败(%2),5s后重试")
                    .arg(reply->url().toString(), QString::number(downloadFailures)));
-        QTimer::singleShot(retryDelayMs, this, [this, index] {
+        QTimer::singleShot(retryDelayMs, this, [this, index, run] {
+            if (run != this->run)
+                return;
             pendingRetries -= 1;
             if (stopped)
                 return;
@@ -457,12 +477,11 @@ void PatchDownloader::startTransfer(int index)
             continueDownloads(this);
         });
     };
-    auto onFinished = [this, file, hash, f, index, retryLater, overrun](QNetworkReply* reply) {
+    auto onFinished = [this, file, hash, f, index, retryLater, overrun,
+                       run = run](QNetworkReply* reply) {
         const bool closed = closeFile(*file);
-        if (stopped) {
-            inFlight.remove(index);
+        if (run != this->run)
             return;
-        }
         QString failure = transferFailure(reply);
         if (failure.isEmpty() && !closed)
             failure = file->errorString();

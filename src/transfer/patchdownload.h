@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
+#include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QQueue>
@@ -81,10 +82,14 @@ public:
     void markSlowReported(int index) { slowReported.insert(index); }
     // A failed transfer waits for its retry: the loop goes on by itself.
     bool retrying() const { return pendingRetries > 0 && !stopped; }
-    // Ends the loop after an error that no retry mends: the transfers in
-    // flight are aborted, and nothing more is reported.
+    // Ends every transfer in flight and every retry still to come, keeping
+    // their partial files.
+    void stopTransfers();
+    // The same after an error that no retry mends: the loop reports nothing
+    // more until the next start.
     void stop();
-    // Forgets the lists and the counts, after a finished update.
+    // Forgets the lists and the counts: each update and each repair starts
+    // from nothing.
     void clear();
 
     int retryDelayMs = 5000;
@@ -140,6 +145,8 @@ private:
     bool finished = false;
     bool stopped = false; // an error that no retry mends
     bool pumpQueued = false;
+    // Callbacks carry the run they belong to; stopTransfers starts another.
+    int run = 0;
 };
 
 // MD5 of a file as lower-case hex; empty when it cannot be read.

@@ -277,6 +277,7 @@ void PatchManager::requestRepair()
         repair.pending = true;
         return;
     }
+    repair.pending = false;
     repair.running = false;
     repair.begin();
 }
@@ -287,7 +288,8 @@ bool PatchManager::busy() const
     // or the patch thread still runs.
     const bool ended = state == 7 || (state == 8 && !transfers.retrying() &&
                                       !(patchThread && patchThread->isRunning()));
-    return !ended || repair.pending || (repair.running && state != 8);
+    // A repair waiting for an update that then failed waits no more.
+    return !ended || (state != 8 && (repair.pending || repair.running));
 }
 
 void PatchManager::endGame()
@@ -407,6 +409,8 @@ void PatchManager::onUpdateRemotePatchConfig(const QJsonObject& list)
     }
     endGame();
     switchState(3);
+    // Nothing of an earlier run's list, counts or transfers carries over.
+    transfers.clear();
     if (chain.size() == 1 && chain.first().preVersion == 0) {
         records.localVersion.insert(QLatin1String("version"), 0);
         saveLocalVersion();
@@ -444,11 +448,16 @@ void PatchManager::fetchNextPatchFiles()
 
 bool PatchManager::roomForDownloads()
 {
-    const SpaceNeed need = spaceNeed(chain, patchDir, gameDir);
+    return roomFor([this](bool) { return spaceNeed(chain, patchDir, gameDir); });
+}
+
+bool PatchManager::roomFor(const std::function<SpaceNeed(bool sharedFilesystem)>& needOf)
+{
     FreeSpace free;
     // An unknown free space is no reason to stop: the write errors still are.
     if (!freeSpaceOf(patchDir, gameDir, free))
         return true;
+    const SpaceNeed need = needOf(free.shared);
     const qint64 shortfall = spaceShortfall(need, free);
     if (shortfall == 0)
         return true;
@@ -540,17 +549,27 @@ void PatchManager::startPatching(bool resume, int targetVersion)
 {
     patchStartTime = nowSecs();
     patchRunFailed = false;
+    stoppedForRoom = false;
     switchState(5);
-    records.localVersion.insert(QLatin1String("start_apply_patch"), true);
-    records.localVersion.insert(QLatin1String("remote_version"), targetVersion);
-    saveLocalVersion();
-    track(QStringLiteral("update_patch_start"), QString::number(targetVersion));
+    // The chain goes to disk before the record names its target: a record
+    // that says "applying" always finds this run's chain, never a leftover.
     saveLocalPatchChain(chain);
+    if (state == 5) {
+        records.localVersion.insert(QLatin1String("start_apply_patch"), true);
+        records.localVersion.insert(QLatin1String("remote_version"), targetVersion);
+        saveLocalVersion();
+        track(QStringLiteral("update_patch_start"), QString::number(targetVersion));
+    }
     // Without a record of the run on disk, game files are left untouched:
     // the error already ends this update.
     if (state != 5)
         return;
 
+    // An earlier run's thread has ended (busy() waits for it): one at a time.
+    if (patchThread) {
+        patchThread->wait();
+        delete patchThread;
+    }
     patchThread = new PatchThread(chain, patchDir, gameDir, resume, this);
     if (patchFinishSleepMs >= 0)
         patchThread->finishSleepMs = patchFinishSleepMs;
@@ -593,6 +612,9 @@ void PatchManager::onStartDownFullPak(const DownloadFileInfo& info, bool active)
 void PatchManager::onPatchError(const DownloadFileInfo& info, int)
 {
     patchRunFailed = true;
+    // The patch stopped for want of room, which the player is told instead.
+    if (stoppedForRoom)
+        return;
     setError(5, QStringLiteral("应用补丁文件%1 %2失败").arg(info.name, info.type));
 }
 
@@ -626,12 +648,40 @@ void PatchManager::httpGetSigned(const QString& name, contentsig::Kind kind,
 void PatchManager::downloadFileResumable(PatchThread* thread, const QString& localPath,
                                          DownloadFileInfo f, std::function<void(bool, bool)> onDone)
 {
+    // A whole file in place of a patch: into the patch folder, then into the
+    // game folder, which takes a copy when it is on another filesystem.
+    SpaceNeed need;
+    need.download = qMax<qint64>(0, f.size - QFileInfo(localPath).size());
+    need.added = f.size;
+    FreeSpace free;
+    const qint64 shortfall = freeSpaceOf(patchDir, gameDir, free) ? spaceShortfall(need, free) : 0;
+    if (shortfall > 0) {
+        qDebug() << "disk space: need" << need.download << "for" << localPath << "free"
+                 << free.patch << free.game;
+        QMetaObject::invokeMethod(
+            this,
+            [this, shortfall] {
+                stoppedForRoom = true;
+                setError(6,
+                         QStringLiteral("磁盘空间不足,还需要%1").arg(sizeText(double(shortfall))));
+            },
+            Qt::QueuedConnection);
+        onDone(false, false);
+        return;
+    }
     transfers.downloadFileResumable(thread, thread->fullReceived, localPath, f, onDone);
 }
 
 void PatchManager::allDownloaded()
 {
-    startPatching(false, remoteVersion);
+    // The patches are in: before any game file is touched, the plan again
+    // with the size each patch will write.
+    if (roomFor([this](bool shared) {
+            SpaceNeed need;
+            need.apply = applyPeak(chain, patchDir, gameDir, shared);
+            return need;
+        }))
+        startPatching(false, remoteVersion);
 }
 
 void PatchManager::fetchJson(const QString& url, std::function<void(QJsonObject)> onJson)
