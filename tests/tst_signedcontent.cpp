@@ -434,8 +434,10 @@ private slots:
         server.serveDirectory(served);
         if (fault == "back a version")
             QVERIFY(QFile::copy(served + "/keys/1.sig", served + "/keys/3.sig"));
-        if (fault == "endless")
+        if (fault == "endless") { // served with 200, then without end
+            QVERIFY(QFile::copy(served + "/keys/1.sig", served + "/keys/2.sig"));
             server.setFault("/keys/2.sig", endlessFault());
+        }
         if (fault == "snapshot") { // the same step, published apart, newer
             QVERIFY(publish::publish(versions.filePath("c"), dir.filePath("c"), options, nullptr,
                                      &error));
