@@ -385,6 +385,9 @@ private slots:
             << "back a version" << 0 << "^keys refused \\(version 1, expected 3\\)" << 2;
         QTest::newRow("keys document expired") << QStringList{v1 + " past"} << "1"
                                                << "" << 0 << "^signature keys expired" << 1;
+        QTest::newRow("keys document expired, then renewed")
+            << QStringList{v1 + " past", v1} << "1"
+            << "" << 7 << "^keys version 2 trusted: " << 2;
         QTest::newRow("endless keys document")
             << QStringList{v1} << "1"
             << "endless" << 7 << "^download too long .*keys/2.sig" << 1;
