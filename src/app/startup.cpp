@@ -39,7 +39,7 @@ void MainWindow::showInfoBox(const QString& text)
 QNetworkReply* MainWindow::getContent(const QString& url)
 {
     if (!networkManager)
-        networkManager = new QNetworkAccessManager();
+        networkManager = new QNetworkAccessManager(this);
     QString address = url;
     address.replace(QLatin1Char('\\'), QLatin1Char('/'));
     currentReply = networkManager->get(QNetworkRequest(QUrl(address, QUrl::TolerantMode)));
