@@ -4,6 +4,7 @@
 #include "engineprobe.h"
 #include "enginetest.h"
 #include "httptestserver.h"
+#include "patch/patchfile.h"
 #include "patch/patchthread.h"
 #include "smalldisk.h"
 #include "testfiles.h"
@@ -36,6 +37,7 @@ struct ServedFile {
     QString name; // as listed, may hold backslashes
     QString type;
     QByteArray bytes;
+    QString destMd5 = {}; // the bytes' own when empty
 };
 
 // A file list as the server stores it, with its own spacing, so that a
@@ -49,7 +51,7 @@ QByteArray fileListJson(const QList<ServedFile>& files)
                                 {"md5", md5Hex(f.bytes)},
                                 {"type", f.type},
                                 {"srcmd5", ""},
-                                {"destmd5", md5Hex(f.bytes)}});
+                                {"destmd5", f.destMd5.isEmpty() ? md5Hex(f.bytes) : f.destMd5}});
     return "{ \"filelist\" :\n" + QJsonDocument(list).toJson(QJsonDocument::Compact) + " }\r\n";
 }
 
@@ -865,8 +867,10 @@ void TestUpdateFlow::diskFills()
         probe(manager).retryDelayMs = 60000; // one failure is enough
         probe(manager).recheckCount = 0;
         manager.start();
-        const QRegularExpression re(whole ? "^应用补丁文件b\\.bin\\.patch diff失败$"
-                                          : "下载失败\\(1\\),5s后重试$");
+        // A full disk seen before the whole file's next attempt is named as such.
+        const QRegularExpression re(
+            whole ? "^(应用补丁文件b\\.bin\\.patch diff失败|磁盘空间不足,还需要.+)$"
+                  : "下载失败\\(1\\),5s后重试$");
         QTRY_VERIFY_WITH_TIMEOUT(
             probe(manager).state == 8 && re.match(probe(manager).errorText).hasMatch(), 20000);
         QVERIFY2(fillWorked, qPrintable(disk.errorString()));
@@ -897,13 +901,26 @@ void TestUpdateFlow::spacePlan_data()
     QTest::addColumn<int>("patchRoom");
     QTest::addColumn<int>("gameRoom");
     QTest::addColumn<QString>("shortfall");
-    QTest::addColumn<bool>("add"); // of a new file, else a patch of the old one
-    QTest::newRow("short") << 20480 << -1 << "4.00KB" << false;
-    QTest::newRow("exactly enough") << 24576 << -1 << "" << false;
-    QTest::newRow("ample") << -1 << -1 << "" << false;
-    QTest::newRow("two filesystems") << 8192 << 16384 << "" << false;
-    QTest::newRow("two filesystems, game short") << 1048576 << 8192 << "8.00KB" << false;
-    QTest::newRow("two filesystems, a new file") << 1048576 << 4096 << "4.00KB" << true;
+    // "add" of a new file, or a "diff" of the old one; "growing": a patch that
+    // makes it 2 MiB longer; "broken": one that fails, so that its 2 MiB whole
+    // file is fetched instead. These two are seen only once downloaded.
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("short") << 20480 << -1 << "4.00KB"
+                           << "diff";
+    QTest::newRow("exactly enough") << 24576 << -1 << ""
+                                    << "diff";
+    QTest::newRow("ample") << -1 << -1 << ""
+                           << "diff";
+    QTest::newRow("two filesystems") << 8192 << 16384 << ""
+                                     << "diff";
+    QTest::newRow("two filesystems, game short") << 1048576 << 8192 << "8.00KB"
+                                                 << "diff";
+    QTest::newRow("two filesystems, a new file") << 1048576 << 4096 << "4.00KB"
+                                                 << "add";
+    QTest::newRow("a patch growing its file past the room") << 24576 << -1 << "MB"
+                                                            << "growing";
+    QTest::newRow("a whole file past the room") << 24576 << -1 << "MB"
+                                                << "broken";
 }
 
 // Short of room, nothing is fetched and the player learns how much is missing.
@@ -912,7 +929,8 @@ void TestUpdateFlow::spacePlan()
     QFETCH(int, patchRoom);
     QFETCH(int, gameRoom);
     QFETCH(QString, shortfall);
-    QFETCH(bool, add);
+    QFETCH(QString, kind);
+    const bool add = kind == "add";
     QVERIFY(QDir().mkpath(patchDir()) && QDir().mkpath(tmp->filePath("Drevna")));
     SmallDisk disk(SmallDisk::Tmpfs, gameRoom >= 0 ? patchDir() : tmp->path());
     // A file size limit that is never set: no second filesystem.
@@ -920,10 +938,20 @@ void TestUpdateFlow::spacePlan()
                    tmp->filePath("Drevna"));
     if (!disk.isReady())
         QSKIP(qPrintable(disk.errorString()));
-    serveStep("10006", {{"b.bin.patch", add ? "add" : "diff", bytePattern(8192, 4)}});
+    const QByteArray old = bytePattern(16384, 6), longer = old + QByteArray(2 << 20, 0);
+    const QString made[] = {tmp->filePath("old"), tmp->filePath("new"), tmp->filePath("patch")};
+    QVERIFY(writeAll(made[0], old) && writeAll(made[1], longer) &&
+            createPatchFile(made[0].toUtf8(), made[1].toUtf8(), made[2].toUtf8()) == 0);
+    const QByteArray patch = kind == "growing"  ? readAll(made[2])
+                             : kind == "broken" ? readAll(made[2]).left(100)
+                                                : bytePattern(8192, 4);
+    serveStep("10006", {{"b.bin.patch", add ? "add" : "diff", patch, md5Hex(longer)}});
+    if (kind == "broken")
+        serveStep("10006_full", {{"b.bin.patch", "add", longer}});
     serveSingleStepList();
     setLocalVersion(10005);
-    QVERIFY(add || writeAll(tmp->filePath("Drevna/b.bin"), bytePattern(16384, 6)));
+    QVERIFY(add || writeAll(tmp->filePath("Drevna/b.bin"), old));
+    QVERIFY(QFile::remove(made[0]) && QFile::remove(made[1]) && QFile::remove(made[2]));
     // The stored file list takes one page.
     QVERIFY((patchRoom < 0 || disk.fill(patchRoom + 4096)) &&
             (gameRoom < 0 || game.fill(gameRoom)));
@@ -931,21 +959,35 @@ void TestUpdateFlow::spacePlan()
     prepare(manager);
     manager.start();
     QTRY_VERIFY(probe(manager).state == 8);
-    QCOMPARE(server->requests("/base/10006/b.bin.patch").isEmpty(), !shortfall.isEmpty());
-    QCOMPARE(probe(manager).errorText == "磁盘空间不足,还需要" + shortfall, !shortfall.isEmpty());
+    const bool planned = kind == "diff" || add;
+    QCOMPARE(server->requests("/base/10006/b.bin.patch").isEmpty(),
+             planned && !shortfall.isEmpty());
+    QVERIFY(server->requests("/base/10006_full/b.bin.patch").isEmpty());
+    QCOMPARE(probe(manager).errorText.startsWith("磁盘空间不足,还需要") &&
+                 probe(manager).errorText.endsWith(shortfall),
+             !shortfall.isEmpty());
+    QVERIFY(add || readAll(tmp->filePath("Drevna/b.bin")) == old); // never half-applied
     QTRY_VERIFY(display.with("status:").contains("更新出错:" + probe(manager).errorText));
 }
 
-// Once its first file is installed, the patch thread waits while `copy`
-// runs: what a kill at that moment would leave, copied aside.
+// The engine waits while `copy` runs, once its first file is installed or
+// (beforeChain) right before the patch chain is written: what a kill at that
+// moment would leave, copied aside.
 struct KilledAfterOneFile : PatchManager {
     QString copy; // a shell command
+    bool beforeChain = false;
     bool recordPatchDone(int version, int index, const QString& name) override
     {
         const bool recorded = PatchManager::recordPatchDone(version, index, name);
-        if (!copy.isEmpty())
+        if (!beforeChain && !copy.isEmpty())
             QProcess::execute("sh", {"-c", std::exchange(copy, QString())});
         return recorded;
+    }
+    bool saveLocalPatchChain(const PatchChain& chain) override
+    {
+        if (beforeChain && !copy.isEmpty())
+            QProcess::execute("sh", {"-c", std::exchange(copy, QString())});
+        return PatchManager::saveLocalPatchChain(chain);
     }
 };
 
@@ -962,6 +1004,11 @@ void TestUpdateFlow::repair_data()
     QTest::newRow("asked for while the update waits to retry") << "retry" << 1 << 3;
     // Killed once a.pak is in; the next run installs b.bin from what it left.
     QTest::newRow("killed halfway, then run again") << "halfway" << 0 << 2;
+    // An update that failed once its first list was in; asked for before it.
+    QTest::newRow("after a failed update, from a fresh list") << "failed" << 0 << 1;
+    // Killed before its chain is written, over a chain a finished run left:
+    // the next start must not take that one for this update's.
+    QTest::newRow("update killed over a leftover chain") << "leftover" << 0 << 1;
 }
 
 // Only the files that differ from the full package's list are fetched; a
@@ -975,36 +1022,50 @@ void TestUpdateFlow::repair()
     serveStep("full10006",
               {{"a.pak.patch", "add", a}, {"b.bin.patch", "add", b}, {"c.txt.patch", "add", c}});
     serveStep("10006", {{"c.txt.patch", "add", c}});
-    servePatchList({{10005, 10006, "10006", {}}}, "full10006");
-    const bool old = damage == "old" || damage == "retry";
-    setLocalVersion(old ? 10005 : 10006);
+    serveStep("10005", {{"b.bin.patch", "add", b}});
+    const bool failed = damage == "failed";
+    servePatchList(failed ? PatchChain{{10004, 10005, "10005", {}}, {10005, 10006, "10006", {}}}
+                          : PatchChain{{10005, 10006, "10006", {}}},
+                   "full10006");
+    const bool old = QString("old retry failed leftover").contains(damage);
+    setLocalVersion(failed ? 10004 : old ? 10005 : 10006);
     HttpTestServer::Fault once;
     once.status = 500, once.times = 1;
-    server->setFault(damage == "retry" ? "/base/10006/c.txt.patch" : "/none", once);
+    server->setFault(damage == "retry" ? "/base/10006/c.txt.patch"
+                     : failed          ? "/base/10005/patchfiles.json"
+                                       : "/none",
+                     once);
+    QVERIFY(damage != "leftover" || writeAll(patchDir() + "/patchchain.json",
+                                             R"([{"preVersion": 10004, "version": 10005,
+                                                 "path": "10005", "files": []}])"));
     QByteArray damaged = damage == "cut" ? a.left(100) : a;
-    damaged[10] = char(damaged[10] + (old || damage == "flip" || damage == "halfway"));
+    damaged[10] = char(damaged[10] + QString("old retry flip halfway").contains(damage));
     const QString game = tmp->filePath("Drevna/");
     QVERIFY(writeAll(game + "a.pak", damaged) && writeAll(game + "player.sav", "mine"));
     QVERIFY(QString("delete halfway").contains(damage) || writeAll(game + "b.bin", b));
     QVERIFY(old || writeAll(game + "c.txt", c));
     std::unique_ptr<KilledAfterOneFile> manager;
     const QString cd = "cd " + tmp->path() + " && ";
-    for (int run = damage == "halfway" ? 0 : 1; run < 2; ++run) {
+    const bool twoRuns = damage == "halfway" || damage == "leftover";
+    for (int run = twoRuns ? 0 : 1; run < 2; ++run) {
         // The second run starts from the folders as the first one's kill left them.
-        QVERIFY(run == 0 || damage != "halfway" ||
+        QVERIFY(run == 0 || !twoRuns ||
                 QProcess::execute(
                     "sh", {"-c", cd + "rm -r Drevna && mv killed/* . && rmdir killed"}) == 0);
         manager = std::make_unique<KilledAfterOneFile>();
         manager->copy = run ? "" : cd + "mkdir killed && cp -a Drevna Patch killed";
+        manager->beforeChain = damage == "leftover";
         display.calls.clear();
         events.clear();
         prepare(*manager);
         if (damage != "retry")
             manager->requestRepair(); // runs once the start-up update has finished
         manager->start();
-        // A failed download's retry is still to come: the update goes on.
+        // A failed download's retry is still to come: the update goes on. A
+        // failed update is over, and so is the repair that waited for it.
         QTRY_VERIFY(damage != "retry" || probe(*manager).state == 8);
-        if (damage == "retry")
+        QTRY_VERIFY(!failed || (probe(*manager).state == 8 && !manager->busy()));
+        if (damage == "retry" || failed)
             manager->requestRepair();
         QTRY_VERIFY(display.calls.contains("finished"));
     }
@@ -1023,7 +1084,7 @@ void TestUpdateFlow::repair()
                  server->requests("/base/full10006/b.bin.patch").size() +
                  server->requests("/base/10006/c.txt.patch").size(),
              fetched);
-    QCOMPARE(display.calls.contains("kill:Drevna.exe"), repaired > 0); // files in use stay
+    QCOMPARE(display.calls.contains("kill:Drevna.exe"), repaired > 0 || old); // files in use stay
     QCOMPARE(eventNames(events).count("repair_start"), 1);
     QCOMPARE(events.last().name + events.last().val1, "repair_end" + QString::number(repaired));
     QVERIFY(display.calls.contains("finished") && !manager->busy());

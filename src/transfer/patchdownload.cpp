@@ -186,12 +186,33 @@ void PatchDownloader::startDownloads()
     downloadNextPatchFile();
 }
 
+void PatchDownloader::stopTransfers()
+{
+    // Callbacks of this run that are still to come find another run.
+    ++run;
+    pendingRetries = 0;
+    const QList<QPointer<QNetworkReply>> open = replies.values();
+    replies.clear();
+    inFlight.clear();
+    waiting.clear();
+    for (const QPointer<QNetworkReply>& reply : open) {
+        if (reply)
+            reply->abort();
+    }
+    fileStartTime.invalidate();
+}
+
 void PatchDownloader::clear()
 {
+    stopTransfers();
     downloads.clear();
     nextCheck = 0;
-    waiting.clear();
-    inFlight.clear();
+    downloadIndex = 0;
+    fileFailures.clear();
+    downloadFailures = 0;
+    finished = false;
+    stopped = false;
+    downloading = false;
     roundReceived = 0;
     fileReceived = 0;
     fileTotal = 0;
@@ -362,7 +383,10 @@ void PatchDownloader::startTransfer(int index)
 
     const QString url = baseUrl + QLatin1Char('/') + f.path + QLatin1Char('/') + f.name;
     auto overrun = std::make_shared<bool>(false);
-    auto onReadyRead = [this, file, hash, index, overrun, size = f.size](QNetworkReply* reply) {
+    auto onReadyRead = [this, file, hash, index, overrun, size = f.size,
+                        run = run](QNetworkReply* reply) {
+        if (run != this->run)
+            return;
         if (!replyCarriesContent(reply)) {
             reply->readAll();
             return;
@@ -387,7 +411,7 @@ void PatchDownloader::startTransfer(int index)
     // Every failed transfer waits 5 s and is shown, so a file that never
     // verifies cannot be fetched again and again unseen. The other files go
     // on meanwhile; the loop ends only once this one is in.
-    auto retryLater = [this, index](QNetworkReply* reply) {
+    auto retryLater = [this, index, run = run](QNetworkReply* reply) {
         inFlight.remove(index);
         if (inFlight.isEmpty())
             fileStartTime.invalidate();
@@ -397,7 +421,9 @@ void PatchDownloader::startTransfer(int index)
         listener.downloadError(
             2, QStringLiteral("%1 下载失败(%2),5s后重试")
                    .arg(reply->url().toString(), QString::number(downloadFailures)));
-        QTimer::singleShot(retryDelayMs, this, [this, index] {
+        QTimer::singleShot(retryDelayMs, this, [this, index, run] {
+            if (run != this->run)
+                return;
             pendingRetries -= 1;
             if (stopped)
                 return;
@@ -406,8 +432,12 @@ void PatchDownloader::startTransfer(int index)
             continueDownloads(this);
         });
     };
-    auto onFinished = [this, file, hash, f, index, retryLater, overrun](QNetworkReply* reply) {
+    auto onFinished = [this, file, hash, f, index, retryLater, overrun,
+                       run = run](QNetworkReply* reply) {
         const bool closed = closeFile(*file);
+        if (run != this->run)
+            return;
+        replies.remove(index);
         QString failure = transferFailure(reply);
         if (failure.isEmpty() && !closed)
             failure = file->errorString();
@@ -434,6 +464,7 @@ void PatchDownloader::startTransfer(int index)
         fileDone(index);
     };
     http.httpGet(url, headers, onFinished, onReadyRead);
+    replies.insert(index, http.currentReply);
 }
 
 void PatchDownloader::downloadFileResumable(QObject* context, std::atomic<qint64>& received,

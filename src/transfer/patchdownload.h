@@ -1,12 +1,14 @@
 #pragma once
 
+#include "base/updatetypes.h"
 #include "transfer/httpclient.h"
-#include "update/records.h"
 
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
+#include <QNetworkReply>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <atomic>
 #include <functional>
@@ -66,7 +68,11 @@ public:
     void markSlowReported() { slowReported = true; }
     // A failed transfer waits for its retry: the loop goes on by itself.
     bool retrying() const { return pendingRetries > 0 && !stopped; }
-    // Forgets the lists and the counts, after a finished update.
+    // Ends every transfer in flight and every retry still to come, keeping
+    // their partial files.
+    void stopTransfers();
+    // Forgets the lists and the counts: each update and each repair starts
+    // from nothing.
     void clear();
 
     int retryDelayMs = 5000;
@@ -111,6 +117,9 @@ private:
     bool finished = false;
     bool stopped = false; // an error that no retry mends
     bool pumpQueued = false;
+    // The replies in flight, by index, and the run they belong to.
+    QHash<int, QPointer<QNetworkReply>> replies;
+    int run = 0;
 };
 
 // MD5 of a file as lower-case hex; empty when it cannot be read.
