@@ -1,8 +1,8 @@
 // The start-up network sequence: launcher version file, remote update
 // configuration, and the hand-over to the update engine.
-#include "base/buildconfig.h"
 #include "app/channel.h"
 #include "app/mainwindow.h"
+#include "base/buildconfig.h"
 #include "services/contentsignature.h"
 #include "transfer/replyguard.h"
 #include "ui_mainwindow.h"

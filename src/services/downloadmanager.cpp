@@ -1,8 +1,8 @@
 #include "services/downloadmanager.h"
 
+#include "base/updatetypes.h"
 #include "services/downloaddisplay.h"
 #include "services/dvthread.h"
-#include "base/updatetypes.h"
 
 #include <QDebug>
 #include <QDir>
