@@ -20,6 +20,8 @@
 #include <QWaitCondition>
 #include <QtTest>
 
+#include <algorithm>
+
 namespace
 {
 
@@ -53,6 +55,13 @@ QByteArray fileListJson(const QList<ServedFile>& files)
                                 {"srcmd5", ""},
                                 {"destmd5", f.destMd5.isEmpty() ? md5Hex(f.bytes) : f.destMd5}});
     return "{ \"filelist\" :\n" + QJsonDocument(list).toJson(QJsonDocument::Compact) + " }\r\n";
+}
+
+// Bytes of a size text such as "1.50KB".
+double sizeBytes(const QString& text)
+{
+    const int unit = text.indexOf(QRegularExpression("[A-Z]"));
+    return text.left(unit).toDouble() * double(1LL << (10 * QString("BKMG").indexOf(text[unit])));
 }
 
 QString urlPath(const QString& name)
@@ -465,8 +474,8 @@ void TestUpdateFlow::loopCounting_data()
     // answered with 500; 0: starts from a wrong partial file; -1: reset after 1 MiB once
     QTest::addColumn<int>("failTimes");
     QTest::addColumn<bool>("lastDeleted");
-    QTest::addColumn<int>("requests"); // of the failing file
-    QTest::addColumn<int>("errorCode");
+    QTest::addColumn<int>("requests");  // of the failing file
+    QTest::addColumn<int>("errorCode"); // 1: a folder in b's way
     // A file counts in allFinished once, however often it was attempted.
     QTest::newRow("clean") << "" << 0 << false << 0 << 0;
     QTest::newRow("last fails twice") << "b" << 2 << false << 3 << 2;
@@ -475,6 +484,9 @@ void TestUpdateFlow::loopCounting_data()
     // The two files are in transfer together: the reset one is fetched again
     // while the other goes on.
     QTest::newRow("first reset, fetched again beside the last") << "a" << -1 << false << 2 << 2;
+    QTest::newRow("both fail, each shown until its own retry") << "ab" << 1 << false << 2 << 2;
+    // The loop stops: a's failure neither shows over the error nor comes again.
+    QTest::newRow("last cannot be written") << "a" << 1 << false << 1 << 1;
 }
 
 void TestUpdateFlow::loopCounting()
@@ -488,17 +500,19 @@ void TestUpdateFlow::loopCounting()
     serveStep("10006",
               {{"a.pak.patch", "add", a}, {"b.pak.patch", lastDeleted ? "del" : "add", b}});
     serveSingleStepList();
-    // The tick still draws a transfer, now that the loop moves on by itself.
+    // The tick still draws a transfer: a, slow, started first, to its end.
     HttpTestServer::Fault slow, fault;
-    slow.bytesPerSecond = 20000;
-    server->setFault("/base/10006/b.pak.patch", slow);
+    slow.bytesPerSecond = 3000000;
+    server->setFault("/base/10006/a.pak.patch", slow);
     fault.status = failTimes < 0 ? 0 : 500;
     fault.dropAfterBytes = failTimes < 0 ? 1048576 : -1;
     fault.times = qAbs(failTimes);
-    if (failTimes)
-        server->setFault("/base/10006/" + failing + ".pak.patch", fault);
-    else if (!failing.isEmpty())
-        QVERIFY(writeAll(patchDir() + "/10006/" + failing + ".pak.patch", "not the start"));
+    for (const QChar file : failing)
+        if (failTimes)
+            server->setFault("/base/10006/" + QString(file) + ".pak.patch", fault);
+        else
+            QVERIFY(writeAll(patchDir() + "/10006/" + file + ".pak.patch", "not the start"));
+    QVERIFY(errorCode != 1 || QDir().mkpath(patchDir() + "/10006/b.pak.patch/in-the-way"));
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
@@ -508,20 +522,34 @@ void TestUpdateFlow::loopCounting()
         if (n == "update_patch_start")
             finishedAtPatching = probe(manager).allFinished;
     };
+    LogCollector log;
     manager.start();
-    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished"), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || probe(manager).errorCode == 1,
+                             15000);
+    QList<double> done; // never going back, across retries and fresh starts
+    for (const QString& line : display.with("download:"))
+        done << sizeBytes(line.section('|', 0, 0));
+    QVERIFY(std::is_sorted(done.begin(), done.end()));
+    if (errorCode == 1) { // nothing more: no retry of a, no text over the error
+        QVERIFY(!QTest::qWaitFor([&] { return server->requests().size() > 3; }, 1000));
+        QVERIFY(probe(manager).errorText.endsWith("b.pak.patch 写入失败"));
+        return;
+    }
     QCOMPARE(finishedAtPatching, a.size() + (lastDeleted ? 0 : b.size()));
     QCOMPARE(probe(manager).downloadFailures, 0);
     QCOMPARE(probe(manager).errorCode, errorCode);
     // After a reset Qt may send the request once more itself, so only the
     // file's content tells there.
-    if (!failing.isEmpty() && failTimes >= 0)
-        QCOMPARE(server->requests("/base/10006/" + failing + ".pak.patch").size(), requests);
+    for (const QChar file : failing)
+        QVERIFY(failTimes < 0 ||
+                server->requests("/base/10006/" + QString(file) + ".pak.patch").size() == requests);
+    QVERIFY(failing.size() < 2 || log.matching(" to 4$").size() == 2);
     QCOMPARE(readAll(tmp->filePath("Drevna/a.pak")), a);
     QCOMPARE(readAll(tmp->filePath("Drevna/b.pak")), lastDeleted ? QByteArray() : b);
     // With a failure the other file runs during the 5 s wait, shown as the error.
     if (failing.isEmpty())
-        QVERIFY(display.with("download:").filter("b.pak.patch 下载中...").size() >= 3);
+        QVERIFY(display.with("download:").filter("a.pak.patch 下载中...").size() >= 3 &&
+                display.with("download:").last().contains("a.pak.patch 下载中..."));
 }
 
 // An empty listed file over a stale non-empty one: a range request for it
@@ -560,8 +588,10 @@ void TestUpdateFlow::transferFailures_data()
         << -1 << 200 << QByteArray("not the file") << 1 << QStringList{"bytes=0-", "bytes=0-"};
     QTest::newRow("range refused")
         << 100 << 416 << QByteArray() << 1 << QStringList{"bytes=100-", "bytes=0-"};
-    QTest::newRow("endless answer") // status -1
+    QTest::newRow("endless answer") // status -N: N (1: 200) with a body without end
         << -1 << -1 << QByteArray() << 1 << QStringList{"bytes=0-", "bytes=0-"};
+    QTest::newRow("server error with an endless body")
+        << -1 << -503 << QByteArray() << 1 << QStringList{"bytes=0-", "bytes=0-"};
 }
 
 // Each failed transfer is shown and retried after the delay, and the count
@@ -577,7 +607,7 @@ void TestUpdateFlow::transferFailures()
     serveStep("10006", {{"a.pak.patch", "add", bytes}});
     serveSingleStepList();
     HttpTestServer::Fault fail;
-    fail.status = qMax(status, 0);
+    fail.status = status == -1 ? 0 : qAbs(status);
     fail.endless = status < 0;
     fail.body = body;
     fail.times = failures;
@@ -651,7 +681,9 @@ void TestUpdateFlow::retryWaitsFiveSeconds()
 
 void TestUpdateFlow::slowDownloadReported()
 {
-    serveStep("10006", {{"slow.pak.patch", "add", bytePattern(12000, 6)}});
+    // A fast file started after it tells nothing of the slow one.
+    serveStep("10006", {{"slow.pak.patch", "add", bytePattern(12000, 6)},
+                        {"fast.pak.patch", "add", bytePattern(200000, 7)}});
     serveSingleStepList();
     HttpTestServer::Fault slow;
     slow.bytesPerSecond = 4000;
@@ -667,14 +699,16 @@ void TestUpdateFlow::slowDownloadReported()
                     sinceRequest.start();
             });
     qint64 reportedAfter = -1;
-    manager.eventHook = [&](const QString& n, const QString&, const QString&) {
+    manager.eventHook = [&](const QString& n, const QString& url, const QString&) {
         if (n == "update_slow_download" && reportedAfter < 0)
             reportedAfter = sinceRequest.isValid() ? sinceRequest.elapsed() : 0;
-        events.append({n, {}, {}, true});
+        events.append({n, url, {}, true});
     };
     manager.start();
     QTRY_VERIFY_WITH_TIMEOUT(probe(manager).state >= 5, 10000);
     QCOMPARE(eventNames(events).count("update_slow_download"), 1);
+    QCOMPARE(events[eventNames(events).indexOf("update_slow_download")].val1,
+             server->url("/base/10006/slow.pak.patch"));
     // Measured from the request's arrival, a little after the transfer's
     // clock started; the exact 1800 ms bound is checked without a network.
     QVERIFY2(reportedAfter >= 1700, qPrintable(QString::number(reportedAfter)));

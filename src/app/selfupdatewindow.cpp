@@ -44,7 +44,7 @@ struct SetupDownload {
     QFile file;
     bool writeFailed = false;
     QString errorText;
-    qint64 maxBytes = -1; // the signed length; none without keys
+    qint64 maxBytes = MaxSetupBytes; // or the signed length
 };
 
 } // namespace
@@ -107,12 +107,12 @@ void MainWindow::startSetupDownload(const QString& url)
     };
 
     if (setupSignature)
-        download->maxBytes = setupSignature->lengthLimit(contentsig::MaxDocumentBytes);
+        download->maxBytes = setupSignature->lengthLimit(MaxSetupBytes);
     auto onReadyRead = [download](QNetworkReply* reply) {
         const QByteArray data = readBody(reply);
         if (download->writeFailed)
             return;
-        if (download->maxBytes >= 0 && download->file.size() + data.size() > download->maxBytes) {
+        if (download->file.size() + data.size() > download->maxBytes) {
             qDebug() << "download too long" << reply->url().toString() << "over"
                      << download->maxBytes;
             reply->abort();

@@ -21,6 +21,8 @@
 #include <QTimer>
 #include <QTimerEvent>
 
+#include <limits>
+
 bool PatchManager::updateFinishSent = false;
 
 namespace
@@ -100,6 +102,15 @@ void PatchManager::switchState(int newState)
 
 void PatchManager::setError(int code, const QString& text)
 {
+    // An error that ends the update ends its transfers too: none of them
+    // may report over this text. Only the download loop's own reports
+    // (downloadError) leave them running.
+    transfers.stop();
+    reportError(code, text);
+}
+
+void PatchManager::reportError(int code, const QString& text)
+{
     errorCode = code;
     errorText = text;
     switchState(8);
@@ -107,6 +118,14 @@ void PatchManager::setError(int code, const QString& text)
     // The record takes in the files done so far: the launcher may end here.
     if (code != 1 && records.hasUnsavedFiles())
         saveLocalVersion();
+}
+
+void PatchManager::sendUpdateFinish()
+{
+    if (updateFinishSent)
+        return;
+    updateFinishSent = true;
+    track(QStringLiteral("update_finish"), QString::number(nowSecs() - startTime));
 }
 
 void PatchManager::timerEvent(QTimerEvent*)
@@ -163,23 +182,24 @@ void PatchManager::tick()
             switchState(1);
             break;
         }
-        if (!updateFinishSent) {
-            updateFinishSent = true;
-            track(QStringLiteral("update_finish"), QString::number(nowSecs() - startTime));
-        }
         if (repair.pending) {
+            sendUpdateFinish();
             repair.pending = false;
             repair.begin();
             break;
         }
         if (repair.running)
             finishText = repair.finish();
+        // The window shows the end before it is reported.
         if (window) {
             window->showUpdateStatus(finishText);
             window->showUpdateFinished();
         }
+        sendUpdateFinish();
         break;
     case 8:
+        // The other files go on while one waits for its retry.
+        reportSlowTransfers(transfers.progress());
         if (window)
             window->showUpdateStatus(QStringLiteral("更新出错:%1").arg(errorText));
         break;
@@ -190,34 +210,42 @@ void PatchManager::tick()
     }
 }
 
+void PatchManager::reportSlowTransfers(const DownloadProgress& p)
+{
+    // Each file by its own transfer, whatever the others do.
+    for (const TransferRate& t : p.transfers) {
+        if (t.slowReported || t.elapsedMs <= 1800 || t.speed >= 10240)
+            continue;
+        transfers.markSlowReported(t.index);
+        track(QStringLiteral("update_slow_download"),
+              baseUrl + QLatin1Char('/') + t.file.path + QLatin1Char('/') + t.file.name,
+              QString::number(qint64(t.speed)));
+    }
+}
+
 void PatchManager::showDownloadState()
 {
     const DownloadProgress p = transfers.progress();
-    const DownloadFileInfo& f = p.file;
-    const QString fileName = f.name.mid(f.name.lastIndexOf(QLatin1Char('\\')) + 1);
-
-    if (!p.slowReported && p.elapsedMs > 1800 && p.speed < 10240) {
-        transfers.markSlowReported();
-        track(QStringLiteral("update_slow_download"),
-              baseUrl + QLatin1Char('/') + f.path + QLatin1Char('/') + f.name,
-              QString::number(qint64(p.speed)));
-    }
+    reportSlowTransfers(p);
     if (!window)
         return;
 
+    const DownloadFileInfo& f = p.file;
+    const QString fileName = f.name.mid(f.name.lastIndexOf(QLatin1Char('\\')) + 1);
     const QString speedText = sizeText(p.speed) + QLatin1String("/s");
     const QString fileSizes = QStringLiteral("(%1M/%2M)")
                                   .arg(double(p.fileReceived) / 1048576.0, 0, 'f', 2)
                                   .arg(double(p.fileTotal) / 1048576.0, 0, 'f', 2);
-    // A file of size 0 has no ratio; the bar keeps its value.
-    if (p.fileTotal > 0)
-        window->setUpdateProgress(QString(), double(p.fileReceived) / double(p.fileTotal));
+    // Without a file in transfer the ratio is no number, which the bar
+    // ignores: it keeps its value, and the details are shown all the same.
+    window->setUpdateProgress(QString(), p.fileTotal > 0
+                                             ? double(p.fileReceived) / double(p.fileTotal)
+                                             : std::numeric_limits<double>::quiet_NaN());
     const QString fileLine = p.downloading ? QStringLiteral("%1 下载中...").arg(fileName)
                                            : QStringLiteral("%1 正在校验...").arg(fileName);
-    const QString timeLeft = timeLeftText(double(p.allTotal - p.allFinished), p.speed);
     window->showDownloadInfo(sizeText(double(qMin(p.allFinished, p.allTotal))),
                              sizeText(double(p.allTotal)), fileLine, fileSizes, speedText,
-                             timeLeft);
+                             timeLeftText(double(p.remaining), p.speed));
 }
 
 void PatchManager::showPatchState()

@@ -123,8 +123,10 @@ private:
     friend struct EngineProbe;
     friend class GameRepair;
 
-    // The download loop's reports.
-    void downloadError(int code, const QString& text) override { setError(code, text); }
+    // The download loop's reports; it stops itself where its error ends it.
+    void downloadError(int code, const QString& text) override { reportError(code, text); }
+    // What setError does besides stopping the transfers.
+    void reportError(int code, const QString& text);
     void downloadStateChanged(int newState) override { switchState(newState); }
     void allDownloaded() override;
 
@@ -140,7 +142,11 @@ private:
     bool roomFor(const std::function<SpaceNeed(bool sharedFilesystem)>& needOf);
     // Ends the game's processes before its files are replaced.
     void endGame();
+    // "update_finish", once per process.
+    void sendUpdateFinish();
     void showDownloadState();
+    // "update_slow_download" for each file whose own transfer is slow.
+    void reportSlowTransfers(const DownloadProgress& p);
     void showPatchState();
     void cleanup();
     void removePatchDir();
