@@ -104,6 +104,8 @@ private slots:
     void spacePlan();
     void repair_data();
     void repair();
+    void pauseAndResume_data();
+    void pauseAndResume();
 
 private:
     void serveStep(const QString& step, const QList<ServedFile>& files);
@@ -1010,9 +1012,13 @@ void TestUpdateFlow::spacePlan()
 struct KilledAfterOneFile : PatchManager {
     QString copy; // a shell command
     bool beforeChain = false;
+    bool pauseAfterFile = false; // the player pauses instead
     bool recordPatchDone(int version, int index, const QString& name) override
     {
         const bool recorded = PatchManager::recordPatchDone(version, index, name);
+        if (std::exchange(pauseAfterFile, false))
+            QMetaObject::invokeMethod(
+                this, [this] { pauseDownloads(); }, Qt::BlockingQueuedConnection);
         if (!beforeChain && !copy.isEmpty())
             QProcess::execute("sh", {"-c", std::exchange(copy, QString())});
         return recorded;
@@ -1122,6 +1128,101 @@ void TestUpdateFlow::repair()
     QCOMPARE(eventNames(events).count("repair_start"), 1);
     QCOMPARE(events.last().name + events.last().val1, "repair_end" + QString::number(repaired));
     QVERIFY(display.calls.contains("finished") && !manager->busy());
+}
+
+void TestUpdateFlow::pauseAndResume_data()
+{
+    // Paused at big.pak.patch's stall ("file"; "list": one transfer at a time,
+    // "retry": while c.txt.patch waits), or once a.pak is applied ("patching").
+    QTest::addColumn<QString>("point");
+    QTest::addColumn<int>("pauses");
+    QTest::addColumn<bool>("kill"); // a new engine instead of the resume
+    QTest::addColumn<int>("done");  // bytes at the first pause
+    QTest::newRow("during a file list") << "list" << 1 << false << 105000;
+    QTest::newRow("mid-file") << "file" << 1 << false << 107700;
+    QTest::newRow("during a retry wait") << "retry" << 1 << false << 107000;
+    QTest::newRow("during patching") << "patching" << 1 << false << 307700;
+    QTest::newRow("twice in a row") << "file" << 2 << false << 107700;
+    QTest::newRow("mid-file, then killed") << "file" << 1 << true << 107700;
+    QTest::newRow("during patching, then killed") << "patching" << 1 << true << 307700;
+}
+
+// Paused, nothing is fetched or applied and the display says so; resumed or
+// started again, each file goes on from its partial bytes.
+void TestUpdateFlow::pauseAndResume()
+{
+    QFETCH(QString, point);
+    QFETCH(int, pauses);
+    QFETCH(bool, kill);
+    QFETCH(int, done);
+    const QList<ServedFile> files{{"a.pak.patch", "add", bytePattern(5000, 1)},
+                                  {"big.pak.patch", "add", bytePattern(300000, 2)},
+                                  {"c.txt.patch", "add", bytePattern(700, 3)},
+                                  {"d.dat.patch", "add", bytePattern(2000, 4)}};
+    serveStep("10006", files);
+    serveSingleStepList();
+    setLocalVersion(10005);
+    HttpTestServer::Fault stall, fail; // a stall sends 100000 bytes, then nothing
+    stall.stallAfterBytes = 100000, stall.times = fail.times = 1, fail.status = 500;
+    server->setFault("/base/10006/c.txt.patch", point == "retry" ? fail : HttpTestServer::Fault());
+    server->setFault("/base/10006/big.pak.patch",
+                     point == "patching" ? HttpTestServer::Fault() : stall);
+    QHash<QByteArray, qint64> served; // body bytes of each file, over all its requests
+    connect(server.data(), &HttpTestServer::replyEnded, this,
+            [&](const QByteArray& path, qint64 bytes) { served[path] += bytes; });
+    std::unique_ptr<KilledAfterOneFile> manager;
+    auto start = [&](bool first) {
+        manager.reset(); // ended where it stood, like a kill
+        manager = std::make_unique<KilledAfterOneFile>();
+        prepare(*manager);
+        probe(*manager).retryDelayMs = 500;
+        probe(*manager).maxTransfers = point == "list" ? 1 : 8;
+        manager->pauseAfterFile = point == "patching" && first;
+        manager->start();
+    };
+    const QString game = tmp->filePath("Drevna/");
+    for (int i = 1; i <= pauses; ++i) {
+        if (i == 1)
+            start(true);
+        if (point != "patching") {
+            QTRY_VERIFY(QFileInfo(patchDir() + "/10006/big.pak.patch").size() == 100000 * i &&
+                        (point != "retry" || probe(*manager).state == 8));
+            manager->pauseDownloads();
+        }
+        QTRY_VERIFY(
+            display.calls.value(display.calls.size() - 1)
+                .endsWith(point == "patching"
+                              ? "status:下载已暂停,已应用补丁 1/4"
+                              : QString("|下载已暂停|(%1M/0.29M)||").arg(0.095367 * i, 0, 'f', 2)));
+        const int requests = server->requests().size();
+        QVERIFY(!QTest::qWaitFor(
+            [&] { return server->requests().size() > requests || QFile::exists(game + "big.pak"); },
+            800));
+        QCOMPARE(probe(*manager).state, point == "retry" ? 8 : point == "patching" ? 5 : 4);
+        if (i < pauses)
+            server->setFault("/base/10006/big.pak.patch", stall);
+        if (kill)
+            start(false);
+        else
+            manager->resumeDownloads();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished"), 15000);
+    QCOMPARE(QDir(tmp->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), {"Drevna"});
+    QCOMPARE(QDir(game).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QString("a.pak big.pak c.txt d.dat localversion.json").split(' '));
+    for (const ServedFile& f : files) {
+        QCOMPARE(readAll(game + f.name.chopped(6)), f.bytes);
+        QTRY_COMPARE(served.value("/base/10006/" + f.name.toLatin1()), qint64(f.bytes.size()));
+    }
+    const QStringList names = eventNames(events);
+    QCOMPARE(names.count("update_pause"), pauses);
+    QCOMPARE(names.count("update_resume"), kill ? 0 : pauses);
+    const TrackedEvent& paused = events[names.indexOf("update_pause")];
+    QCOMPARE(paused.val1 + "/" + paused.val2, QString("%1/307700").arg(done));
+    QList<double> shown; // never going back
+    for (const QString& line : display.with("download:"))
+        shown << sizeBytes(line.section('|', 0, 0));
+    QVERIFY(kill || std::is_sorted(shown.begin(), shown.end()));
 }
 
 // The suite gets a mount namespace of its own before any thread starts, so

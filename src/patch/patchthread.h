@@ -1,9 +1,11 @@
 #pragma once
 
-#include "patch/patchhost.h"
 #include "base/updatetypes.h"
+#include "patch/patchhost.h"
 
+#include <QMutex>
 #include <QThread>
+#include <QWaitCondition>
 #include <atomic>
 
 // Applies a patch chain to the game folder, oldest step first, falling back
@@ -17,6 +19,14 @@ public:
                 bool resume, PatchHost* manager, QObject* parent = nullptr);
 
     int applyStep(PatchStep& step);
+    // From any thread: held, the thread waits before its next file until
+    // released; a file under way is finished first.
+    void hold(bool on);
+    // A thread held now or later ends there instead of going on.
+    void stopWhenHeld();
+    // applyStep's result when it ended so.
+    static constexpr int StoppedWhileHeld = 1;
+
     int downloadWholeFileFallback(const DownloadFileInfo& f, const QString& patchFile,
                                   const QString& destination);
     bool downloadFullFile(const QString& fullTemp, const DownloadFileInfo& f);
@@ -43,4 +53,13 @@ signals:
 
 protected:
     void run() override;
+
+private:
+    // Waits while held; false when the thread is to end there.
+    bool passHold(const DownloadFileInfo& next);
+
+    QMutex holdMutex;
+    QWaitCondition holdReleased;
+    bool held = false;
+    bool stopping = false;
 };

@@ -14,7 +14,9 @@
 #include <QThread>
 #include <QTimer>
 #include <QWaitCondition>
+#include <algorithm>
 #include <memory>
+#include <utility>
 
 namespace
 {
@@ -199,6 +201,7 @@ void PatchDownloader::stopTransfers()
     // Callbacks of this run that are still to come find another run.
     ++run;
     pendingRetries = 0;
+    retryWaiting.clear();
     const QHash<int, Transfer> open = inFlight;
     inFlight.clear();
     waiting.clear();
@@ -218,6 +221,9 @@ void PatchDownloader::clear()
     downloadFailures = 0;
     finished = false;
     stopped = false;
+    paused = false;
+    pausedFiles.clear();
+    pausedRetries.clear();
     onDisk.clear();
     slowReported.clear();
     speedSamples.clear();
@@ -230,7 +236,36 @@ void PatchDownloader::clear()
 void PatchDownloader::stop()
 {
     stopped = true;
+    paused = false;
     stopTransfers();
+}
+
+void PatchDownloader::pause()
+{
+    if (paused || stopped || finished)
+        return;
+    paused = true;
+    // Those in transfer first, in list order: they are taken up again first.
+    pausedFiles = inFlight.keys();
+    std::sort(pausedFiles.begin(), pausedFiles.end());
+    pausedFiles += waiting;
+    pausedRetries = retryWaiting.values();
+    stopTransfers();
+}
+
+void PatchDownloader::resume()
+{
+    if (!paused)
+        return;
+    paused = false;
+    // The speed counts from here on: the pause is no part of it.
+    speedSamples.clear();
+    speedClock.invalidate();
+    for (const int index : std::exchange(pausedRetries, {}))
+        scheduleRetry(index);
+    for (const int index : std::exchange(pausedFiles, {}))
+        check(index, false);
+    continueDownloads(this);
 }
 
 DownloadProgress PatchDownloader::progress() const
@@ -239,7 +274,8 @@ DownloadProgress PatchDownloader::progress() const
     if (downloadIndex >= 0 && downloadIndex < downloads.size())
         p.file = downloads[downloadIndex];
     p.downloading = downloading;
-    if (inFlight.contains(downloadIndex)) {
+    // Paused, the named file keeps what it has.
+    if (inFlight.contains(downloadIndex) || (paused && onDisk.contains(downloadIndex))) {
         p.fileReceived = onDisk.value(downloadIndex);
         p.fileTotal = p.file.size;
     }
@@ -306,6 +342,8 @@ void PatchDownloader::transferEnded(int index)
 void PatchDownloader::downloadNextPatchFile()
 {
     pumpQueued = false;
+    if (paused)
+        return;
     // A budget per turn of the event loop: a long run of files that are
     // checked and skipped must not freeze the window.
     QElapsedTimer budget;
@@ -385,6 +423,8 @@ void PatchDownloader::check(int index, bool first)
         const qint64 existing = info.size();
         if (existing == f.size && fileMd5(local) == f.md5) {
             qDebug() << "skip download file due to md5 is identical:" << local;
+            // A transfer ended by a pause may have brought it whole.
+            onDisk.remove(index);
             allFinished += f.size;
             continueDownloads(this);
             return;
@@ -456,26 +496,14 @@ void PatchDownloader::startTransfer(int index)
     // Every failed transfer waits 5 s and is shown, so a file that never
     // verifies cannot be fetched again and again unseen. The other files go
     // on meanwhile; the loop ends only once this one is in.
-    auto retryLater = [this, index, run = run](QNetworkReply* reply) {
+    auto retryLater = [this, index](QNetworkReply* reply) {
         transferEnded(index);
-        pendingRetries += 1;
         // Counted per file: another file's success mends nothing of this one.
         downloadFailures = ++fileFailures[index];
         listener.downloadError(
             2, QStringLiteral("%1 下载失败(%2),5s后重试")
                    .arg(reply->url().toString(), QString::number(downloadFailures)));
-        QTimer::singleShot(retryDelayMs, this, [this, index, run] {
-            if (run != this->run)
-                return;
-            pendingRetries -= 1;
-            if (stopped)
-                return;
-            // Another file's message stays until its own retry.
-            if (pendingRetries == 0)
-                listener.downloadStateChanged(4);
-            check(index, true);
-            continueDownloads(this);
-        });
+        scheduleRetry(index);
     };
     auto onFinished = [this, file, hash, f, index, retryLater, overrun,
                        run = run](QNetworkReply* reply) {
@@ -511,6 +539,25 @@ void PatchDownloader::startTransfer(int index)
     http.httpGet(url, headers, onFinished, onReadyRead);
     if (inFlight.contains(index))
         inFlight[index].reply = http.currentReply;
+}
+
+void PatchDownloader::scheduleRetry(int index)
+{
+    pendingRetries += 1;
+    retryWaiting.insert(index);
+    QTimer::singleShot(retryDelayMs, this, [this, index, run = run] {
+        if (run != this->run)
+            return;
+        pendingRetries -= 1;
+        retryWaiting.remove(index);
+        if (stopped)
+            return;
+        // Another file's message stays until its own retry.
+        if (pendingRetries == 0)
+            listener.downloadStateChanged(4);
+        check(index, true);
+        continueDownloads(this);
+    });
 }
 
 void PatchDownloader::downloadFileResumable(QObject* context, std::atomic<qint64>& received,
