@@ -32,11 +32,14 @@ const int PhaseTimeoutMs = 120000;
 //                 shorter than listed
 //   local:K=V     localversion.json's K is V (JSON text)
 //   files:N       localversion.json and its journal list at least N written files
+//   pause         the player has paused the downloads (pause() did so)
 class PointWatch
 {
 public:
-    PointWatch(const QString& dir, const QString& content, const QStringList& conditions)
-        : dir(dir), content(content), conditions(conditions), log(dir + QStringLiteral("/log.txt"))
+    PointWatch(const QString& dir, const QString& content, const QStringList& conditions,
+               const std::function<bool()>& pause)
+        : dir(dir), content(content), conditions(conditions), pause(pause),
+          log(dir + QStringLiteral("/log.txt"))
     {
         logOffset = QFileInfo(log.fileName()).size();
     }
@@ -81,6 +84,8 @@ private:
         const QString path = dir + QLatin1Char('/') + arg;
         if (kind == QLatin1String("log"))
             return text.contains(arg);
+        if (kind == QLatin1String("pause"))
+            return pause();
         if (kind == QLatin1String("log2"))
             return text.count(arg) >= 2;
         if (kind == QLatin1String("file"))
@@ -138,6 +143,7 @@ private:
     QString dir;
     QString content;
     QStringList conditions;
+    std::function<bool()> pause;
     QFile log;
     qint64 logOffset = 0;
     QString text;
@@ -163,11 +169,14 @@ class ChaosKill : public QObject
     // else what went wrong.
     QString runUntil(const QString& dir, const QString& content, const QStringList& conditions)
     {
-        PointWatch watch(dir, content, conditions);
+        QProcess* launcher = nullptr;
+        PointWatch watch(dir, content, conditions,
+                         [&] { return runs->pauseFromGearMenu(launcher, dir); });
         // A "repair:" row runs --repair on a damaged newest game, to "repair_end".
         const bool repair = QString::fromUtf8(QTest::currentDataTag()).startsWith("repair:");
         int poll = 0;
-        const auto verdict = [&](QProcess*) -> LauncherRuns::Verdict {
+        const auto verdict = [&](QProcess* p) -> LauncherRuns::Verdict {
+            launcher = p;
             if (!conditions.isEmpty() && watch.reached())
                 return QString();
             // The tracking log is read less often than the launcher's traces.
@@ -323,6 +332,15 @@ private slots:
             {repairing + " > partial:Patch/10006_full/Data/terrain.pak.patch"});
         row("repair: terrain.pak moved in", Newest, fast,
             {repairing + " > gone:Patch/10006_full/Data/terrain.pak.patch"}, true);
+
+        // Paused by the player, then killed: while files download, and while
+        // the patch thread waits before its next file.
+        row("full: paused while terrain.pak downloads", 0, slow,
+            {"partial:Patch/10006_full/Data/terrain.pak.patch > pause > log:update_pause"}, true);
+        row("fallback: paused while whole terrain.pak downloads", 10005, fast,
+            {"partial:Patch/10005_10006/Data/terrain.pak.patch_full > pause > "
+             "log:apply patch: held before"},
+            true, true);
 
         // Several kills in one update.
         row("full: terrain.pak killed twice, then while moving in", 0, fast,
