@@ -341,17 +341,16 @@ bool LauncherRuns::pauseFromGearMenu(QProcess* p, const QString& dir) const
             {"mousemove", "--window", window, QString::number(x), QString::number(y), "click", "1"},
             nullptr, true);
     };
-    // A click that lands while the window settles is lost; a menu left open
-    // closes with the next.
+    // The gear button, then the middle one of its menu's three entries; a
+    // click lost while the window settles is made again.
     for (int attempt = 0; attempt < 5 && !paused(); ++attempt) {
         click(visibleWindow(p, true), 860, 639);
         QString menu, geometry;
-        if (!QTest::qWaitFor([&] { return !(menu = visibleWindow(p, false)).isEmpty(); }, 2000))
-            continue;
-        runProgram("xdotool", {"getwindowgeometry", menu}, &geometry, true);
-        const QRegularExpressionMatch size = QRegularExpression("(\\d+)x(\\d+)").match(geometry);
-        if (size.hasMatch())
+        if (QTest::qWaitFor([&] { return !(menu = visibleWindow(p, false)).isEmpty(); }, 2000) &&
+            runProgram("xdotool", {"getwindowgeometry", menu}, &geometry, true)) {
+            const auto size = QRegularExpression("(\\d+)x(\\d+)").match(geometry);
             click(menu, size.captured(1).toInt() / 2, size.captured(2).toInt() / 2);
+        }
         if (QTest::qWaitFor(paused, 2000))
             return true;
     }
