@@ -201,7 +201,6 @@ void PatchDownloader::stopTransfers()
     // Callbacks of this run that are still to come find another run.
     ++run;
     pendingRetries = 0;
-    retryWaiting.clear();
     const QHash<int, Transfer> open = inFlight;
     inFlight.clear();
     waiting.clear();
@@ -222,8 +221,8 @@ void PatchDownloader::clear()
     finished = false;
     stopped = false;
     paused = false;
+    retriesPaused = false;
     pausedFiles.clear();
-    pausedRetries.clear();
     onDisk.clear();
     slowReported.clear();
     speedSamples.clear();
@@ -245,11 +244,14 @@ void PatchDownloader::pause()
     if (paused || stopped || finished)
         return;
     paused = true;
-    // Those in transfer first, in list order: they are taken up again first.
-    pausedFiles = inFlight.keys();
+    // Every file started and not done (in transfer, or waiting for its
+    // retry) and then those still to start: all are taken up again.
+    pausedFiles = onDisk.keys();
     std::sort(pausedFiles.begin(), pausedFiles.end());
-    pausedFiles += waiting;
-    pausedRetries = retryWaiting.values();
+    for (const int index : qAsConst(waiting))
+        if (!onDisk.contains(index))
+            pausedFiles.append(index);
+    retriesPaused = pendingRetries > 0;
     stopTransfers();
 }
 
@@ -261,8 +263,9 @@ void PatchDownloader::resume()
     // The speed counts from here on: the pause is no part of it.
     speedSamples.clear();
     speedClock.invalidate();
-    for (const int index : std::exchange(pausedRetries, {}))
-        scheduleRetry(index);
+    // A retry waits no longer: the player has asked to go on.
+    if (std::exchange(retriesPaused, false))
+        listener.downloadStateChanged(4);
     for (const int index : std::exchange(pausedFiles, {}))
         check(index, false);
     continueDownloads(this);
@@ -496,14 +499,26 @@ void PatchDownloader::startTransfer(int index)
     // Every failed transfer waits 5 s and is shown, so a file that never
     // verifies cannot be fetched again and again unseen. The other files go
     // on meanwhile; the loop ends only once this one is in.
-    auto retryLater = [this, index](QNetworkReply* reply) {
+    auto retryLater = [this, index, run = run](QNetworkReply* reply) {
         transferEnded(index);
+        pendingRetries += 1;
         // Counted per file: another file's success mends nothing of this one.
         downloadFailures = ++fileFailures[index];
         listener.downloadError(
             2, QStringLiteral("%1 下载失败(%2),5s后重试")
                    .arg(reply->url().toString(), QString::number(downloadFailures)));
-        scheduleRetry(index);
+        QTimer::singleShot(retryDelayMs, this, [this, index, run] {
+            if (run != this->run)
+                return;
+            pendingRetries -= 1;
+            if (stopped)
+                return;
+            // Another file's message stays until its own retry.
+            if (pendingRetries == 0)
+                listener.downloadStateChanged(4);
+            check(index, true);
+            continueDownloads(this);
+        });
     };
     auto onFinished = [this, file, hash, f, index, retryLater, overrun,
                        run = run](QNetworkReply* reply) {
@@ -539,25 +554,6 @@ void PatchDownloader::startTransfer(int index)
     http.httpGet(url, headers, onFinished, onReadyRead);
     if (inFlight.contains(index))
         inFlight[index].reply = http.currentReply;
-}
-
-void PatchDownloader::scheduleRetry(int index)
-{
-    pendingRetries += 1;
-    retryWaiting.insert(index);
-    QTimer::singleShot(retryDelayMs, this, [this, index, run = run] {
-        if (run != this->run)
-            return;
-        pendingRetries -= 1;
-        retryWaiting.remove(index);
-        if (stopped)
-            return;
-        // Another file's message stays until its own retry.
-        if (pendingRetries == 0)
-            listener.downloadStateChanged(4);
-        check(index, true);
-        continueDownloads(this);
-    });
 }
 
 void PatchDownloader::downloadFileResumable(QObject* context, std::atomic<qint64>& received,

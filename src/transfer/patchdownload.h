@@ -91,8 +91,8 @@ public:
     // The player's pause: every transfer and every retry timer ends, the
     // partial files and the counts stay, and nothing starts until resume().
     void pause();
-    // Takes every paused file up again from its partial bytes; one that
-    // waited for its retry waits its whole delay again.
+    // Takes every paused file up again from its partial bytes, also one
+    // that waited for its retry.
     void resume();
     bool isPaused() const { return paused; }
     // Forgets the lists and the counts: each update and each repair starts
@@ -115,8 +115,6 @@ private:
     // its transfer (first: ahead of the others, as a retry is).
     void check(int index, bool first);
     void startTransfer(int index);
-    // Takes index up again once the retry delay has passed.
-    void scheduleRetry(int index);
     void fileDone(int index);
     void received(int index, qint64 bytes);
     // Index is no longer in transfer: the display moves on to the file in
@@ -151,11 +149,10 @@ private:
     QElapsedTimer speedClock;
     QQueue<QPair<qint64, qint64>> speedSamples;
     int pendingRetries = 0;
-    QSet<int> retryWaiting; // the files of those retries
     bool paused = false;
-    // What pause() took out of transfer, and the retries it ended.
+    // What pause() took out of transfer; whether a retry was among it.
     QList<int> pausedFiles;
-    QList<int> pausedRetries;
+    bool retriesPaused = false;
     bool finished = false;
     bool stopped = false; // an error that no retry mends
     bool pumpQueued = false;
