@@ -8,6 +8,8 @@
 #include <QWaitCondition>
 #include <atomic>
 
+class PatchApplier;
+
 // Applies a patch chain to the game folder, oldest step first, falling back
 // to a whole-file download when a delta cannot be applied.
 class PatchThread : public QThread
@@ -55,6 +57,9 @@ protected:
     void run() override;
 
 private:
+    // run keeps one applier on its own stack: its buffers and hashing threads
+    // serve every delta of the run.
+    int applyStep(PatchStep& step, PatchApplier& applier);
     // Waits while held; false when the thread is to end there.
     bool passHold(const DownloadFileInfo& next);
 
