@@ -32,7 +32,7 @@ const int PhaseTimeoutMs = 120000;
 //                 shorter than listed
 //   local:K=V     localversion.json's K is V (JSON text)
 //   files:N       localversion.json and its journal list at least N written files
-//   pause         the player has paused the downloads (pause does it)
+//   pause         the player has paused the downloads (pause clicks and tells)
 class PointWatch
 {
 public:
@@ -169,7 +169,21 @@ class ChaosKill : public QObject
     {
         PointWatch watch(dir, content, conditions);
         QProcess* launcher = nullptr;
-        watch.pause = [&] { return runs->pauseFromGearMenu(launcher, dir); };
+        // As a player pauses: the gear button, then its menu's middle entry.
+        watch.pause = [&] {
+            const QString window = LauncherRuns::visibleWindow(launcher, true);
+            const auto click = [&](const char* at) {
+                runProgram("xdotool",
+                           QString("mousemove --window %1 %2 click 1").arg(window, at).split(' '),
+                           nullptr, true);
+            };
+            click("860 639");
+            if (QTest::qWaitFor(
+                    [&] { return !LauncherRuns::visibleWindow(launcher, false).isEmpty(); }, 2000))
+                click("893 552");
+            return QTest::qWaitFor(
+                [&] { return runs->launcherLog(dir).contains("eventName: update_pause"); }, 2000);
+        };
         // A "repair:" row runs --repair on a damaged newest game, to "repair_end".
         const bool repair = QString::fromUtf8(QTest::currentDataTag()).startsWith("repair:");
         int poll = 0;

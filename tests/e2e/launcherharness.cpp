@@ -332,31 +332,6 @@ QString LauncherRuns::visibleWindow(QProcess* p, bool mainWindow)
     return QString();
 }
 
-bool LauncherRuns::pauseFromGearMenu(QProcess* p, const QString& dir) const
-{
-    const auto paused = [&] { return launcherLog(dir).contains("eventName: update_pause"); };
-    const auto click = [](const QString& window, int x, int y) {
-        runProgram(
-            "xdotool",
-            {"mousemove", "--window", window, QString::number(x), QString::number(y), "click", "1"},
-            nullptr, true);
-    };
-    // The gear button, then the middle one of its menu's three entries; a
-    // click lost while the window settles is made again.
-    for (int attempt = 0; attempt < 5 && !paused(); ++attempt) {
-        click(visibleWindow(p, true), 860, 639);
-        QString menu, geometry;
-        if (QTest::qWaitFor([&] { return !(menu = visibleWindow(p, false)).isEmpty(); }, 2000) &&
-            runProgram("xdotool", {"getwindowgeometry", menu}, &geometry, true)) {
-            const auto size = QRegularExpression("(\\d+)x(\\d+)").match(geometry);
-            click(menu, size.captured(1).toInt() / 2, size.captured(2).toInt() / 2);
-        }
-        if (QTest::qWaitFor(paused, 2000))
-            return true;
-    }
-    return paused();
-}
-
 bool LauncherRuns::finished(const QString& dir, const QString& event) const
 {
     const QByteArray id = readAll(dir + QStringLiteral("/clientid.txt"));

@@ -98,9 +98,6 @@ public:
     // pixels) or, with mainWindow false, any other one such as a box. Empty
     // until it is up.
     static QString visibleWindow(QProcess* p, bool mainWindow);
-    // Pauses the downloads of launcher p (run folder dir) as a player does,
-    // with the gear button and its menu's middle entry; true once reported.
-    bool pauseFromGearMenu(QProcess* p, const QString& dir) const;
     // The launcher of dir reported "update_finish" (or event) to the stack's
     // tracking endpoint: the update is complete and the start button enabled.
     bool finished(const QString& dir, const QString& event = QStringLiteral("update_finish")) const;
