@@ -537,6 +537,7 @@ void TestMainWindow::screenshotsForReview()
     QCoreApplication::processEvents(); // layouts follow the new texts
     QVERIFY(window->grab().save(dir + "/downloading.png"));
     window->showDownloadInfo("412.50MB", "1.21GB", "下载已暂停", "(35.20M/96.00M)", "", "");
+    QCoreApplication::processEvents();
     QVERIFY(window->grab().save(dir + "/paused.png"));
     window->showUpdateStatus(QStringLiteral("更新完成."));
     window->showUpdateFinished();
