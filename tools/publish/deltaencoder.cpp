@@ -251,7 +251,8 @@ std::shared_ptr<const SourceIndex> buildSourceIndex(const uchar* oldData, qint64
 }
 
 bool encodePiece(const uchar* oldData, qint64 oldSize, const QString& newPath, qint64 from,
-                 qint64 to, qint64 window, const SourceIndex* index, QIODevice* out, QString* error)
+                 qint64 to, qint64 window, const SourceIndex* index, QIODevice* out,
+                 std::atomic<qint64>* matched, QString* error)
 {
     QFile input(newPath);
     if (!input.open(QIODevice::ReadOnly) || !input.seek(from))
@@ -268,16 +269,19 @@ bool encodePiece(const uchar* oldData, qint64 oldSize, const QString& newPath, q
         encoder.borrowedIndex = true;
     }
 
-    std::vector<char> buffer(static_cast<size_t>(TargetWindow));
+    // Not zeroed: small files would pay for a whole window each.
+    std::unique_ptr<char[]> buffer(new char[size_t(qMin(to - from, TargetWindow))]);
     qint64 left = to - from;
     for (bool last = false; !last;) {
         const qint64 want = qMin(left, TargetWindow);
-        if (readFully(input, buffer.data(), want) != want)
+        if (readFully(input, buffer.get(), want) != want)
             return fail(error, QStringLiteral("%1: cannot be read").arg(newPath));
         left -= want;
         last = left == 0;
-        if (!encoder.feed(buffer.data(), want, last, out, error))
+        if (!encoder.feed(buffer.get(), want, last, out, error))
             return false;
+        if (matched)
+            *matched += want;
     }
     return true;
 }
@@ -394,12 +398,12 @@ bool recode(QIODevice* in, const QList<QPair<Secondary, QIODevice*>>& outs, bool
     }
 
     xd3_stream& dec = decoder.s;
-    std::vector<char> buffer(static_cast<size_t>(RecodeChunk));
+    std::unique_ptr<char[]> buffer(new char[size_t(RecodeChunk)]);
     for (;;) {
-        const qint64 got = readFully(*in, buffer.data(), RecodeChunk);
+        const qint64 got = readFully(*in, buffer.get(), RecodeChunk);
         if (got <= 0)
             break;
-        xd3_avail_input(&dec, reinterpret_cast<const uint8_t*>(buffer.data()), usize_t(got));
+        xd3_avail_input(&dec, reinterpret_cast<const uint8_t*>(buffer.get()), usize_t(got));
         for (bool more = true; more;) {
             const int r = xd3_decode_input(&dec);
             switch (r) {

@@ -3,6 +3,7 @@
 #include <QIODevice>
 #include <QList>
 #include <QString>
+#include <atomic>
 #include <memory>
 
 // The publisher's delta encoder: xdelta3's slow matcher over a source window
@@ -44,10 +45,11 @@ std::shared_ptr<const SourceIndex> buildSourceIndex(const uchar* oldData, qint64
 
 // Encodes the new file's bytes [from, to) against the old file into a
 // VCDIFF stream without secondary compression, with its header, into out.
-// With an index the piece skips indexing the source. False with a reason.
+// With an index the piece skips indexing the source. Each window's bytes
+// are added to matched once encoded. False with a reason.
 bool encodePiece(const uchar* oldData, qint64 oldSize, const QString& newPath, qint64 from,
                  qint64 to, qint64 window, const SourceIndex* index, QIODevice* out,
-                 QString* error);
+                 std::atomic<qint64>* matched, QString* error);
 
 // Reads a VCDIFF stream from in and writes it again, window by window, with
 // each compressor (or none) into its device; the matches stay as they are.

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QTextStream>
+#include <malloc.h>
 
 namespace
 {
@@ -59,6 +60,12 @@ int fail(QTextStream& err, const QString& error)
 
 int main(int argc, char* argv[])
 {
+    // Every patch is proved by the launcher's decoder, which, like xdelta3's
+    // encoders, allocates window-sized buffers for each file: keep freed ones
+    // for the next file instead of mapping and faulting in fresh pages for
+    // each of thousands of small files.
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 512 * 1024 * 1024);
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);

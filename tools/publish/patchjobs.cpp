@@ -50,8 +50,8 @@ public:
         qint64 memory = 0;
         int group = -1;   // reservation it needs, held until its last user ends
         qint64 rank = 0;  // larger first
-        qint64 work = 0;  // share of the whole, for the time left
-        qint64 bytes = 0; // new-file bytes it completes
+        qint64 work = 0;  // share of the whole besides matching, for the time left
+        qint64 bytes = 0; // new-file bytes it completes, when they are not counted live
         bool endsFile = false;
         std::vector<int> next;
         int waiting = 0;
@@ -245,6 +245,7 @@ struct FileTask {
     int pieces = 1;
     std::shared_ptr<const SourceIndex> index;
     std::atomic<int> piecesLeft{0};
+    std::atomic<qint64>* matched = nullptr;
     PatchResult* result = nullptr;
 
     QString candidatePath(Secondary s) const
@@ -281,7 +282,7 @@ struct FileTask {
         plain.open(QIODevice::ReadWrite);
         if (!old.open(request.oldPath, error) ||
             !encodePiece(old.data, request.oldSize, request.newPath, pieceStart(k),
-                         pieceStart(k + 1), window, index.get(), &plain, error))
+                         pieceStart(k + 1), window, index.get(), &plain, matched, error))
             return false;
         plain.seek(0);
         std::vector<std::unique_ptr<QFile>> files;
@@ -338,7 +339,7 @@ struct FileTask {
         if (!old.open(request.oldPath, error) ||
             !openOut(plain, candidatePath(Secondary::None), header(request), error) ||
             !encodePiece(old.data, request.oldSize, request.newPath, 0, request.newSize, window,
-                         nullptr, &plain, error) ||
+                         nullptr, &plain, matched, error) ||
             !closeOut(plain, error))
             return false;
         QList<Secondary> kinds = pieceKinds();
@@ -457,12 +458,16 @@ bool makePatches(const QList<PatchRequest>& requests, const PatchSettings& setti
         return true;
     const qint64 maxWindow = windowBound(settings.memoryBound);
     Scheduler scheduler;
+    // New-file bytes matched so far, counted by the encoders as they go.
+    std::atomic<qint64> matched{0};
+    qint64 toMatch = 0;
     std::vector<std::shared_ptr<FileTask>> tasks;
     for (int i = 0; i < requests.size(); ++i) {
         auto task = std::make_shared<FileTask>();
         task->request = requests.at(i);
         task->settings = settings;
         task->result = &(*results)[i];
+        task->matched = &matched;
         const PatchRequest& r = task->request;
         const qint64 rank = r.newSize + r.oldSize;
         if (settings.fast) {
@@ -481,16 +486,17 @@ bool makePatches(const QList<PatchRequest>& requests, const PatchSettings& setti
         // window does.
         if (r.newSize > PieceSize && task->window >= r.oldSize)
             task->pieces = int((r.newSize + PieceSize - 1) / PieceSize);
-        // Matching costs about as much per byte of new file as indexing per
-        // eight bytes of old file; the proof about a third of matching.
-        const qint64 indexWork = r.oldSize / 8, finishWork = r.newSize / 3;
+        // Indexing costs a tenth to a third of matching, per byte of old and
+        // new file (binaries match slower than noise); joining, FGK and the
+        // proof about a quarter.
+        const qint64 indexWork = r.oldSize / 4, finishWork = r.newSize / 4;
+        toMatch += r.newSize;
         if (task->pieces == 1) {
             Scheduler::Job job;
             job.run = [task](QString* e) { return task->single(e); };
             job.memory = indexMemory(task->window) + StreamMemory + ProofMemory;
             job.rank = rank;
-            job.work = indexWork + r.newSize + finishWork;
-            job.bytes = r.newSize;
+            job.work = indexWork + finishWork;
             job.endsFile = true;
             scheduler.add(std::move(job));
             tasks.push_back(task);
@@ -512,7 +518,7 @@ bool makePatches(const QList<PatchRequest>& requests, const PatchSettings& setti
             piece.memory = StreamMemory + 2 * PieceSize;
             piece.group = group;
             piece.rank = rank;
-            piece.work = piece.bytes = task->pieceStart(k + 1) - task->pieceStart(k);
+
             pieceIds.push_back(scheduler.add(std::move(piece), {indexId}));
         }
         Scheduler::Job finish;
@@ -530,18 +536,20 @@ bool makePatches(const QList<PatchRequest>& requests, const PatchSettings& setti
     qint64 lastLine = 0;
     auto tick = [&](const Scheduler::Progress& p) {
         const qint64 now = clock.elapsed();
+        const qint64 bytes = p.bytes + matched, work = p.work + matched;
+        const qint64 totalWork = p.totalWork + toMatch;
         if (!settings.progress || now - lastLine < settings.progressSeconds * 1000 ||
-            p.work == p.totalWork)
+            p.files == p.totalFiles)
             return;
         lastLine = now;
         QString left = QStringLiteral("time left unknown");
-        if (p.work > 0)
+        if (work > totalWork / 20)
             left = QStringLiteral("about %1 s left")
-                       .arg(qint64(double(now) * double(p.totalWork - p.work) / p.work / 1000 + 1));
+                       .arg(qint64(double(now) * double(totalWork - work) / work / 1000 + 1));
         settings.progress(QStringLiteral("patches: %1/%2 files, %3 of %4 MB, %5")
                               .arg(p.files)
                               .arg(p.totalFiles)
-                              .arg(megabytes(p.bytes), megabytes(p.totalBytes), left));
+                              .arg(megabytes(bytes), megabytes(p.totalBytes + toMatch), left));
     };
     const int threads = settings.threads > 0 ? settings.threads : QThread::idealThreadCount();
     if (!scheduler.run(qMax(1, threads), settings.memoryBound, tick, error))
