@@ -8,7 +8,7 @@
 // the engine starts patching. The time between transfers runs from each
 // transfer's end to the next request (or to the start of patching): what the
 // loop itself spends on a file besides the transfer.
-#include "app/buildconfig.h"
+#include "app/program.h"
 #include "engineprobe.h"
 #include "nulldisplay.h"
 #include "update/patchmanager.h"

@@ -9,7 +9,7 @@
 //   bench_patch watch OUT CMD ARGS...       runs CMD; writes its peak RSS and
 //                                           peak RssAnon (KiB) to OUT
 //   bench_patch files DIR COUNT BYTES SEED  DIR/f0000.bin ... of random bytes
-#include "app/buildconfig.h"
+#include "app/program.h"
 #include "patch/patchfile.h"
 
 #include <QElapsedTimer>

@@ -9,7 +9,7 @@
 // run prints "<seconds to update_finish> <seconds until patching starts>
 // <seconds patching>". The patch thread's fixed 2 s pause after its
 // last file is left out: it costs the same at any count.
-#include "app/buildconfig.h"
+#include "app/program.h"
 #include "nulldisplay.h"
 #include "update/patchmanager.h"
 

@@ -1,6 +1,6 @@
 #include "fuzzsupport.h"
 
-#include "app/buildconfig.h"
+#include "app/program.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

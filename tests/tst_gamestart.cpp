@@ -3,7 +3,7 @@
 // ctest-lock: game-processes
 // ctest-lock: content-ports
 #include "app/mainwindow.h"
-#include "app/platform.h"
+#include "base/platform.h"
 #include "displayholder.h"
 #include "httptestserver.h"
 #include "modalwatcher.h"

@@ -140,8 +140,8 @@ void TestPatchManager::doneOnePatchRecordsFiles()
     manager.onDoneOnePatch(fileInfo("gone.dat.patch", "add"), 3, 4);
     manager.onDoneOnePatch(fileInfo("gone.dat.patch", "del"), 4, 4);
     manager.onDoneOnePatch(fileInfo("never.dat.patch", "del"), 4, 4);
-    QCOMPARE(probe(manager).patchIndex, 4);
-    QCOMPARE(probe(manager).patchCount, 4);
+    QCOMPARE(probe(manager).patchProgress.index(), 4);
+    QCOMPARE(probe(manager).patchProgress.count(), 4);
     reloadAsAfterKill(display);
     QVERIFY(!QFile::exists(gameDir() + "/localversion.json.journal"));
     const QJsonObject files =

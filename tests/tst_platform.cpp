@@ -1,5 +1,5 @@
 // File replacement that game-file installation relies on.
-#include "app/platform.h"
+#include "base/platform.h"
 
 #include <QtTest>
 

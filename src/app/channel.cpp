@@ -1,8 +1,5 @@
 #include "app/channel.h"
 
-#include "app/buildconfig.h"
-#include "buildaddresses.h"
-
 namespace channel
 {
 
@@ -16,23 +13,6 @@ const char* const nimbrelBase = "https://cloud.nimbrel.example";
 const char* const storePage = "https://store.ravlo.example/app/drevna";
 const char* const chatGroup = "https://chat.nimbrel.example/invite/drevna";
 } // namespace
-
-QString contentBaseA()
-{
-    return QStringLiteral(DREVNA_CONTENT_BASE_A);
-}
-QString contentBaseB()
-{
-    return QStringLiteral(DREVNA_CONTENT_BASE_B);
-}
-QString portalHost()
-{
-    return QStringLiteral(DREVNA_PORTAL_HOST);
-}
-QString trackingHost()
-{
-    return QStringLiteral(DREVNA_TRACKING_HOST);
-}
 
 QString applicationKey(Type c)
 {

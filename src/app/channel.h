@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/buildconfig.h"
+#include "app/program.h"
 #include "app/mainwindow.h"
 
 #include <QString>

@@ -1,4 +1,4 @@
-#include "app/buildconfig.h"
+#include "app/program.h"
 #include "app/channel.h"
 #include "app/glshare.h"
 

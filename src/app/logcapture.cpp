@@ -1,6 +1,6 @@
 #include "app/logcapture.h"
 
-#include "app/platform.h"
+#include "base/platform.h"
 
 #include <QDateTime>
 #include <QDir>

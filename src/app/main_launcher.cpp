@@ -1,4 +1,4 @@
-#include "app/buildconfig.h"
+#include "app/program.h"
 
 const MainWindow::PlatformType buildChannel = MainWindow::STM;
 const FolderLayout buildFolderLayout = FolderLayout::Launcher;

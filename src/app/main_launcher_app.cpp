@@ -1,4 +1,4 @@
-#include "app/buildconfig.h"
+#include "app/program.h"
 
 const MainWindow::PlatformType buildChannel = MainWindow::STM_TAMSEL;
 const FolderLayout buildFolderLayout = FolderLayout::InstalledApp;

@@ -1,11 +1,11 @@
 #include "app/mainwindow.h"
 
-#include "app/buildconfig.h"
+#include "app/program.h"
 #include "app/channel.h"
 #include "app/firstpaint.h"
 #include "app/glshare.h"
 #include "app/logcapture.h"
-#include "app/platform.h"
+#include "base/platform.h"
 #include "services/eventtracker.h"
 #include "services/filemanager.h"
 #include "services/mywebview.h"

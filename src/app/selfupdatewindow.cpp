@@ -1,9 +1,9 @@
 // The launcher's self-update as the window shows it: the version check's
 // boxes, the setup program's download and its start.
-#include "app/buildconfig.h"
+#include "base/buildconfig.h"
 #include "app/channel.h"
 #include "app/mainwindow.h"
-#include "app/platform.h"
+#include "base/platform.h"
 #include "services/contentsignature.h"
 #include "services/selfupdate.h"
 #include "services/settings.h"

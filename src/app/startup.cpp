@@ -1,6 +1,6 @@
 // The start-up network sequence: launcher version file, remote update
 // configuration, and the hand-over to the update engine.
-#include "app/buildconfig.h"
+#include "base/buildconfig.h"
 #include "app/channel.h"
 #include "app/mainwindow.h"
 #include "services/contentsignature.h"

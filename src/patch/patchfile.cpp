@@ -1,6 +1,6 @@
 #include "patch/patchfile.h"
 
-#include "app/platform.h"
+#include "base/platform.h"
 
 #include <QCryptographicHash>
 #include <QFile>

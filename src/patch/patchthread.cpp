@@ -1,6 +1,6 @@
 #include "patch/patchthread.h"
 
-#include "app/platform.h"
+#include "base/platform.h"
 #include "patch/patchfile.h"
 
 #include <QDebug>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "patch/patchhost.h"
-#include "update/records.h"
+#include "base/updatetypes.h"
 
 #include <QThread>
 #include <atomic>

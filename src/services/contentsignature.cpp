@@ -1,6 +1,6 @@
 #include "services/contentsignature.h"
 
-#include "update/records.h"
+#include "base/updatetypes.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>

@@ -2,7 +2,7 @@
 
 #include "services/downloaddisplay.h"
 #include "services/dvthread.h"
-#include "update/records.h"
+#include "base/updatetypes.h"
 
 #include <QDebug>
 #include <QDir>

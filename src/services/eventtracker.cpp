@@ -1,6 +1,6 @@
 #include "services/eventtracker.h"
 
-#include "app/buildconfig.h"
+#include "base/buildconfig.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

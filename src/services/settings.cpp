@@ -1,6 +1,6 @@
 #include "services/settings.h"
 
-#include "app/buildconfig.h"
+#include "base/buildconfig.h"
 
 #include <QCoreApplication>
 #include <QSettings>

@@ -1,7 +1,7 @@
 #include "transfer/httpclient.h"
 
 #include "transfer/replyguard.h"
-#include "update/records.h"
+#include "base/updatetypes.h"
 
 #include <QDateTime>
 #include <QDebug>

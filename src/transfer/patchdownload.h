@@ -1,7 +1,7 @@
 #pragma once
 
 #include "transfer/httpclient.h"
-#include "update/records.h"
+#include "base/updatetypes.h"
 
 #include <QElapsedTimer>
 #include <QHash>

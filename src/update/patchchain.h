@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/records.h"
+#include "base/updatetypes.h"
 
 #include <QJsonObject>
 #include <QMap>

@@ -3,15 +3,16 @@
 #include "patch/patchhost.h"
 #include "transfer/httpclient.h"
 #include "transfer/patchdownload.h"
+#include "update/patchprogress.h"
 #include "update/records.h"
+#include "update/repair.h"
+#include "update/signedfetch.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QMap>
-#include <QMutex>
 #include <QObject>
 #include <QPointer>
-#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -22,9 +23,6 @@ namespace contentsig
 class Signature;
 enum class Kind;
 } // namespace contentsig
-
-// A document's reply together with the signature to check its body by.
-using SignedReplyCallback = std::function<void(QNetworkReply*, const contentsig::Signature&)>;
 
 // The update engine: a 100 ms state machine on the GUI thread that carries one
 // update from the installed version to the point where the game may start.
@@ -54,13 +52,19 @@ public:
     HttpClient& httpClient() { return http; }
 
     // Records and local files.
-    void loadLocalVersion();
-    void saveLocalVersion();
-    void loadLocalPatchChain();
-    // Thread-safe: the patch thread saves its copy of the chain after each file.
-    bool saveLocalPatchChain(const PatchChain& chain) override;
+    void loadLocalVersion() { records.loadLocalVersion(); }
+    void saveLocalVersion() { records.saveLocalVersion(); }
+    void loadLocalPatchChain() { chain = records.loadPatchChain(); }
+    // Thread-safe: the patch thread saves its copy of the chain after each step.
+    bool saveLocalPatchChain(const PatchChain& steps) override
+    {
+        return records.savePatchChain(steps);
+    }
     // Thread-safe: one line in the chain's journal.
-    bool recordPatchDone(int stepVersion, int fileIndex, const QString& name) override;
+    bool recordPatchDone(int stepVersion, int fileIndex, const QString& name) override
+    {
+        return records.recordPatchDone(stepVersion, fileIndex, name);
+    }
     void addPatchFiles(const QJsonObject& fileList, const QString& base, const QString& stepPath);
 
     // Chain search.
@@ -73,7 +77,7 @@ public:
     void fetchNextPatchFiles();
 
     // Downloads.
-    void downloadNextPatchFile();
+    void downloadNextPatchFile() { transfers.downloadNextPatchFile(); }
     // Called on the patch thread; onDone(success, retry) runs exactly once.
     void downloadFileResumable(PatchThread* thread, const QString& localPath, DownloadFileInfo f,
                                std::function<void(bool, bool)> onDone) override;
@@ -86,11 +90,7 @@ public:
 
     void httpGet(const QString& url, const HeaderMap& headers, ReplyCallback onFinished,
                  ReplyCallback onReadyRead = {}, ProgressCallback onProgress = {});
-    // A signed document, named by its path below baseUrl: its envelope first
-    // (only when keys are set), so that its length is known before its body
-    // comes, then the document itself, each with its own time stamp. A body
-    // past that length, or past MaxDocumentBytes without keys, is cut off as
-    // a failed transfer.
+    // A signed document, named by its path below baseUrl (getSignedDocument).
     void httpGetSigned(const QString& name, contentsig::Kind kind, SignedReplyCallback onFinished);
 
     // The patch thread's view of the engine.
@@ -120,10 +120,11 @@ protected:
 
 private:
     friend struct EngineProbe;
+    friend class GameRepair;
 
     // The download loop's reports.
-    void downloadError(int code, const QString& text) override;
-    void downloadStateChanged(int newState) override;
+    void downloadError(int code, const QString& text) override { setError(code, text); }
+    void downloadStateChanged(int newState) override { switchState(newState); }
     void allDownloaded() override;
 
     void onPatchListReply(QNetworkReply* reply, const contentsig::Signature& signature);
@@ -133,17 +134,15 @@ private:
     // Sets the error and returns false when the patch folder's or the game
     // folder's filesystem cannot hold what the chain still needs.
     bool roomForDownloads();
-    void beginRepair();
-    void onRepairListReply(QNetworkReply* reply, const contentsig::Signature& signature);
-    void onRepairFileList(QNetworkReply* reply, const contentsig::Signature& signature,
-                          const PatchStep& step);
-    void onVerified(const QList<DownloadFileInfo>& differing);
     // Ends the game's processes before its files are replaced.
     void endGame();
     void showDownloadState();
     void showPatchState();
     void cleanup();
     void removePatchDir();
+    // Ends the update with error 1 for a record that could not be written;
+    // from any thread.
+    void reportWriteError(const QString& path);
 
     QString baseUrl;
     QString patchDir;
@@ -156,16 +155,11 @@ private:
     int chainIndex = 0;
     int errorCode = 0;
     QString errorText;
-    QJsonObject localVersion;
+    LocalRecords records{patchDir, gameDir};
     PatchThread* patchThread = nullptr;
     int remoteVersion = 0;
     int recheckCount = 1;
-    QMutex progressMutex;
-    int patchIndex = 0;
-    int patchCount = 0;
-    DownloadFileInfo currentPatch;
-    DownloadFileInfo currentFullFile;
-    float patchProgress = 0;
+    PatchProgress patchProgress;
     QList<std::function<void()>> deferredTasks;
     qint64 startTime = 0;
     qint64 patchStartTime = 0;
@@ -174,26 +168,6 @@ private:
     // "update_finish" is sent once per process.
     static bool updateFinishSent;
     int timerId = 0;
-    QMutex chainFileMutex; // serialises writes of patchchain.json and its journal
-    // Journals of the two records; files done since the last fold of
-    // localversion.json, not yet in localVersion.
-    std::unique_ptr<RecordJournal> chainJournal;
-    std::unique_ptr<RecordJournal> versionJournal;
-    QList<QJsonObject> versionLines;
-    RecordJournal& journal(std::unique_ptr<RecordJournal>& slot, const QString& recordPath);
-    void reportWriteError(const QString& path);
-    bool repairPending = false;
-    bool repairing = false;
-    int repairedFiles = 0;
     QString finishText = QStringLiteral("更新完成.");
-    // Hashes the game files of a repair; read by the display while it runs.
-    QThread* verifier = nullptr;
-    std::atomic<bool> stopVerifying{false};
-    std::atomic<int> verifiedFiles{0};
-    std::atomic<qint64> verifiedBytes{0};
-    int listedFiles = 0;
-    qint64 listedBytes = 0;
+    GameRepair repair{*this};
 };
-
-// Requests a JSON document on the manager's thread from any thread.
-void fetchJson(PatchManager* manager, const QString& url, JsonCallback onJson);

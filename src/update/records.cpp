@@ -5,92 +5,8 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QRegularExpression>
-#include <QSaveFile>
+#include <QMutexLocker>
 #include <QVariant>
-#include <functional>
-
-QString formatVersion(qint64 version)
-{
-    const QString digits = QString::number(version < 0 ? -version : version);
-    const int n = digits.size();
-    if (n == 1)
-        return QStringLiteral("0.0.") + digits;
-    if (n == 2)
-        return QStringLiteral("0.%1.%2").arg(digits.at(0)).arg(digits.at(1));
-    return QStringLiteral("%1.%2.%3")
-        .arg(digits.left(n - 2))
-        .arg(digits.at(n - 2))
-        .arg(digits.at(n - 1));
-}
-
-bool operator==(const DownloadFileInfo& a, const DownloadFileInfo& b)
-{
-    return a.name == b.name && a.type == b.type && a.size == b.size && a.srcMd5 == b.srcMd5 &&
-           a.destMd5 == b.destMd5 && a.md5 == b.md5 && a.path == b.path &&
-           a.parentUrl == b.parentUrl && a.hadPatch == b.hadPatch;
-}
-
-bool operator==(const PatchStep& a, const PatchStep& b)
-{
-    return a.preVersion == b.preVersion && a.version == b.version && a.path == b.path &&
-           a.files == b.files;
-}
-
-QJsonObject parseJsonObject(const QString& text)
-{
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &error);
-    if (doc.isNull() || error.error != QJsonParseError::NoError) {
-        qDebug() << "decode " << text << "error:" << error.error;
-        return {};
-    }
-    return doc.isObject() ? doc.object() : QJsonObject();
-}
-
-void removeInterruptedWrites(const QString& path)
-{
-    static const QRegularExpression sideFile(QStringLiteral("\\.[A-Za-z0-9]{6}$"));
-    const QFileInfo info(path);
-    const QDir dir = info.dir();
-    const QStringList names = dir.entryList({info.fileName() + QStringLiteral(".??????")},
-                                            QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString& name : names) {
-        if (sideFile.match(name).hasMatch())
-            QFile::remove(dir.filePath(name));
-    }
-}
-
-namespace
-{
-bool writeFileWith(const QString& path, const std::function<bool(QIODevice&)>& write)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    removeInterruptedWrites(path);
-    // QSaveFile writes a temporary file and renames it over the old one on
-    // commit, so a crash mid-write leaves the previous content intact.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qDebug() << "create file error" << path;
-        return false;
-    }
-    if (!write(file)) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
-}
-
-bool writeAll(QIODevice& out, const QByteArray& bytes)
-{
-    return out.write(bytes) == bytes.size();
-}
-} // namespace
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    return writeFileWith(path, [&](QIODevice& out) { return writeAll(out, bytes); });
-}
 
 RecordJournal::RecordJournal(const QString& recordPath)
     : file(recordPath + QLatin1String(".journal"))
@@ -149,85 +65,13 @@ void applyFileLines(QJsonObject& record, const QList<QJsonObject>& lines)
     record.insert(QLatin1String("filelist"), QJsonObject::fromVariantMap(files));
 }
 
-QString safeRelativePath(const QString& name)
-{
-    QString path = name;
-    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (path.isEmpty() || path.startsWith(QLatin1Char('/')))
-        return QString();
-    // Names are joined into URLs too: "#" and "?" would cut the path there,
-    // "%" would be read as an escape; control characters have no place in
-    // either. On Windows ":" names a drive ("c:x", also after a dropped "./")
-    // or a file's hidden stream, and is in no file name.
-    for (const QChar c : path) {
-        if (c == QLatin1Char('#') || c == QLatin1Char('?') || c == QLatin1Char('%') ||
-            c == QLatin1Char(':') || c.category() == QChar::Other_Control)
-            return QString();
-    }
-    // Windows opens a device for these names, whatever their extension.
-    static const QRegularExpression device(
-        QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9])(\\..*)?$"),
-        QRegularExpression::CaseInsensitiveOption);
-    QStringList parts;
-    for (const QString& part : path.split(QLatin1Char('/'))) {
-        if (part.isEmpty() || part == QLatin1String("."))
-            continue;
-        // Windows drops trailing dots and blanks of a component, so "..."
-        // would climb like ".." and "a." would be "a": refuse them all.
-        if (part.endsWith(QLatin1Char('.')) || part.endsWith(QLatin1Char(' ')) ||
-            device.match(part).hasMatch())
-            return QString();
-        parts << part;
-    }
-    // The launcher's own records in the game folder are no game files.
-    const QString joined = parts.join(QLatin1Char('/'));
-    if (joined.compare(QLatin1String("localversion.json"), Qt::CaseInsensitive) == 0 ||
-        joined.compare(QLatin1String("contentsequence.json"), Qt::CaseInsensitive) == 0)
-        return QString();
-    return joined;
-}
-
-bool fileListIsSafe(const QJsonObject& list, QString* refused)
-{
-    double total = 0;
-    for (const QJsonValue& v : list.value(QLatin1String("filelist")).toArray()) {
-        const QJsonObject entry = v.toObject();
-        const QString name = entry.value(QLatin1String("name")).toString();
-        // Read as the record reads it; a missing size is 0.
-        const QJsonValue sizeValue = entry.value(QLatin1String("size"));
-        bool isNumber = false;
-        const double size = sizeValue.toVariant().toDouble(&isNumber);
-        const bool sizeFits =
-            sizeValue.isUndefined() || (isNumber && size >= 0 && size <= double(MaxListedSize));
-        total += sizeFits && isNumber ? size : 0;
-        if (safeRelativePath(name).isEmpty() || safeRelativePath(localFileKey(name)).isEmpty() ||
-            !sizeFits || total > double(MaxListedSize)) {
-            if (refused)
-                *refused = name;
-            return false;
-        }
-    }
-    return true;
-}
-
-DownloadFileInfo fileInfoFromListEntry(const QJsonObject& entry, const QString& parentUrl,
-                                       const QString& stepPath)
-{
-    DownloadFileInfo info;
-    info.name = entry.value(QLatin1String("name")).toString();
-    info.size = entry.value(QLatin1String("size")).toVariant().toLongLong();
-    info.md5 = entry.value(QLatin1String("md5")).toString();
-    info.type = entry.value(QLatin1String("type")).toString();
-    info.srcMd5 = entry.value(QLatin1String("srcmd5")).toString();
-    info.destMd5 = entry.value(QLatin1String("destmd5")).toString();
-    info.path = stepPath;
-    info.parentUrl = parentUrl;
-    info.hadPatch = false;
-    return info;
-}
-
 namespace
 {
+bool writeAll(QIODevice& out, const QByteArray& bytes)
+{
+    return out.write(bytes) == bytes.size();
+}
+
 QJsonObject chainFileObject(const DownloadFileInfo& f)
 {
     QJsonObject o;
@@ -335,45 +179,144 @@ PatchChain patchChainFromJson(const QByteArray& json, bool* ok)
     return good ? patchChainFromArray(doc.array()) : PatchChain();
 }
 
-bool patchThreadPaths(const QString& patchDir, const QString& gameDir, const QString& stepPath,
-                      const DownloadFileInfo& f, QString& patchFile, QString& target)
+// ---- the engine's records ----
+
+RecordJournal& LocalRecords::journal(std::unique_ptr<RecordJournal>& slot,
+                                     const QString& recordPath)
 {
-    constexpr int PatchSuffixLength = 6;
-    const QString step = safeRelativePath(stepPath);
-    const QString name = safeRelativePath(f.name);
-    const QString targetName = f.name.size() > PatchSuffixLength
-                                   ? safeRelativePath(f.name.chopped(PatchSuffixLength))
-                                   : QString();
-    if (step.isEmpty() || name.isEmpty() || targetName.isEmpty())
+    // The folders may change between runs (and in tests).
+    if (!slot || slot->path() != recordPath + QLatin1String(".journal"))
+        slot = std::make_unique<RecordJournal>(recordPath);
+    return *slot;
+}
+
+void LocalRecords::failed(const QString& path)
+{
+    if (writeFailed)
+        writeFailed(path);
+}
+
+void LocalRecords::loadLocalVersion()
+{
+    localVersion =
+        QJsonObject{{QLatin1String("version"), 0}, {QLatin1String("start_apply_patch"), false}};
+    versionLines.clear();
+    const QString path = gameDir + QLatin1String("/localversion.json");
+    removeInterruptedWrites(path);
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
+        if (!doc.isNull() && error.error == QJsonParseError::NoError && doc.isObject())
+            localVersion = doc.object();
+        else
+            qDebug() << "decode " << path << "error:" << error.error;
+    }
+    // Files recorded after the last fold: a run that was killed left them.
+    versionLines = journal(versionJournal, path).read();
+    if (!versionLines.isEmpty())
+        saveLocalVersion();
+    qDebug().noquote() << "loadLocalVersion:"
+                       << QString::fromUtf8(
+                              QJsonDocument(localVersion).toJson(QJsonDocument::Compact));
+}
+
+bool LocalRecords::saveLocalVersion()
+{
+    const QString path = gameDir + QLatin1String("/localversion.json");
+    if (!versionLines.isEmpty()) {
+        applyFileLines(localVersion, versionLines);
+        versionLines.clear();
+    }
+    // UTF-8, so file names outside ASCII survive the round trip.
+    if (!writeFile(path, QJsonDocument(localVersion).toJson(QJsonDocument::Indented))) {
+        failed(path);
         return false;
-    patchFile = patchDir + QLatin1Char('/') + step + QLatin1Char('/') + name;
-    target = gameDir + QLatin1Char('/') + targetName;
+    }
+    // Only once the record holds its lines; lines read again after a kill
+    // here change nothing.
+    journal(versionJournal, path).remove();
     return true;
 }
 
-QString localFileKey(const QString& name)
+bool LocalRecords::recordFileDone(const DownloadFileInfo& info)
 {
-    return name.size() < 6 ? name : name.left(name.size() - 6);
+    // The record takes the line in when it is saved next, at the latest when
+    // the run ends.
+    const QString key = localFileKey(info.name);
+    const QJsonObject line =
+        info.type == QLatin1String("del")
+            ? QJsonObject{{QLatin1String("name"), key}, {QLatin1String("del"), true}}
+            : QJsonObject{{QLatin1String("name"), key}, {QLatin1String("md5"), info.md5}};
+    RecordJournal& lines = journal(versionJournal, gameDir + QLatin1String("/localversion.json"));
+    if (!lines.append(line)) {
+        failed(lines.path());
+        return false;
+    }
+    versionLines.append(line);
+    return true;
 }
 
-bool chainNamesAreSafe(const PatchChain& chain)
+PatchChain LocalRecords::loadPatchChain()
 {
-    for (const PatchStep& step : chain) {
-        if (safeRelativePath(step.path).isEmpty())
-            return false;
-        for (const DownloadFileInfo& f : step.files) {
-            if (safeRelativePath(f.name).isEmpty() || safeRelativePath(f.path).isEmpty())
-                return false;
+    const QString path = patchDir + QLatin1String("/patchchain.json");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        journal(chainJournal, path).remove(); // lines of no chain
+        return {};
+    }
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &error);
+    if (doc.isNull() || error.error != QJsonParseError::NoError || !doc.isArray()) {
+        qDebug() << "decode " << path << "error:" << error.error;
+        return {};
+    }
+    PatchChain loaded = patchChainFromArray(doc.array());
+    // Local paths are built from these names: a refused one voids the file.
+    if (!chainNamesAreSafe(loaded)) {
+        qDebug() << "unsafe file name in" << path;
+        return {};
+    }
+    const QList<QJsonObject> lines = journal(chainJournal, path).read();
+    for (const QJsonObject& line : lines) {
+        const int version = line.value(QLatin1String("version")).toInt();
+        const int index = line.value(QLatin1String("file")).toInt(-1);
+        for (PatchStep& step : loaded) {
+            if (step.version == version && index >= 0 && index < step.files.size() &&
+                step.files[index].name == line.value(QLatin1String("name")).toString())
+                step.files[index].hadPatch = true;
         }
     }
-    return true;
+    if (!lines.isEmpty())
+        savePatchChain(loaded);
+    return loaded;
 }
 
-QString localPatchFilePath(const QString& patchDir, const DownloadFileInfo& f)
+bool LocalRecords::savePatchChain(const PatchChain& steps)
 {
-    const QString step = safeRelativePath(f.path);
-    const QString name = safeRelativePath(f.name);
-    if (step.isEmpty() || name.isEmpty())
-        return QString();
-    return patchDir + QLatin1Char('/') + step + QLatin1Char('/') + name;
+    const QString path = patchDir + QLatin1String("/patchchain.json");
+    {
+        QMutexLocker lock(&chainFileMutex);
+        if (writePatchChain(path, steps)) {
+            journal(chainJournal, path).remove();
+            return true;
+        }
+    }
+    failed(path);
+    return false;
+}
+
+bool LocalRecords::recordPatchDone(int stepVersion, int fileIndex, const QString& name)
+{
+    const QString path = patchDir + QLatin1String("/patchchain.json");
+    {
+        QMutexLocker lock(&chainFileMutex);
+        if (journal(chainJournal, path)
+                .append(QJsonObject{{QLatin1String("version"), stepVersion},
+                                    {QLatin1String("file"), fileIndex},
+                                    {QLatin1String("name"), name}}))
+            return true;
+    }
+    failed(path + QLatin1String(".journal"));
+    return false;
 }

@@ -1,50 +1,17 @@
 #pragma once
 
-#include <QByteArray>
+// The engine's two records on disk, localversion.json in the game folder and
+// patchchain.json in the patch folder: their formats, their journals, and
+// their loading and saving.
+
+#include "base/updatetypes.h"
+
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
-#include <QMetaType>
-#include <QString>
-
-// Display text of an integer version: 10006 -> "100.0.6".
-QString formatVersion(qint64 version);
-
-// One file of one patch step.
-struct DownloadFileInfo {
-    QString name;
-    QString type; // "diff", "add" or "del"
-    qint64 size = 0;
-    QString srcMd5;
-    QString destMd5;
-    QString md5;
-    QString path;
-    QString parentUrl;
-    bool hadPatch = false;
-};
-Q_DECLARE_METATYPE(DownloadFileInfo)
-
-bool operator==(const DownloadFileInfo& a, const DownloadFileInfo& b);
-
-struct PatchStep {
-    int preVersion = 0;
-    int version = 0;
-    QString path;
-    QList<DownloadFileInfo> files;
-};
-
-bool operator==(const PatchStep& a, const PatchStep& b);
-
-// A chain is newest step first.
-using PatchChain = QList<PatchStep>;
-
-// JSON text to object; empty on any error (logged as "decode ... error:N").
-QJsonObject parseJsonObject(const QString& text);
-
-// Writes bytes to path, creating missing folders. The file is replaced
-// atomically, so a crash never leaves it truncated.
-bool writeFile(const QString& path, const QByteArray& bytes);
+#include <QMutex>
+#include <functional>
+#include <memory>
 
 // An append-only journal beside a record: one compact JSON object a line,
 // each flushed as it is written, so that recording one finished file costs
@@ -69,31 +36,6 @@ private:
 // "filelist" of a localversion.json object, in one pass.
 void applyFileLines(QJsonObject& record, const QList<QJsonObject>& lines);
 
-// Removes what a write of path that was killed left beside it: the side file
-// ("<name>.XXXXXX") that would have replaced it. The file itself is intact.
-void removeInterruptedWrites(const QString& path);
-
-// A file name from a server list or from patchchain.json, as a relative path
-// with "/" separators. Empty when the name is unsafe: empty, absolute, with a
-// drive letter, with a ".." component, with "#", "?", "%", ":" or a control
-// character, with a component that ends in a dot or a blank or is a Windows
-// device name ("CON", "aux.txt"), or when it names localversion.json or
-// contentsequence.json at the root. "\\" counts as a separator.
-QString safeRelativePath(const QString& name);
-
-// Largest size a file list may give an entry, or all its entries together
-// (1 PiB): progress totals add them up and must not overflow.
-constexpr qint64 MaxListedSize = qint64(1) << 50;
-
-// True when every entry of a file list ("filelist") can become local paths
-// and its sizes are numbers from 0 to MaxListedSize that stay within it in
-// sum; otherwise false, with the first refused name in *refused.
-bool fileListIsSafe(const QJsonObject& list, QString* refused = nullptr);
-
-// One entry of a "filelist" array (server keys: srcmd5, destmd5).
-DownloadFileInfo fileInfoFromListEntry(const QJsonObject& entry, const QString& parentUrl,
-                                       const QString& stepPath);
-
 // patchchain.json (keys preVersion, srcMd5, destMd5, hadPatch ...).
 QByteArray patchChainToJson(const PatchChain& chain);
 // Writes patchChainToJson's text as writeFile does, a file at a time: the
@@ -102,21 +44,45 @@ bool writePatchChain(const QString& path, const PatchChain& chain);
 PatchChain patchChainFromJson(const QByteArray& json, bool* ok = nullptr);
 PatchChain patchChainFromArray(const QJsonArray& array);
 
-// True when every step path, file path and file name of the chain passes
-// safeRelativePath, so local paths can be built from it.
-bool chainNamesAreSafe(const PatchChain& chain);
+// The two records as the engine keeps them between loads and saves. A record
+// or journal that cannot be written is reported to writeFailed with its path,
+// on the thread that tried; the folders are the engine's own fields.
+class LocalRecords
+{
+public:
+    LocalRecords(const QString& patchDir, const QString& gameDir)
+        : patchDir(patchDir), gameDir(gameDir)
+    {
+    }
 
-// PATCH + "/" + f.path + "/" + f.name with "/" separators; empty when the
-// path or the name is unsafe.
-QString localPatchFilePath(const QString& patchDir, const DownloadFileInfo& f);
+    std::function<void(const QString& path)> writeFailed;
 
-// The patch thread's two files for an entry of the step at stepPath: the
-// downloaded patch below PATCH/STEP and the game file that it changes (the
-// name without its six-character patch suffix). False, with both left
-// empty, when a name is unsafe or names no game file.
-bool patchThreadPaths(const QString& patchDir, const QString& gameDir, const QString& stepPath,
-                      const DownloadFileInfo& f, QString& patchFile, QString& target);
+    // localversion.json as last loaded or saved; the files recorded since are
+    // in its journal and taken in at the next save.
+    QJsonObject localVersion;
+    // Reads the record and takes in what a killed run left in its journal.
+    void loadLocalVersion();
+    bool saveLocalVersion();
+    bool hasUnsavedFiles() const { return !versionLines.isEmpty(); }
+    // One line in localversion.json's journal for a finished file.
+    bool recordFileDone(const DownloadFileInfo& info);
 
-// The "filelist" key of localversion.json for a file entry name: the name
-// without its last six characters (the patch suffix), or whole when shorter.
-QString localFileKey(const QString& name);
+    // patchchain.json with the files of its journal marked done; empty when
+    // there is none or it cannot be used.
+    PatchChain loadPatchChain();
+    // Thread-safe, as the patch thread saves its copy of the chain.
+    bool savePatchChain(const PatchChain& chain);
+    // Thread-safe: one line in the chain's journal.
+    bool recordPatchDone(int stepVersion, int fileIndex, const QString& name);
+
+private:
+    RecordJournal& journal(std::unique_ptr<RecordJournal>& slot, const QString& recordPath);
+    void failed(const QString& path);
+
+    const QString& patchDir;
+    const QString& gameDir;
+    QMutex chainFileMutex; // serialises writes of patchchain.json and its journal
+    std::unique_ptr<RecordJournal> chainJournal;
+    std::unique_ptr<RecordJournal> versionJournal;
+    QList<QJsonObject> versionLines;
+};

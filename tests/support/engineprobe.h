@@ -8,9 +8,9 @@ struct EngineProbe {
     explicit EngineProbe(PatchManager& m)
         : baseUrl(m.baseUrl), patchDir(m.patchDir), gameDir(m.gameDir), window(m.window),
           http(m.http), state(m.state), chain(m.chain), chainIndex(m.chainIndex),
-          errorCode(m.errorCode), errorText(m.errorText), localVersion(m.localVersion),
+          errorCode(m.errorCode), errorText(m.errorText), localVersion(m.records.localVersion),
           patchThread(m.patchThread), remoteVersion(m.remoteVersion), recheckCount(m.recheckCount),
-          patchIndex(m.patchIndex), patchCount(m.patchCount), downloads(m.transfers.downloads),
+          patchProgress(m.patchProgress), downloads(m.transfers.downloads),
           downloadIndex(m.transfers.downloadIndex), fileStartTime(m.transfers.fileStartTime),
           fileReceived(m.transfers.fileReceived), fileTotal(m.transfers.fileTotal),
           allTotal(m.transfers.allTotal), allFinished(m.transfers.allFinished),
@@ -37,8 +37,7 @@ struct EngineProbe {
     PatchThread*& patchThread;
     int& remoteVersion;
     int& recheckCount;
-    int& patchIndex;
-    int& patchCount;
+    PatchProgress& patchProgress;
     // The download loop's.
     QList<DownloadFileInfo>& downloads;
     int& downloadIndex;

@@ -1,5 +1,5 @@
 // The test programs stand in for the launcher program.
-#include "app/buildconfig.h"
+#include "app/program.h"
 #include "services/contentsignature.h"
 
 const MainWindow::PlatformType buildChannel = MainWindow::STM;
