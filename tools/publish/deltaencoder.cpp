@@ -228,13 +228,15 @@ std::shared_ptr<const SourceIndex> buildSourceIndex(const uchar* oldData, qint64
         return {};
     }
     // The first matching of any input indexes the whole source; a few bytes
-    // of input are enough, and their output is dropped.
+    // of input are enough, and their output is dropped. They must differ from
+    // the old file's first byte: a match found there at once would be taken
+    // without looking at the source at all.
     Encoder encoder;
     if (int r = encoder.setUp(oldData, oldSize, window, XD3_ALLOCSIZE)) {
         fail(error, xd3Failure(encoder.stream.s, r));
         return {};
     }
-    QByteArray probe(64, '\0');
+    const QByteArray probe(64, char(oldSize > 0 ? ~oldData[0] : 0));
     QBuffer sink;
     sink.open(QIODevice::WriteOnly);
     if (!encoder.feed(probe.constData(), probe.size(), true, &sink, error))

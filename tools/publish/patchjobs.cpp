@@ -265,13 +265,15 @@ struct FileTask {
         return {Secondary::None, Secondary::Djw, Secondary::DjwOneGroup};
     }
 
-    bool index_(QString* error)
+    bool buildIndex(QString* error)
     {
         OldFile old;
         if (!old.open(request.oldPath, error))
             return false;
-        index = buildSourceIndex(old.data, request.oldSize, window, error);
-        return index != nullptr;
+        // Without an index each piece indexes the old file itself: slower,
+        // the patch as good.
+        index = buildSourceIndex(old.data, request.oldSize, window, nullptr);
+        return true;
     }
 
     // One piece, encoded and recoded into its part of each candidate.
@@ -505,7 +507,7 @@ bool makePatches(const QList<PatchRequest>& requests, const PatchSettings& setti
         task->piecesLeft = task->pieces;
         const int group = scheduler.addGroup(indexMemory(task->window));
         Scheduler::Job index;
-        index.run = [task](QString* e) { return task->index_(e); };
+        index.run = [task](QString* e) { return task->buildIndex(e); };
         index.memory = StreamMemory;
         index.group = group;
         index.rank = rank;
