@@ -16,7 +16,7 @@ extern "C" {
 namespace publish
 {
 
-const qint64 PieceSize = 16 * 1024 * 1024;
+const qint64 PieceSize = 8 * 1024 * 1024;
 const qint64 TargetWindow = XD3_DEFAULT_WINSIZE;
 // 2 GiB: the slow matcher keeps one 32-bit slot for every second byte of the
 // window, and xdelta3 sizes that table with a signed 32-bit shift.

@@ -24,6 +24,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sodium.h>
+#include <thread>
 #include <unistd.h>
 
 namespace publish
@@ -212,10 +213,10 @@ struct Writer {
                QLatin1String(FileSuffix);
     }
 
-    // One patch step and its "_full" twin, whose whole files are copied at
-    // once; the patches wanted are added to requests.
-    bool planStep(const FileMap& oldFiles, const FileMap& newFiles, int preVersion, int version,
-                  StepPlan* plan, QList<PatchRequest>* requests, QString* error) const
+    // One patch step and its "_full" twin; the patches wanted are added to
+    // requests.
+    void planStep(const FileMap& oldFiles, const FileMap& newFiles, int preVersion, int version,
+                  StepPlan* plan, QList<PatchRequest>* requests) const
     {
         plan->path = stepPath(preVersion, version);
         plan->preVersion = preVersion;
@@ -237,14 +238,9 @@ struct Writer {
             f.deleted = f.inOld && !newFiles.contains(rel);
             if (!f.deleted && f.inOld && f.of.md5 == f.nf.md5)
                 continue;
-            if (!f.deleted) {
-                // The whole new file is always there for the fallback.
-                if (!copyFile(f.nf.path, stepFile(plan->path + QStringLiteral("_full"), rel),
-                              error))
-                    return false;
+            if (!f.deleted)
                 plan->fullList.append(entry(entryName(rel), f.nf.size, f.nf.md5,
                                             QStringLiteral("add"), QString(), f.nf.md5));
-            }
             if (!f.deleted && f.inOld && f.of.size > 0) {
                 QDir().mkpath(QFileInfo(stepFile(plan->path, rel)).absolutePath());
                 f.request = requests->size();
@@ -252,6 +248,16 @@ struct Writer {
                                   f.nf.md5, f.of.size, f.nf.size});
             }
             plan->files.append(f);
+        }
+    }
+
+    // The whole new files of the "_full" twin, always there for the fallback.
+    bool copyWhole(const StepPlan& plan, QString* error) const
+    {
+        for (const Planned& f : plan.files) {
+            if (!f.deleted &&
+                !copyFile(f.nf.path, stepFile(plan.path + QStringLiteral("_full"), f.rel), error))
+                return false;
         }
         return true;
     }
@@ -484,11 +490,7 @@ bool publish(const QString& versionsDir, const QString& outDir, const Options& o
         for (int pre : qAsConst(from)) {
             const int v = s.versions.at(i);
             plans.append(Writer::StepPlan());
-            if (!w.planStep(trees.value(pre), trees.value(v), pre, v, &plans.last(), &requests,
-                            error)) {
-                QDir(staging).removeRecursively();
-                return false;
-            }
+            w.planStep(trees.value(pre), trees.value(v), pre, v, &plans.last(), &requests);
         }
     }
     PatchSettings settings;
@@ -497,8 +499,21 @@ bool publish(const QString& versionsDir, const QString& outDir, const Options& o
     settings.memoryBound = options.memoryBound;
     settings.threads = options.threads;
     settings.progress = options.progress;
+    // The patches are made on all cores while this thread copies the whole
+    // files, which takes the disk more than a core.
     QList<PatchResult> patches;
-    if (!makePatches(requests, settings, &patches, error)) {
+    QString patchError;
+    bool patched = false;
+    std::thread patcher([&] { patched = makePatches(requests, settings, &patches, &patchError); });
+    bool copied = true;
+    for (const Writer::StepPlan& plan : qAsConst(plans))
+        copied = copied && w.copyWhole(plan, error);
+    StepSummary full;
+    copied = copied && w.writeFull(trees.value(newest), newest, &full, error);
+    patcher.join();
+    if (!copied || !patched) {
+        if (copied)
+            setError(error, patchError);
         QDir(staging).removeRecursively();
         return false;
     }
@@ -512,11 +527,6 @@ bool publish(const QString& versionsDir, const QString& outDir, const Options& o
         steps.insert(memberName(plan.preVersion, plan.version),
                      stepObject(plan.preVersion, plan.version, step.path));
         s.steps.append(step);
-    }
-    StepSummary full;
-    if (!w.writeFull(trees.value(newest), newest, &full, error)) {
-        QDir(staging).removeRecursively();
-        return false;
     }
     s.steps.append(full);
     QJsonObject list;

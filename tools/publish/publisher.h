@@ -27,7 +27,8 @@ struct Options {
     // each file's source window, so the patches depend on it.
     qint64 memoryBound = 4096LL * 1024 * 1024;
     int threads = 0; // 0: one per core
-    // A line every few seconds while the patches are made.
+    // A line every few seconds while the patches are made, from a thread of
+    // its own.
     std::function<void(const QString&)> progress;
     // When set (see loadSigningKey), every document written is signed.
     QByteArray signingKey;
