@@ -238,7 +238,7 @@ private slots:
             << QByteArray("one") << QByteArray("two") << false << "add";
         QTest::newRow("larger, diff forced")
             << QByteArray("one") << QByteArray("two") << true << "none";
-        const QByteArray large = drawn(9, 20 << 20);
+        const QByteArray large = drawn(9, 12 << 20);
         QList<QByteArray> texts;
         for (int i = 0; i < 8; ++i)
             texts.append(drawn(10 + i, 30000, text));
