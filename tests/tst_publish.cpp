@@ -242,7 +242,7 @@ private slots:
         QList<QByteArray> texts;
         for (int i = 0; i < 8; ++i)
             texts.append(drawn(10 + i, 30000, text));
-        QTest::newRow("in pieces") << large << inserted(large, texts) << false << "djw1";
+        QTest::newRow("in pieces") << large << inserted(large, texts) << false << "djw";
     }
 
     void roundTrip()
