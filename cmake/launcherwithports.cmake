@@ -1,11 +1,11 @@
 # A launcher program that differs from `launcher` only in its addresses: the
 # ones of a loopback content stack on PORTS ("A,B,PORTAL,TRACKING"). The
-# addresses live in the channel table alone: that one file is compiled again
-# against its own addresses header and linked ahead of the library, so the
-# library's copy of it is never pulled in.
+# addresses live in the build configuration alone: that one file is compiled
+# again against its own addresses header and linked ahead of the library, so
+# the library's copy of it is never pulled in.
 # With KEY, the program also carries the public half of a signing key made at
 # build time into that file (its own copy of the key constant, linked ahead
-# of the library like the channel table); the suite signs with the secret one.
+# of the library like the addresses); the suite signs with the secret one.
 function(add_launcher_with_ports target ports)
     cmake_parse_arguments(arg "" "KEY" "" ${ARGN})
     string(REPLACE "," ";" port_list "${ports}")
@@ -20,7 +20,7 @@ function(add_launcher_with_ports target ports)
     set(generated "${CMAKE_CURRENT_BINARY_DIR}/${target}-generated")
     configure_file("${CMAKE_SOURCE_DIR}/src/buildaddresses.h.in"
                    "${generated}/buildaddresses.h" @ONLY)
-    add_library(${target}_channel OBJECT "${CMAKE_SOURCE_DIR}/src/app/channel.cpp")
+    add_library(${target}_channel OBJECT "${CMAKE_SOURCE_DIR}/src/base/buildconfig.cpp")
     target_include_directories(${target}_channel BEFORE PRIVATE "${generated}")
     target_link_libraries(${target}_channel PRIVATE drevna)
     set(objects $<TARGET_OBJECTS:${target}_channel>)

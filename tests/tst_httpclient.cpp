@@ -212,20 +212,20 @@ void TestHttpClient::outcomes_data()
         << "/p/big.json" << none << true << int(QNetworkReply::NoError) << 200 << bigBody;
     QTest::newRow("empty onFinished")
         << "/p/list.json" << none << false << int(QNetworkReply::NoError) << 200 << QByteArray();
-    QTest::newRow("missing") << "/p/none" << none << true
-                             << int(QNetworkReply::ContentNotFoundError) << 404
-                             << QByteArray("Not Found");
+    const int refused = QNetworkReply::OperationCanceledError; // 300 or more: before the body
+    QTest::newRow("missing") << "/p/none" << none << true << refused << 404 << QByteArray();
 
     HttpTestServer::Fault error;
     error.status = 500;
-    QTest::newRow("server error") << "/p/list.json" << error << true
-                                  << int(QNetworkReply::InternalServerError) << 500 << QByteArray();
+    error.endless = true;
+    QTest::newRow("server error, endless body")
+        << "/p/list.json" << error << true << refused << 500 << QByteArray();
 
     HttpTestServer::Fault redirect;
     redirect.status = 302;
     redirect.headers.append(qMakePair(QByteArray("Location"), QByteArray("/p/dir/file.bin")));
     QTest::newRow("redirect not followed")
-        << "/p/list.json" << redirect << true << int(QNetworkReply::NoError) << 302 << QByteArray();
+        << "/p/list.json" << redirect << true << refused << 302 << QByteArray();
 
     QTest::newRow("unknown scheme")
         << "" << none << true << int(QNetworkReply::ProtocolUnknownError) << 0 << QByteArray();
@@ -273,6 +273,8 @@ void TestHttpClient::readyReadAndProgress_data()
     QTest::addColumn<qint64>("cap"); // bytes per second over both transfers
     QTest::newRow("uncapped") << qint64(0);
     QTest::newRow("one cap over two transfers") << qint64(200000);
+    // 100 MiB/s used for a tenth of a second, then this, with no silence to pay.
+    QTest::newRow("cap lowered after a fast start") << -qint64(200000);
 }
 
 // Two transfers at once; under a cap each gets its whole body, and both
@@ -281,7 +283,12 @@ void TestHttpClient::readyReadAndProgress()
 {
     QFETCH(qint64, cap);
     HttpClient client;
-    client.maxBytesPerSecond = cap;
+    client.maxBytesPerSecond = cap < 0 ? 100 << 20 : cap;
+    QElapsedTimer fast;
+    fast.start();
+    while (cap < 0 && fast.elapsed() < 100)
+        client.spend(client.allowance());
+    client.maxBytesPerSecond = cap = qAbs(cap);
     QByteArray received[2];
     qint64 bufferSize = 0;
     qint64 lastProgress = 0;
@@ -320,8 +327,8 @@ void TestHttpClient::timeouts_data()
     QTest::addColumn<int>("error");
     QTest::addColumn<int>(
         "bodySize"); // received before the end (-N: at most N); the file has at least 1000
-    QTest::addColumn<int>("deadlineMs"); // > 0: a document, read at its end
-    QTest::addColumn<int>("others");     // transfers of the same file started before
+    QTest::addColumn<int>("deadlineMs"); // > 0: a document; < 0: capped at -N B/s for quietMs
+    QTest::addColumn<int>("others"); // started before; < 0: they get the fault, this one silence
 
     HttpTestServer::Fault silent;
     silent.delayMs = 60000;
@@ -360,6 +367,16 @@ void TestHttpClient::timeouts_data()
     QTest::newRow("a byte in every stall window, fewer than 1 KiB")
         << 5000 << 1000 << trickle << 500 << int(QNetworkReply::OperationCanceledError) << -5 << 0
         << 0;
+    HttpTestServer::Fault crawl;
+    crawl.bytesPerSecond = 700;
+    QTest::newRow("1 KiB in every stall window, below 1 KiB/s over it")
+        << 1000 << 2000 << crawl << 1500 << int(QNetworkReply::OperationCanceledError) << -20000
+        << 0 << 0;
+    QTest::newRow("below 1 KiB/s, held back by the cap")
+        << 1000 << 500 << HttpTestServer::Fault() << 1500 << 0 << (12 << 20) << -400 << 0;
+    QTest::newRow("no first data beside a crawling transfer")
+        << 500 << 60000 << crawl << 200 << int(QNetworkReply::OperationCanceledError) << -20000 << 0
+        << -1;
 }
 
 void TestHttpClient::timeouts()
@@ -376,14 +393,18 @@ void TestHttpClient::timeouts()
     server.setFile("/p/slow.bin", qAbs(bodySize) > body.size()
                                       ? bytePattern(qAbs(bodySize))
                                       : body.left(qMax(qAbs(bodySize), 1000)));
+    HttpTestServer::Fault silent; // for this one, when the others take the fault
+    silent.delayMs = 60000;
+    server.setFault("/p/silent.bin", silent);
     server.setFault("/p/slow.bin", fault);
+    int othersDone = 0;
     HttpClient client;
     client.firstDataTimeoutMs = firstDataMs;
     client.stallTimeoutMs = stallMs;
-    client.documentDeadlineMs = deadlineMs;
+    client.documentDeadlineMs = qMax(deadlineMs, 0);
+    client.maxBytesPerSecond = qMax(-deadlineMs, 0);
 
-    int othersDone = 0;
-    for (int i = 0; i < others; ++i)
+    for (int i = 0; i < qAbs(others); ++i)
         client.httpGet(
             server.url("/p/slow.bin"), HeaderMap(),
             [&](QNetworkReply* r) { othersDone += r->error() == QNetworkReply::NoError; },
@@ -392,19 +413,20 @@ void TestHttpClient::timeouts()
     QNetworkReply::NetworkError seen = QNetworkReply::NoError;
     QByteArray received;
     client.httpGet(
-        server.url("/p/slow.bin"), HeaderMap(),
+        server.url(others < 0 ? "/p/silent.bin" : "/p/slow.bin"), HeaderMap(),
         [&](QNetworkReply* reply) {
             ++calls;
             seen = reply->error();
             received += reply->readAll();
         },
         deadlineMs > 0 ? ReplyCallback()
-                       : [&](QNetworkReply* reply) { received += reply->readAll(); });
+                       : [&](QNetworkReply* reply) { received += readBody(reply); });
 
     QVERIFY(client.currentReply);
     QSignalSpy finished(client.currentReply, &QNetworkReply::finished);
     QVERIFY(!finished.wait(quietMs));
     QCOMPARE(calls, 0);
+    client.maxBytesPerSecond = 0;
     QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 15000);
     QCOMPARE(seen, QNetworkReply::NetworkError(error));
     QVERIFY(bodySize < 0 ? received.size() <= -bodySize : received.size() == bodySize);
@@ -413,9 +435,9 @@ void TestHttpClient::timeouts()
     QVERIFY(!finished.wait(300));
     QCOMPARE(finished.count(), 1);
     QCOMPARE(calls, 1);
-    QTRY_COMPARE(othersDone, others);
+    QTRY_COMPARE(othersDone, qMax(others, 0));
     QCOMPARE(log->matching("^download timeout").size(), error ? 1 : 0);
-    QCOMPARE(log->matching("^download Finish").size(), 1 + others);
+    QCOMPARE(log->matching("^download Finish").size(), 1 + qMax(others, 0));
 }
 
 void TestHttpClient::fetchJsonResults_data()

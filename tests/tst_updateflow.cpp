@@ -4,6 +4,7 @@
 #include "engineprobe.h"
 #include "enginetest.h"
 #include "httptestserver.h"
+#include "patch/patchfile.h"
 #include "patch/patchthread.h"
 #include "smalldisk.h"
 #include "testfiles.h"
@@ -18,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QWaitCondition>
 #include <QtTest>
+
+#include <algorithm>
 
 namespace
 {
@@ -36,6 +39,7 @@ struct ServedFile {
     QString name; // as listed, may hold backslashes
     QString type;
     QByteArray bytes;
+    QString destMd5 = {}; // the bytes' own when empty
 };
 
 // A file list as the server stores it, with its own spacing, so that a
@@ -49,8 +53,15 @@ QByteArray fileListJson(const QList<ServedFile>& files)
                                 {"md5", md5Hex(f.bytes)},
                                 {"type", f.type},
                                 {"srcmd5", ""},
-                                {"destmd5", md5Hex(f.bytes)}});
+                                {"destmd5", f.destMd5.isEmpty() ? md5Hex(f.bytes) : f.destMd5}});
     return "{ \"filelist\" :\n" + QJsonDocument(list).toJson(QJsonDocument::Compact) + " }\r\n";
+}
+
+// Bytes of a size text such as "1.50KB".
+double sizeBytes(const QString& text)
+{
+    const int unit = text.indexOf(QRegularExpression("[A-Z]"));
+    return text.left(unit).toDouble() * double(1LL << (10 * QString("BKMG").indexOf(text[unit])));
 }
 
 QString urlPath(const QString& name)
@@ -463,8 +474,8 @@ void TestUpdateFlow::loopCounting_data()
     // answered with 500; 0: starts from a wrong partial file; -1: reset after 1 MiB once
     QTest::addColumn<int>("failTimes");
     QTest::addColumn<bool>("lastDeleted");
-    QTest::addColumn<int>("requests"); // of the failing file
-    QTest::addColumn<int>("errorCode");
+    QTest::addColumn<int>("requests");  // of the failing file
+    QTest::addColumn<int>("errorCode"); // 1: a folder in b's way
     // A file counts in allFinished once, however often it was attempted.
     QTest::newRow("clean") << "" << 0 << false << 0 << 0;
     QTest::newRow("last fails twice") << "b" << 2 << false << 3 << 2;
@@ -473,6 +484,9 @@ void TestUpdateFlow::loopCounting_data()
     // The two files are in transfer together: the reset one is fetched again
     // while the other goes on.
     QTest::newRow("first reset, fetched again beside the last") << "a" << -1 << false << 2 << 2;
+    QTest::newRow("both fail, each shown until its own retry") << "ab" << 1 << false << 2 << 2;
+    // The loop stops: a's failure neither shows over the error nor comes again.
+    QTest::newRow("last cannot be written") << "a" << 1 << false << 1 << 1;
 }
 
 void TestUpdateFlow::loopCounting()
@@ -486,17 +500,19 @@ void TestUpdateFlow::loopCounting()
     serveStep("10006",
               {{"a.pak.patch", "add", a}, {"b.pak.patch", lastDeleted ? "del" : "add", b}});
     serveSingleStepList();
-    // The tick still draws a transfer, now that the loop moves on by itself.
+    // The tick still draws a transfer: a, slow, started first, to its end.
     HttpTestServer::Fault slow, fault;
-    slow.bytesPerSecond = 20000;
-    server->setFault("/base/10006/b.pak.patch", slow);
+    slow.bytesPerSecond = 3000000;
+    server->setFault("/base/10006/a.pak.patch", slow);
     fault.status = failTimes < 0 ? 0 : 500;
     fault.dropAfterBytes = failTimes < 0 ? 1048576 : -1;
     fault.times = qAbs(failTimes);
-    if (failTimes)
-        server->setFault("/base/10006/" + failing + ".pak.patch", fault);
-    else if (!failing.isEmpty())
-        QVERIFY(writeAll(patchDir() + "/10006/" + failing + ".pak.patch", "not the start"));
+    for (const QChar file : failing)
+        if (failTimes)
+            server->setFault("/base/10006/" + QString(file) + ".pak.patch", fault);
+        else
+            QVERIFY(writeAll(patchDir() + "/10006/" + file + ".pak.patch", "not the start"));
+    QVERIFY(errorCode != 1 || QDir().mkpath(patchDir() + "/10006/b.pak.patch/in-the-way"));
     setLocalVersion(10005);
     PatchManager manager;
     prepare(manager);
@@ -506,20 +522,34 @@ void TestUpdateFlow::loopCounting()
         if (n == "update_patch_start")
             finishedAtPatching = probe(manager).allFinished;
     };
+    LogCollector log;
     manager.start();
-    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished"), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished") || probe(manager).errorCode == 1,
+                             15000);
+    QList<double> done; // never going back, across retries and fresh starts
+    for (const QString& line : display.with("download:"))
+        done << sizeBytes(line.section('|', 0, 0));
+    QVERIFY(std::is_sorted(done.begin(), done.end()));
+    if (errorCode == 1) { // nothing more: no retry of a, no text over the error
+        QVERIFY(!QTest::qWaitFor([&] { return server->requests().size() > 3; }, 1000));
+        QVERIFY(probe(manager).errorText.endsWith("b.pak.patch 写入失败"));
+        return;
+    }
     QCOMPARE(finishedAtPatching, a.size() + (lastDeleted ? 0 : b.size()));
     QCOMPARE(probe(manager).downloadFailures, 0);
     QCOMPARE(probe(manager).errorCode, errorCode);
     // After a reset Qt may send the request once more itself, so only the
     // file's content tells there.
-    if (!failing.isEmpty() && failTimes >= 0)
-        QCOMPARE(server->requests("/base/10006/" + failing + ".pak.patch").size(), requests);
+    for (const QChar file : failing)
+        QVERIFY(failTimes < 0 ||
+                server->requests("/base/10006/" + QString(file) + ".pak.patch").size() == requests);
+    QVERIFY(failing.size() < 2 || log.matching(" to 4$").size() == 2);
     QCOMPARE(readAll(tmp->filePath("Drevna/a.pak")), a);
     QCOMPARE(readAll(tmp->filePath("Drevna/b.pak")), lastDeleted ? QByteArray() : b);
     // With a failure the other file runs during the 5 s wait, shown as the error.
     if (failing.isEmpty())
-        QVERIFY(display.with("download:").filter("b.pak.patch 下载中...").size() >= 3);
+        QVERIFY(display.with("download:").filter("a.pak.patch 下载中...").size() >= 3 &&
+                display.with("download:").last().contains("a.pak.patch 下载中..."));
 }
 
 // An empty listed file over a stale non-empty one: a range request for it
@@ -558,8 +588,10 @@ void TestUpdateFlow::transferFailures_data()
         << -1 << 200 << QByteArray("not the file") << 1 << QStringList{"bytes=0-", "bytes=0-"};
     QTest::newRow("range refused")
         << 100 << 416 << QByteArray() << 1 << QStringList{"bytes=100-", "bytes=0-"};
-    QTest::newRow("endless answer") // status -1
+    QTest::newRow("endless answer") // status -N: N (1: 200) with a body without end
         << -1 << -1 << QByteArray() << 1 << QStringList{"bytes=0-", "bytes=0-"};
+    QTest::newRow("server error with an endless body")
+        << -1 << -503 << QByteArray() << 1 << QStringList{"bytes=0-", "bytes=0-"};
 }
 
 // Each failed transfer is shown and retried after the delay, and the count
@@ -575,7 +607,7 @@ void TestUpdateFlow::transferFailures()
     serveStep("10006", {{"a.pak.patch", "add", bytes}});
     serveSingleStepList();
     HttpTestServer::Fault fail;
-    fail.status = qMax(status, 0);
+    fail.status = status == -1 ? 0 : qAbs(status);
     fail.endless = status < 0;
     fail.body = body;
     fail.times = failures;
@@ -649,7 +681,9 @@ void TestUpdateFlow::retryWaitsFiveSeconds()
 
 void TestUpdateFlow::slowDownloadReported()
 {
-    serveStep("10006", {{"slow.pak.patch", "add", bytePattern(12000, 6)}});
+    // A fast file started after it tells nothing of the slow one.
+    serveStep("10006", {{"slow.pak.patch", "add", bytePattern(12000, 6)},
+                        {"fast.pak.patch", "add", bytePattern(200000, 7)}});
     serveSingleStepList();
     HttpTestServer::Fault slow;
     slow.bytesPerSecond = 4000;
@@ -665,14 +699,16 @@ void TestUpdateFlow::slowDownloadReported()
                     sinceRequest.start();
             });
     qint64 reportedAfter = -1;
-    manager.eventHook = [&](const QString& n, const QString&, const QString&) {
+    manager.eventHook = [&](const QString& n, const QString& url, const QString&) {
         if (n == "update_slow_download" && reportedAfter < 0)
             reportedAfter = sinceRequest.isValid() ? sinceRequest.elapsed() : 0;
-        events.append({n, {}, {}, true});
+        events.append({n, url, {}, true});
     };
     manager.start();
     QTRY_VERIFY_WITH_TIMEOUT(probe(manager).state >= 5, 10000);
     QCOMPARE(eventNames(events).count("update_slow_download"), 1);
+    QCOMPARE(events[eventNames(events).indexOf("update_slow_download")].val1,
+             server->url("/base/10006/slow.pak.patch"));
     // Measured from the request's arrival, a little after the transfer's
     // clock started; the exact 1800 ms bound is checked without a network.
     QVERIFY2(reportedAfter >= 1700, qPrintable(QString::number(reportedAfter)));
@@ -865,8 +901,10 @@ void TestUpdateFlow::diskFills()
         probe(manager).retryDelayMs = 60000; // one failure is enough
         probe(manager).recheckCount = 0;
         manager.start();
-        const QRegularExpression re(whole ? "^应用补丁文件b\\.bin\\.patch diff失败$"
-                                          : "下载失败\\(1\\),5s后重试$");
+        // A full disk seen before the whole file's next attempt is named as such.
+        const QRegularExpression re(
+            whole ? "^(应用补丁文件b\\.bin\\.patch diff失败|磁盘空间不足,还需要.+)$"
+                  : "下载失败\\(1\\),5s后重试$");
         QTRY_VERIFY_WITH_TIMEOUT(
             probe(manager).state == 8 && re.match(probe(manager).errorText).hasMatch(), 20000);
         QVERIFY2(fillWorked, qPrintable(disk.errorString()));
@@ -897,13 +935,26 @@ void TestUpdateFlow::spacePlan_data()
     QTest::addColumn<int>("patchRoom");
     QTest::addColumn<int>("gameRoom");
     QTest::addColumn<QString>("shortfall");
-    QTest::addColumn<bool>("add"); // of a new file, else a patch of the old one
-    QTest::newRow("short") << 20480 << -1 << "4.00KB" << false;
-    QTest::newRow("exactly enough") << 24576 << -1 << "" << false;
-    QTest::newRow("ample") << -1 << -1 << "" << false;
-    QTest::newRow("two filesystems") << 8192 << 16384 << "" << false;
-    QTest::newRow("two filesystems, game short") << 1048576 << 8192 << "8.00KB" << false;
-    QTest::newRow("two filesystems, a new file") << 1048576 << 4096 << "4.00KB" << true;
+    // "add" of a new file, or a "diff" of the old one; "growing": a patch that
+    // makes it 2 MiB longer; "broken": one that fails, so that its 2 MiB whole
+    // file is fetched instead. These two are seen only once downloaded.
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("short") << 20480 << -1 << "4.00KB"
+                           << "diff";
+    QTest::newRow("exactly enough") << 24576 << -1 << ""
+                                    << "diff";
+    QTest::newRow("ample") << -1 << -1 << ""
+                           << "diff";
+    QTest::newRow("two filesystems") << 8192 << 16384 << ""
+                                     << "diff";
+    QTest::newRow("two filesystems, game short") << 1048576 << 8192 << "8.00KB"
+                                                 << "diff";
+    QTest::newRow("two filesystems, a new file") << 1048576 << 4096 << "4.00KB"
+                                                 << "add";
+    QTest::newRow("a patch growing its file past the room") << 24576 << -1 << "MB"
+                                                            << "growing";
+    QTest::newRow("a whole file past the room") << 24576 << -1 << "MB"
+                                                << "broken";
 }
 
 // Short of room, nothing is fetched and the player learns how much is missing.
@@ -912,7 +963,8 @@ void TestUpdateFlow::spacePlan()
     QFETCH(int, patchRoom);
     QFETCH(int, gameRoom);
     QFETCH(QString, shortfall);
-    QFETCH(bool, add);
+    QFETCH(QString, kind);
+    const bool add = kind == "add";
     QVERIFY(QDir().mkpath(patchDir()) && QDir().mkpath(tmp->filePath("Drevna")));
     SmallDisk disk(SmallDisk::Tmpfs, gameRoom >= 0 ? patchDir() : tmp->path());
     // A file size limit that is never set: no second filesystem.
@@ -920,10 +972,20 @@ void TestUpdateFlow::spacePlan()
                    tmp->filePath("Drevna"));
     if (!disk.isReady())
         QSKIP(qPrintable(disk.errorString()));
-    serveStep("10006", {{"b.bin.patch", add ? "add" : "diff", bytePattern(8192, 4)}});
+    const QByteArray old = bytePattern(16384, 6), longer = old + QByteArray(2 << 20, 0);
+    const QString made[] = {tmp->filePath("old"), tmp->filePath("new"), tmp->filePath("patch")};
+    QVERIFY(writeAll(made[0], old) && writeAll(made[1], longer) &&
+            createPatchFile(made[0].toUtf8(), made[1].toUtf8(), made[2].toUtf8()) == 0);
+    const QByteArray patch = kind == "growing"  ? readAll(made[2])
+                             : kind == "broken" ? readAll(made[2]).left(100)
+                                                : bytePattern(8192, 4);
+    serveStep("10006", {{"b.bin.patch", add ? "add" : "diff", patch, md5Hex(longer)}});
+    if (kind == "broken")
+        serveStep("10006_full", {{"b.bin.patch", "add", longer}});
     serveSingleStepList();
     setLocalVersion(10005);
-    QVERIFY(add || writeAll(tmp->filePath("Drevna/b.bin"), bytePattern(16384, 6)));
+    QVERIFY(add || writeAll(tmp->filePath("Drevna/b.bin"), old));
+    QVERIFY(QFile::remove(made[0]) && QFile::remove(made[1]) && QFile::remove(made[2]));
     // The stored file list takes one page.
     QVERIFY((patchRoom < 0 || disk.fill(patchRoom + 4096)) &&
             (gameRoom < 0 || game.fill(gameRoom)));
@@ -931,21 +993,35 @@ void TestUpdateFlow::spacePlan()
     prepare(manager);
     manager.start();
     QTRY_VERIFY(probe(manager).state == 8);
-    QCOMPARE(server->requests("/base/10006/b.bin.patch").isEmpty(), !shortfall.isEmpty());
-    QCOMPARE(probe(manager).errorText == "磁盘空间不足,还需要" + shortfall, !shortfall.isEmpty());
+    const bool planned = kind == "diff" || add;
+    QCOMPARE(server->requests("/base/10006/b.bin.patch").isEmpty(),
+             planned && !shortfall.isEmpty());
+    QVERIFY(server->requests("/base/10006_full/b.bin.patch").isEmpty());
+    QCOMPARE(probe(manager).errorText.startsWith("磁盘空间不足,还需要") &&
+                 probe(manager).errorText.endsWith(shortfall),
+             !shortfall.isEmpty());
+    QVERIFY(add || readAll(tmp->filePath("Drevna/b.bin")) == old); // never half-applied
     QTRY_VERIFY(display.with("status:").contains("更新出错:" + probe(manager).errorText));
 }
 
-// Once its first file is installed, the patch thread waits while `copy`
-// runs: what a kill at that moment would leave, copied aside.
+// The engine waits while `copy` runs, once its first file is installed or
+// (beforeChain) right before the patch chain is written: what a kill at that
+// moment would leave, copied aside.
 struct KilledAfterOneFile : PatchManager {
     QString copy; // a shell command
+    bool beforeChain = false;
     bool recordPatchDone(int version, int index, const QString& name) override
     {
         const bool recorded = PatchManager::recordPatchDone(version, index, name);
-        if (!copy.isEmpty())
+        if (!beforeChain && !copy.isEmpty())
             QProcess::execute("sh", {"-c", std::exchange(copy, QString())});
         return recorded;
+    }
+    bool saveLocalPatchChain(const PatchChain& chain) override
+    {
+        if (beforeChain && !copy.isEmpty())
+            QProcess::execute("sh", {"-c", std::exchange(copy, QString())});
+        return PatchManager::saveLocalPatchChain(chain);
     }
 };
 
@@ -962,6 +1038,11 @@ void TestUpdateFlow::repair_data()
     QTest::newRow("asked for while the update waits to retry") << "retry" << 1 << 3;
     // Killed once a.pak is in; the next run installs b.bin from what it left.
     QTest::newRow("killed halfway, then run again") << "halfway" << 0 << 2;
+    // An update that failed once its first list was in; asked for before it.
+    QTest::newRow("after a failed update, from a fresh list") << "failed" << 0 << 1;
+    // Killed before its chain is written, over a chain a finished run left:
+    // the next start must not take that one for this update's.
+    QTest::newRow("update killed over a leftover chain") << "leftover" << 0 << 1;
 }
 
 // Only the files that differ from the full package's list are fetched; a
@@ -975,36 +1056,50 @@ void TestUpdateFlow::repair()
     serveStep("full10006",
               {{"a.pak.patch", "add", a}, {"b.bin.patch", "add", b}, {"c.txt.patch", "add", c}});
     serveStep("10006", {{"c.txt.patch", "add", c}});
-    servePatchList({{10005, 10006, "10006", {}}}, "full10006");
-    const bool old = damage == "old" || damage == "retry";
-    setLocalVersion(old ? 10005 : 10006);
+    serveStep("10005", {{"b.bin.patch", "add", b}});
+    const bool failed = damage == "failed";
+    servePatchList(failed ? PatchChain{{10004, 10005, "10005", {}}, {10005, 10006, "10006", {}}}
+                          : PatchChain{{10005, 10006, "10006", {}}},
+                   "full10006");
+    const bool old = QString("old retry failed leftover").contains(damage);
+    setLocalVersion(failed ? 10004 : old ? 10005 : 10006);
     HttpTestServer::Fault once;
     once.status = 500, once.times = 1;
-    server->setFault(damage == "retry" ? "/base/10006/c.txt.patch" : "/none", once);
+    server->setFault(damage == "retry" ? "/base/10006/c.txt.patch"
+                     : failed          ? "/base/10005/patchfiles.json"
+                                       : "/none",
+                     once);
+    QVERIFY(damage != "leftover" || writeAll(patchDir() + "/patchchain.json",
+                                             R"([{"preVersion": 10004, "version": 10005,
+                                                 "path": "10005", "files": []}])"));
     QByteArray damaged = damage == "cut" ? a.left(100) : a;
-    damaged[10] = char(damaged[10] + (old || damage == "flip" || damage == "halfway"));
+    damaged[10] = char(damaged[10] + QString("old retry flip halfway").contains(damage));
     const QString game = tmp->filePath("Drevna/");
     QVERIFY(writeAll(game + "a.pak", damaged) && writeAll(game + "player.sav", "mine"));
     QVERIFY(QString("delete halfway").contains(damage) || writeAll(game + "b.bin", b));
     QVERIFY(old || writeAll(game + "c.txt", c));
     std::unique_ptr<KilledAfterOneFile> manager;
     const QString cd = "cd " + tmp->path() + " && ";
-    for (int run = damage == "halfway" ? 0 : 1; run < 2; ++run) {
+    const bool twoRuns = damage == "halfway" || damage == "leftover";
+    for (int run = twoRuns ? 0 : 1; run < 2; ++run) {
         // The second run starts from the folders as the first one's kill left them.
-        QVERIFY(run == 0 || damage != "halfway" ||
+        QVERIFY(run == 0 || !twoRuns ||
                 QProcess::execute(
                     "sh", {"-c", cd + "rm -r Drevna && mv killed/* . && rmdir killed"}) == 0);
         manager = std::make_unique<KilledAfterOneFile>();
         manager->copy = run ? "" : cd + "mkdir killed && cp -a Drevna Patch killed";
+        manager->beforeChain = damage == "leftover";
         display.calls.clear();
         events.clear();
         prepare(*manager);
         if (damage != "retry")
             manager->requestRepair(); // runs once the start-up update has finished
         manager->start();
-        // A failed download's retry is still to come: the update goes on.
+        // A failed download's retry is still to come: the update goes on. A
+        // failed update is over, and so is the repair that waited for it.
         QTRY_VERIFY(damage != "retry" || probe(*manager).state == 8);
-        if (damage == "retry")
+        QTRY_VERIFY(!failed || (probe(*manager).state == 8 && !manager->busy()));
+        if (damage == "retry" || failed)
             manager->requestRepair();
         QTRY_VERIFY(display.calls.contains("finished"));
     }
@@ -1023,7 +1118,7 @@ void TestUpdateFlow::repair()
                  server->requests("/base/full10006/b.bin.patch").size() +
                  server->requests("/base/10006/c.txt.patch").size(),
              fetched);
-    QCOMPARE(display.calls.contains("kill:Drevna.exe"), repaired > 0); // files in use stay
+    QCOMPARE(display.calls.contains("kill:Drevna.exe"), repaired > 0 || old); // files in use stay
     QCOMPARE(eventNames(events).count("repair_start"), 1);
     QCOMPARE(events.last().name + events.last().val1, "repair_end" + QString::number(repaired));
     QVERIFY(display.calls.contains("finished") && !manager->busy());

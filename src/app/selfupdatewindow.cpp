@@ -1,8 +1,8 @@
 // The launcher's self-update as the window shows it: the version check's
 // boxes, the setup program's download and its start.
-#include "base/buildconfig.h"
 #include "app/channel.h"
 #include "app/mainwindow.h"
+#include "base/buildconfig.h"
 #include "base/platform.h"
 #include "services/contentsignature.h"
 #include "services/selfupdate.h"
@@ -43,7 +43,7 @@ struct SetupDownload {
     QFile file;
     bool writeFailed = false;
     QString errorText;
-    qint64 maxBytes = -1; // the signed length; none without keys
+    qint64 maxBytes = MaxSetupBytes; // or the signed length
 };
 
 } // namespace
@@ -106,12 +106,12 @@ void MainWindow::startSetupDownload(const QString& url)
     };
 
     if (setupSignature)
-        download->maxBytes = setupSignature->lengthLimit(contentsig::MaxDocumentBytes);
+        download->maxBytes = setupSignature->lengthLimit(MaxSetupBytes);
     auto onReadyRead = [download](QNetworkReply* reply) {
         const QByteArray data = readBody(reply);
         if (download->writeFailed)
             return;
-        if (download->maxBytes >= 0 && download->file.size() + data.size() > download->maxBytes) {
+        if (download->file.size() + data.size() > download->maxBytes) {
             qDebug() << "download too long" << reply->url().toString() << "over"
                      << download->maxBytes;
             reply->abort();

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QtGlobal>
 
 // The launcher version file as judged before anything is downloaded.
 struct LauncherVersionFile {
@@ -13,3 +14,7 @@ struct LauncherVersionFile {
 };
 
 LauncherVersionFile readLauncherVersionFile(const QByteArray& body);
+
+// The most a setup program may hold when no signed length says otherwise:
+// an answer without end must not fill the player's disk.
+constexpr qint64 MaxSetupBytes = 256 * 1024 * 1024;

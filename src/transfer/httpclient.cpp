@@ -1,7 +1,7 @@
 #include "transfer/httpclient.h"
 
-#include "transfer/replyguard.h"
 #include "base/updatetypes.h"
+#include "transfer/replyguard.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <memory>
+#include <utility>
 
 namespace
 {
@@ -21,7 +22,13 @@ const int capRetryMs = 20;
 
 QString errorText(QNetworkReply* reply)
 {
-    return reply->error() == QNetworkReply::NoError ? QStringLiteral("ok") : reply->errorString();
+    const QString failure = transferFailure(reply);
+    return failure.isEmpty() ? QStringLiteral("ok") : failure;
+}
+
+bool sameServer(const QUrl& a, const QUrl& b)
+{
+    return a.host() == b.host() && a.port() == b.port() && a.scheme() == b.scheme();
 }
 
 } // namespace
@@ -60,16 +67,25 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
         reply->setReadBufferSize(readBufferBytes);
     reply->setProperty(clientProperty, QVariant::fromValue<QObject*>(this));
 
-    // Guards the wait for the first data, then the gaps between chunks, so a
-    // transfer that stalls midway ends in an error the callers retry instead
-    // of hanging for good.
+    // Guards the status, the wait for the first data, then the server's rate,
+    // so a transfer that stalls or crawls midway ends in an error the callers
+    // retry instead of hanging for good.
     guardReply(reply, firstDataTimeoutMs, stallTimeoutMs, onReadyRead ? 0 : documentDeadlineMs);
     // Qt gives a host six connections and queues the rest behind them.
     connect(
-        this, &HttpClient::received, reply, [reply] { othersReceived(reply); },
+        this, &HttpClient::received, reply,
+        [reply](QNetworkReply* from, qint64 bytes) {
+            if (from != reply && sameServer(from->url(), reply->url()))
+                othersReceived(reply, bytes);
+        },
         Qt::DirectConnection);
-    connect(reply, &QNetworkReply::downloadProgress, this, &HttpClient::received,
-            Qt::DirectConnection);
+    connect(
+        reply, &QNetworkReply::downloadProgress, this,
+        [this, reply, seen = qint64(0)](qint64 total, qint64) mutable {
+            if (total > seen)
+                emit received(reply, total - std::exchange(seen, total));
+        },
+        Qt::DirectConnection);
 
     connect(
         reply, &QNetworkReply::errorOccurred, this,
@@ -84,11 +100,14 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
     auto finish = std::make_shared<std::function<void()>>();
     const std::weak_ptr<std::function<void()>> self = finish;
     *finish = [this, reply, onFinished, onReadyRead, self] {
-        if (onReadyRead && maxBytesPerSecond > 0 && reply->bytesAvailable() > 0 &&
+        if (onReadyRead && reply->bytesAvailable() > 0 &&
             reply->error() == QNetworkReply::NoError) {
+            // Also when the cap was lifted meanwhile: no data is left behind.
             deliver(reply, onReadyRead);
-            QTimer::singleShot(capRetryMs, reply, [again = self.lock()] { (*again)(); });
-            return;
+            if (maxBytesPerSecond > 0 && reply->bytesAvailable() > 0) {
+                QTimer::singleShot(capRetryMs, reply, [again = self.lock()] { (*again)(); });
+                return;
+            }
         }
         qDebug() << "download Finish" << reply->url().toString()
                  << " error code:" << errorText(reply);
@@ -118,8 +137,9 @@ void HttpClient::deliver(QNetworkReply* reply, const ReplyCallback& onReadyRead)
         return;
     onReadyRead(reply);
     // Data the cap held back gets no new signal once the buffer is full.
-    if (maxBytesPerSecond > 0 && reply->bytesAvailable() > 0 && reply->isRunning() &&
-        !reply->property("drevnaCapPending").toBool()) {
+    const bool held = maxBytesPerSecond > 0 && reply->bytesAvailable() > 0 && reply->isRunning();
+    holdBack(reply, held);
+    if (held && !reply->property("drevnaCapPending").toBool()) {
         reply->setProperty("drevnaCapPending", true);
         QTimer::singleShot(capRetryMs, reply, [this, reply, onReadyRead] {
             reply->setProperty("drevnaCapPending", false);
@@ -130,16 +150,18 @@ void HttpClient::deliver(QNetworkReply* reply, const ReplyCallback& onReadyRead)
 
 qint64 HttpClient::allowance()
 {
-    if (!capClock.isValid()) {
+    if (!capClock.isValid())
         capClock.start();
-        capSpent = 0;
-    }
-    const qint64 earned = maxBytesPerSecond * capClock.elapsed() / 1000;
-    // Unused time saves up no more than a tenth of a second's worth.
+    const qint64 now = capClock.elapsed();
+    // Earned at the rate in force now, for the time since the last look: a
+    // changed cap holds at once. Unused time saves up no more than a tenth of
+    // a second's worth, which also keeps the product far from overflowing.
     const qint64 burst = qMax<qint64>(maxBytesPerSecond / 10, 1);
-    if (earned - capSpent > burst)
-        capSpent = earned - burst;
-    return earned - capSpent;
+    const qint64 earned = maxBytesPerSecond * qMin<qint64>(now - capLastMs, 100) + capFraction;
+    capLastMs = now;
+    capFraction = earned % 1000;
+    capTokens = qMin(capTokens + earned / 1000, burst);
+    return capTokens;
 }
 
 QByteArray readBody(QNetworkReply* reply)
@@ -180,10 +202,10 @@ bool replyCarriesContent(QNetworkReply* reply)
 
 QString transferFailure(QNetworkReply* reply)
 {
-    if (reply->error() != QNetworkReply::NoError)
-        return reply->errorString();
     if (!replyCarriesContent(reply))
         return QStringLiteral("HTTP status %1")
             .arg(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+    if (reply->error() != QNetworkReply::NoError)
+        return reply->errorString();
     return QString();
 }

@@ -18,6 +18,9 @@
 
 namespace
 {
+// The display's speed is the data of every transfer over this long.
+const qint64 speedWindowMs = 3000;
+
 // A refused range means the local part is no prefix of the server's file.
 bool rangeRefused(QNetworkReply* reply)
 {
@@ -180,24 +183,54 @@ void PatchDownloader::startDownloads()
     nextCheck = 0;
     waiting.clear();
     inFlight.clear();
+    onDisk.clear();
     fileFailures.clear();
+    slowReported.clear();
+    speedSamples.clear();
+    speedClock.invalidate();
+    doneShown = 0;
     finished = false;
     stopped = false;
     downloadNextPatchFile();
 }
 
+void PatchDownloader::stopTransfers()
+{
+    // Callbacks of this run that are still to come find another run.
+    ++run;
+    pendingRetries = 0;
+    const QHash<int, Transfer> open = inFlight;
+    inFlight.clear();
+    waiting.clear();
+    for (const Transfer& t : open) {
+        if (t.reply)
+            t.reply->abort();
+    }
+}
+
 void PatchDownloader::clear()
 {
+    stopTransfers();
     downloads.clear();
     nextCheck = 0;
-    waiting.clear();
-    inFlight.clear();
-    roundReceived = 0;
-    fileReceived = 0;
-    fileTotal = 0;
+    downloadIndex = 0;
+    fileFailures.clear();
+    downloadFailures = 0;
+    finished = false;
+    stopped = false;
+    onDisk.clear();
+    slowReported.clear();
+    speedSamples.clear();
+    speedClock.invalidate();
     allTotal = 0;
     allFinished = 0;
-    fileResumeBase = 0;
+    doneShown = 0;
+}
+
+void PatchDownloader::stop()
+{
+    stopped = true;
+    stopTransfers();
 }
 
 DownloadProgress PatchDownloader::progress() const
@@ -206,16 +239,68 @@ DownloadProgress PatchDownloader::progress() const
     if (downloadIndex >= 0 && downloadIndex < downloads.size())
         p.file = downloads[downloadIndex];
     p.downloading = downloading;
-    p.elapsedMs = fileStartTime.isValid() ? fileStartTime.elapsed() : 0;
-    p.speed = p.elapsedMs > 0 ? double(roundReceived) * 1000.0 / double(p.elapsedMs) : 0.0;
-    p.fileReceived = fileReceived;
-    p.fileTotal = fileTotal;
-    p.allFinished = allFinished;
-    for (const qint64 received : inFlight)
-        p.allFinished += received;
+    if (inFlight.contains(downloadIndex)) {
+        p.fileReceived = onDisk.value(downloadIndex);
+        p.fileTotal = p.file.size;
+    }
+    qint64 done = allFinished;
+    for (const qint64 bytes : onDisk)
+        done += bytes;
     p.allTotal = allTotal;
-    p.slowReported = slowReported;
+    p.remaining = allTotal - done;
+    // A file that is fetched again from its start takes nothing back that
+    // was shown.
+    doneShown = qMax(doneShown, done);
+    p.allFinished = doneShown;
+
+    if (speedClock.isValid()) {
+        const qint64 now = speedClock.elapsed();
+        const qint64 window = qMin<qint64>(speedWindowMs, now);
+        qint64 bytes = 0;
+        for (const auto& sample : speedSamples)
+            if (sample.first * 100 >= now - window)
+                bytes += sample.second;
+        p.speed = window > 0 ? double(bytes) * 1000.0 / double(window) : 0.0;
+    }
+    for (auto it = inFlight.cbegin(); it != inFlight.cend(); ++it) {
+        TransferRate t;
+        t.index = it.key();
+        t.file = downloads[it.key()];
+        t.elapsedMs = it->started.elapsed();
+        t.speed = t.elapsedMs > 0 ? double(onDisk.value(it.key()) - it->startBytes) * 1000.0 /
+                                        double(t.elapsedMs)
+                                  : 0.0;
+        t.slowReported = slowReported.contains(it.key());
+        p.transfers.append(t);
+    }
     return p;
+}
+
+void PatchDownloader::received(int index, qint64 bytes)
+{
+    onDisk[index] += bytes;
+    const qint64 tenth = speedClock.elapsed() / 100;
+    if (!speedSamples.isEmpty() && speedSamples.last().first == tenth)
+        speedSamples.last().second += bytes;
+    else
+        speedSamples.enqueue({tenth, bytes});
+    while (speedSamples.head().first * 100 < speedClock.elapsed() - speedWindowMs)
+        speedSamples.dequeue();
+}
+
+void PatchDownloader::transferEnded(int index)
+{
+    inFlight.remove(index);
+    if (index != downloadIndex || inFlight.isEmpty())
+        return;
+    qint64 most = -1;
+    for (auto it = inFlight.cbegin(); it != inFlight.cend(); ++it) {
+        const qint64 toCome = downloads[it.key()].size - onDisk.value(it.key());
+        if (toCome > most) {
+            most = toCome;
+            downloadIndex = it.key();
+        }
+    }
 }
 
 void PatchDownloader::downloadNextPatchFile()
@@ -258,10 +343,8 @@ void PatchDownloader::continueDownloads(PatchDownloader* loop)
 
 void PatchDownloader::fileDone(int index)
 {
-    inFlight.remove(index);
-    // Nothing in transfer: no speed, and never "slow" while files are checked.
-    if (inFlight.isEmpty())
-        fileStartTime.invalidate();
+    transferEnded(index);
+    onDisk.remove(index);
     allFinished += downloads[index].size;
     continueDownloads(this);
 }
@@ -269,15 +352,9 @@ void PatchDownloader::fileDone(int index)
 void PatchDownloader::check(int index, bool first)
 {
     const DownloadFileInfo f = downloads[index];
-    // The display names the file started last; a check shows only while
-    // nothing is in transfer.
-    if (inFlight.isEmpty()) {
+    // A check shows only while nothing is in transfer.
+    if (inFlight.isEmpty())
         downloadIndex = index;
-        fileTotal = 0;
-        fileReceived = 0;
-        fileResumeBase = 0;
-        downloading = false;
-    }
     if (f.type == QLatin1String("del")) {
         continueDownloads(this);
         return;
@@ -286,7 +363,7 @@ void PatchDownloader::check(int index, bool first)
     const QString local = localPatchFilePath(patchDir, f);
     if (local.isEmpty()) {
         // File lists are checked on arrival; this guards any other source.
-        stopped = true;
+        stop();
         listener.downloadError(3, QStringLiteral("%1 配置解析失败").arg(f.name));
         return;
     }
@@ -308,8 +385,6 @@ void PatchDownloader::check(int index, bool first)
         const qint64 existing = info.size();
         if (existing == f.size && fileMd5(local) == f.md5) {
             qDebug() << "skip download file due to md5 is identical:" << local;
-            if (downloadIndex == index)
-                fileTotal = existing;
             allFinished += f.size;
             continueDownloads(this);
             return;
@@ -331,16 +406,12 @@ void PatchDownloader::startTransfer(int index)
 {
     const DownloadFileInfo f = downloads[index];
     const QString local = localPatchFilePath(patchDir, f);
-    downloadIndex = index;
-    fileTotal = 0;
-    fileReceived = 0;
-    fileResumeBase = 0;
 
     QDir().mkpath(QFileInfo(local).absolutePath());
     auto file = std::make_shared<QFile>(local);
     // Unbuffered: a write that does not reach the disk fails at once.
     if (!file->open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-        stopped = true;
+        stop();
         listener.downloadError(1, QStringLiteral("%1 写入失败").arg(local));
         return;
     }
@@ -348,36 +419,34 @@ void PatchDownloader::startTransfer(int index)
     hashDevice(hash->md5, *file); // leaves the position at the end: new bytes append
     const qint64 existing = file->pos();
 
-    inFlight.insert(index, existing);
-    // The speed is measured over every transfer from the latest start on.
-    fileStartTime.start();
-    roundReceived = 0;
-    slowReported = false;
+    // The display names a file in transfer, and keeps it while it is.
+    if (!inFlight.contains(downloadIndex))
+        downloadIndex = index;
+    Transfer& transfer = inFlight[index];
+    transfer.started.start();
+    transfer.startBytes = existing;
+    onDisk[index] = existing;
+    if (!speedClock.isValid())
+        speedClock.start();
     downloading = true;
-    fileReceived = existing;
-    fileResumeBase = existing;
-    fileTotal = f.size;
     HeaderMap headers;
     headers.insert(QStringLiteral("Range"), QStringLiteral("bytes=%1-").arg(existing));
 
     const QString url = baseUrl + QLatin1Char('/') + f.path + QLatin1Char('/') + f.name;
     auto overrun = std::make_shared<bool>(false);
-    auto onReadyRead = [this, file, hash, index, overrun, size = f.size](QNetworkReply* reply) {
-        if (!replyCarriesContent(reply)) {
-            reply->readAll();
+    // An answer of status 300 or more never gets here: the client ends it.
+    auto onReadyRead = [this, file, hash, index, overrun, size = f.size,
+                        run = run](QNetworkReply* reply) {
+        if (run != this->run)
             return;
-        }
         // One copy out of the reply; readAll grows its result 16 KiB at a
         // time and copies the chunk over and over.
         const QByteArray bytes = readBody(reply);
-        if (stopsPastSize(reply, inFlight.value(index) + bytes.size(), size, overrun))
+        if (stopsPastSize(reply, onDisk.value(index) + bytes.size(), size, overrun))
             return;
         if (file->write(bytes) == bytes.size()) {
             hash->addData(bytes);
-            inFlight[index] += bytes.size();
-            roundReceived += bytes.size();
-            if (index == downloadIndex)
-                fileReceived += bytes.size();
+            received(index, bytes.size());
         } else {
             listener.downloadError(1, QStringLiteral("%1 写入失败").arg(file->fileName()));
             qDebug() << "write file error:" << file->fileName();
@@ -387,34 +456,41 @@ void PatchDownloader::startTransfer(int index)
     // Every failed transfer waits 5 s and is shown, so a file that never
     // verifies cannot be fetched again and again unseen. The other files go
     // on meanwhile; the loop ends only once this one is in.
-    auto retryLater = [this, index](QNetworkReply* reply) {
-        inFlight.remove(index);
-        if (inFlight.isEmpty())
-            fileStartTime.invalidate();
+    auto retryLater = [this, index, run = run](QNetworkReply* reply) {
+        transferEnded(index);
         pendingRetries += 1;
         // Counted per file: another file's success mends nothing of this one.
         downloadFailures = ++fileFailures[index];
         listener.downloadError(
             2, QStringLiteral("%1 下载失败(%2),5s后重试")
                    .arg(reply->url().toString(), QString::number(downloadFailures)));
-        QTimer::singleShot(retryDelayMs, this, [this, index] {
+        QTimer::singleShot(retryDelayMs, this, [this, index, run] {
+            if (run != this->run)
+                return;
             pendingRetries -= 1;
             if (stopped)
                 return;
-            listener.downloadStateChanged(4);
+            // Another file's message stays until its own retry.
+            if (pendingRetries == 0)
+                listener.downloadStateChanged(4);
             check(index, true);
             continueDownloads(this);
         });
     };
-    auto onFinished = [this, file, hash, f, index, retryLater, overrun](QNetworkReply* reply) {
+    auto onFinished = [this, file, hash, f, index, retryLater, overrun,
+                       run = run](QNetworkReply* reply) {
         const bool closed = closeFile(*file);
+        if (run != this->run)
+            return;
         QString failure = transferFailure(reply);
         if (failure.isEmpty() && !closed)
             failure = file->errorString();
         if (!failure.isEmpty()) {
             qDebug() << "download:" << file->fileName() << "error:" << failure;
-            if (rangeRefused(reply) || *overrun)
+            if (rangeRefused(reply) || *overrun) {
                 QFile::remove(file->fileName());
+                onDisk[index] = 0;
+            }
             retryLater(reply);
             return;
         }
@@ -423,17 +499,18 @@ void PatchDownloader::startTransfer(int index)
             qDebug() << "download file " << file->fileName() << "retry. md5 error " << md5 << " "
                      << f.md5;
             QFile::remove(file->fileName());
+            onDisk[index] = 0;
             retryLater(reply);
             return;
         }
         fileFailures.remove(index);
         if (fileFailures.isEmpty())
             downloadFailures = 0;
-        if (index == downloadIndex)
-            downloading = false;
         fileDone(index);
     };
     http.httpGet(url, headers, onFinished, onReadyRead);
+    if (inFlight.contains(index))
+        inFlight[index].reply = http.currentReply;
 }
 
 void PatchDownloader::downloadFileResumable(QObject* context, std::atomic<qint64>& received,
@@ -486,10 +563,6 @@ void PatchDownloader::downloadFileResumable(QObject* context, std::atomic<qint64
     auto written = std::make_shared<qint64>(start);
     auto onReadyRead = [&received, file, hash, localPath, overrun, written,
                         size = f.size](QNetworkReply* reply) {
-        if (!replyCarriesContent(reply)) {
-            reply->readAll();
-            return;
-        }
         const QByteArray bytes = readBody(reply);
         *written += bytes.size();
         if (stopsPastSize(reply, *written, size, overrun))

@@ -1,12 +1,16 @@
 #pragma once
 
-#include "transfer/httpclient.h"
 #include "base/updatetypes.h"
+#include "transfer/httpclient.h"
 
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
+#include <QNetworkReply>
 #include <QObject>
+#include <QPointer>
+#include <QQueue>
+#include <QSet>
 #include <QString>
 #include <atomic>
 #include <functional>
@@ -23,19 +27,31 @@ public:
     virtual void allDownloaded() = 0;
 };
 
+// One file in transfer, as the slow-download report judges it.
+struct TransferRate {
+    int index = 0;
+    DownloadFileInfo file;
+    qint64 elapsedMs = 0; // since its own transfer started
+    double speed = 0;     // its own bytes over that time
+    bool slowReported = false;
+};
+
 // What the display shows of the loop, read once per tick.
 struct DownloadProgress {
-    DownloadFileInfo file; // the file in progress
+    // The file named: one in transfer while any is, else the one checked last.
+    DownloadFileInfo file;
+    // A real transfer has started in this process.
     bool downloading = false;
-    // Of the current file's transfer; both 0 until it has started, so a file
-    // being checked or skipped shows no speed and is never "slow".
-    qint64 elapsedMs = 0;
-    double speed = 0;
+    // Of the named file while it is in transfer, else both 0.
     qint64 fileReceived = 0;
     qint64 fileTotal = 0;
+    // Bytes done, never less than shown before; bytes still to come.
     qint64 allFinished = 0;
     qint64 allTotal = 0;
-    bool slowReported = false;
+    qint64 remaining = 0;
+    // Bytes per second of every transfer over the last few seconds.
+    double speed = 0;
+    QList<TransferRate> transfers;
 };
 
 // The download loop of an update: every file of the chain's lists into the
@@ -63,10 +79,17 @@ public:
                                std::function<void(bool, bool)> onDone);
 
     DownloadProgress progress() const;
-    void markSlowReported() { slowReported = true; }
+    void markSlowReported(int index) { slowReported.insert(index); }
     // A failed transfer waits for its retry: the loop goes on by itself.
     bool retrying() const { return pendingRetries > 0 && !stopped; }
-    // Forgets the lists and the counts, after a finished update.
+    // Ends every transfer in flight and every retry still to come, keeping
+    // their partial files.
+    void stopTransfers();
+    // The same after an error that no retry mends: the loop reports nothing
+    // more until the next start.
+    void stop();
+    // Forgets the lists and the counts: each update and each repair starts
+    // from nothing.
     void clear();
 
     int retryDelayMs = 5000;
@@ -75,11 +98,21 @@ public:
     int maxTransfers = 8;
 
 private:
+    struct Transfer {
+        QPointer<QNetworkReply> reply;
+        QElapsedTimer started;
+        qint64 startBytes = 0; // on disk when it started
+    };
+
     // Counts file index (deleted, or already there with its MD5), or queues
     // its transfer (first: ahead of the others, as a retry is).
     void check(int index, bool first);
     void startTransfer(int index);
     void fileDone(int index);
+    void received(int index, qint64 bytes);
+    // Index is no longer in transfer: the display moves on to the file in
+    // transfer with the most bytes still to come.
+    void transferEnded(int index);
     static void continueDownloads(PatchDownloader* loop);
 
     friend struct EngineProbe;
@@ -89,28 +122,31 @@ private:
     const QString& baseUrl;
     const QString& patchDir;
     QList<DownloadFileInfo> downloads;
-    // The file checked or started last, which the display names.
+    // The file the display names.
     int downloadIndex = 0;
-    QElapsedTimer fileStartTime; // monotonic, so a transfer across midnight keeps a true speed
-    qint64 fileReceived = 0;
-    qint64 fileTotal = 0;
     qint64 allTotal = 0;
-    qint64 allFinished = 0;
-    qint64 fileResumeBase = 0;
-    bool slowReported = false;
+    qint64 allFinished = 0; // of the files done
+    mutable qint64 doneShown = 0;
     bool downloading = false;
     int downloadFailures = 0;     // of the file that failed last
     QHash<int, int> fileFailures; // failures in a row, by index
     int nextCheck = 0;            // the next file to check
     QList<int> waiting;           // checked, to be transferred
-    // Bytes on disk of each file in transfer, by index.
-    QHash<int, qint64> inFlight;
-    // Bytes received by every transfer since fileStartTime.
-    qint64 roundReceived = 0;
+    QHash<int, Transfer> inFlight;
+    // Bytes on disk of each file started and not done: in transfer, or
+    // waiting for its retry.
+    QHash<int, qint64> onDisk;
+    QSet<int> slowReported;
+    // Bytes received by every transfer, per tenth of a second of speedClock,
+    // over the last speed window; the clock runs from the round's first start.
+    QElapsedTimer speedClock;
+    QQueue<QPair<qint64, qint64>> speedSamples;
     int pendingRetries = 0;
     bool finished = false;
     bool stopped = false; // an error that no retry mends
     bool pumpQueued = false;
+    // Callbacks carry the run they belong to; stopTransfers starts another.
+    int run = 0;
 };
 
 // MD5 of a file as lower-case hex; empty when it cannot be read.

@@ -20,14 +20,23 @@ void timeOut(QNetworkReply* reply)
     reply->abort();
 }
 
+// Bytes a server must deliver within ms.
+qint64 minimumBytes(int ms)
+{
+    return qMax<qint64>(1, stallMinBytesPerSecond * ms / 1000);
+}
+
 // When the data of the last stall window falls short. Each sample is the
-// running total at a time; a sample that lies stallMinBytes or more behind
-// the total can never again decide, so at most that many are kept.
+// running total at a time; a sample that lies the window's minimum or more
+// behind the total can never again decide, so only the window's samples are
+// kept, at most one per tenth of a second. The clock stands still while the
+// launcher itself holds the data back.
 class StallClock : public QObject
 {
 public:
     StallClock(QNetworkReply* reply, int firstDataMs, int stallMs)
-        : QObject(reply), reply(reply), firstDataMs(firstDataMs), stallMs(stallMs)
+        : QObject(reply), reply(reply), firstDataMs(firstDataMs), stallMs(stallMs),
+          windowBytes(minimumBytes(stallMs))
     {
         setObjectName(QLatin1String(clockName));
         timer.setSingleShot(true);
@@ -42,20 +51,40 @@ public:
     {
         if (reply->isFinished())
             return;
-        if (samples.isEmpty() || samples.last().second < total)
-            samples.enqueue({clock.elapsed(), total});
-        while (samples.head().second <= total - stallMinBytes)
+        const qint64 now = serverTime();
+        if (!samples.isEmpty() && samples.last().second < total && now - samples.last().first < 100)
+            samples.last().second = total;
+        else if (samples.isEmpty() || samples.last().second < total)
+            samples.enqueue({now, total});
+        while (samples.head().second <= total - windowBytes)
             samples.dequeue();
-        // Without more data, the window that begins at the oldest sample
-        // still needed is the first to fall short.
-        timer.start(int(qMax<qint64>(0, samples.head().first + stallMs - clock.elapsed())));
+        if (heldSince < 0)
+            rearm();
     }
 
-    // Before its first data, a request may wait behind others.
-    void othersReceived()
+    void othersReceived(qint64 bytes)
     {
-        if (samples.isEmpty() && !reply->isFinished())
-            timer.start(firstDataMs);
+        if (!samples.isEmpty() || reply->isFinished())
+            return;
+        othersBytes += bytes;
+        if (othersBytes < minimumBytes(firstDataMs))
+            return;
+        othersBytes = 0;
+        timer.start(firstDataMs);
+    }
+
+    void hold(bool held)
+    {
+        if (held == (heldSince >= 0) || samples.isEmpty() || reply->isFinished())
+            return;
+        if (held) {
+            heldSince = clock.elapsed();
+            timer.stop();
+            return;
+        }
+        heldMs += clock.elapsed() - heldSince;
+        heldSince = -1;
+        rearm();
     }
 
     static constexpr const char* clockName = "drevnaStallClock";
@@ -63,17 +92,52 @@ public:
     qint64 total = 0;
 
 private:
+    // Milliseconds since the request, less the time the launcher held back.
+    qint64 serverTime() const
+    {
+        const qint64 now = clock.elapsed();
+        return now - heldMs - (heldSince >= 0 ? now - heldSince : 0);
+    }
+
+    // Without more data, the window that begins at the oldest sample still
+    // needed is the first to fall short.
+    void rearm()
+    {
+        timer.start(int(qMax<qint64>(0, samples.head().first + stallMs - serverTime())));
+    }
+
     QNetworkReply* reply;
     int firstDataMs;
     int stallMs;
+    qint64 windowBytes;
     QElapsedTimer clock;
     QQueue<QPair<qint64, qint64>> samples;
+    qint64 othersBytes = 0;
+    qint64 heldMs = 0;
+    qint64 heldSince = -1;
 };
+
+StallClock* stallClockOf(QNetworkReply* reply)
+{
+    return reply->findChild<StallClock*>(QLatin1String(StallClock::clockName),
+                                         Qt::FindDirectChildrenOnly);
+}
 
 } // namespace
 
 void guardReply(QNetworkReply* reply, int firstDataMs, int stallMs, int deadlineMs)
 {
+    // First of the reply's handlers: no one reads a body that is refused.
+    QObject::connect(
+        reply, &QNetworkReply::metaDataChanged, reply,
+        [reply] {
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            if (status < 300 || reply->isFinished())
+                return;
+            qDebug() << "download refused" << reply->url().toString() << "HTTP status" << status;
+            reply->abort();
+        },
+        Qt::DirectConnection);
     auto* stall = new StallClock(reply, firstDataMs, stallMs);
     // Direct, so that the clock follows the data within its own emission,
     // whatever the reply's other handlers do meanwhile.
@@ -117,11 +181,16 @@ void guardReply(QNetworkReply* reply, int firstDataMs, int stallMs, int deadline
     deadline->start(deadlineMs);
 }
 
-void othersReceived(QNetworkReply* reply)
+void othersReceived(QNetworkReply* reply, qint64 bytes)
 {
-    if (auto* stall = reply->findChild<StallClock*>(QLatin1String(StallClock::clockName),
-                                                    Qt::FindDirectChildrenOnly))
-        stall->othersReceived();
+    if (StallClock* stall = stallClockOf(reply))
+        stall->othersReceived(bytes);
+}
+
+void holdBack(QNetworkReply* reply, bool held)
+{
+    if (StallClock* stall = stallClockOf(reply))
+        stall->hold(held);
 }
 
 void limitReply(QNetworkReply* reply, qint64 maxBytes)

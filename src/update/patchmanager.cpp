@@ -21,6 +21,8 @@
 #include <QTimer>
 #include <QTimerEvent>
 
+#include <limits>
+
 bool PatchManager::updateFinishSent = false;
 
 namespace
@@ -90,6 +92,15 @@ void PatchManager::switchState(int newState)
 
 void PatchManager::setError(int code, const QString& text)
 {
+    // An error that ends the update ends its transfers too: none of them
+    // may report over this text. Only the download loop's own reports
+    // (downloadError) leave them running.
+    transfers.stop();
+    reportError(code, text);
+}
+
+void PatchManager::reportError(int code, const QString& text)
+{
     errorCode = code;
     errorText = text;
     switchState(8);
@@ -97,6 +108,14 @@ void PatchManager::setError(int code, const QString& text)
     // The record takes in the files done so far: the launcher may end here.
     if (code != 1 && records.hasUnsavedFiles())
         saveLocalVersion();
+}
+
+void PatchManager::sendUpdateFinish()
+{
+    if (updateFinishSent)
+        return;
+    updateFinishSent = true;
+    track(QStringLiteral("update_finish"), QString::number(nowSecs() - startTime));
 }
 
 void PatchManager::timerEvent(QTimerEvent*)
@@ -153,23 +172,24 @@ void PatchManager::tick()
             switchState(1);
             break;
         }
-        if (!updateFinishSent) {
-            updateFinishSent = true;
-            track(QStringLiteral("update_finish"), QString::number(nowSecs() - startTime));
-        }
         if (repair.pending) {
+            sendUpdateFinish();
             repair.pending = false;
             repair.begin();
             break;
         }
         if (repair.running)
             finishText = repair.finish();
+        // The window shows the end before it is reported.
         if (window) {
             window->showUpdateStatus(finishText);
             window->showUpdateFinished();
         }
+        sendUpdateFinish();
         break;
     case 8:
+        // The other files go on while one waits for its retry.
+        reportSlowTransfers(transfers.progress());
         if (window)
             window->showUpdateStatus(QStringLiteral("更新出错:%1").arg(errorText));
         break;
@@ -180,34 +200,42 @@ void PatchManager::tick()
     }
 }
 
+void PatchManager::reportSlowTransfers(const DownloadProgress& p)
+{
+    // Each file by its own transfer, whatever the others do.
+    for (const TransferRate& t : p.transfers) {
+        if (t.slowReported || t.elapsedMs <= 1800 || t.speed >= 10240)
+            continue;
+        transfers.markSlowReported(t.index);
+        track(QStringLiteral("update_slow_download"),
+              baseUrl + QLatin1Char('/') + t.file.path + QLatin1Char('/') + t.file.name,
+              QString::number(qint64(t.speed)));
+    }
+}
+
 void PatchManager::showDownloadState()
 {
     const DownloadProgress p = transfers.progress();
-    const DownloadFileInfo& f = p.file;
-    const QString fileName = f.name.mid(f.name.lastIndexOf(QLatin1Char('\\')) + 1);
-
-    if (!p.slowReported && p.elapsedMs > 1800 && p.speed < 10240) {
-        transfers.markSlowReported();
-        track(QStringLiteral("update_slow_download"),
-              baseUrl + QLatin1Char('/') + f.path + QLatin1Char('/') + f.name,
-              QString::number(qint64(p.speed)));
-    }
+    reportSlowTransfers(p);
     if (!window)
         return;
 
+    const DownloadFileInfo& f = p.file;
+    const QString fileName = f.name.mid(f.name.lastIndexOf(QLatin1Char('\\')) + 1);
     const QString speedText = sizeText(p.speed) + QLatin1String("/s");
     const QString fileSizes = QStringLiteral("(%1M/%2M)")
                                   .arg(double(p.fileReceived) / 1048576.0, 0, 'f', 2)
                                   .arg(double(p.fileTotal) / 1048576.0, 0, 'f', 2);
-    // A file of size 0 has no ratio; the bar keeps its value.
-    if (p.fileTotal > 0)
-        window->setUpdateProgress(QString(), double(p.fileReceived) / double(p.fileTotal));
+    // Without a file in transfer the ratio is no number, which the bar
+    // ignores: it keeps its value, and the details are shown all the same.
+    window->setUpdateProgress(QString(), p.fileTotal > 0
+                                             ? double(p.fileReceived) / double(p.fileTotal)
+                                             : std::numeric_limits<double>::quiet_NaN());
     const QString fileLine = p.downloading ? QStringLiteral("%1 下载中...").arg(fileName)
                                            : QStringLiteral("%1 正在校验...").arg(fileName);
-    const QString timeLeft = timeLeftText(double(p.allTotal - p.allFinished), p.speed);
     window->showDownloadInfo(sizeText(double(qMin(p.allFinished, p.allTotal))),
                              sizeText(double(p.allTotal)), fileLine, fileSizes, speedText,
-                             timeLeft);
+                             timeLeftText(double(p.remaining), p.speed));
 }
 
 void PatchManager::showPatchState()
@@ -249,6 +277,7 @@ void PatchManager::requestRepair()
         repair.pending = true;
         return;
     }
+    repair.pending = false;
     repair.running = false;
     repair.begin();
 }
@@ -259,7 +288,8 @@ bool PatchManager::busy() const
     // or the patch thread still runs.
     const bool ended = state == 7 || (state == 8 && !transfers.retrying() &&
                                       !(patchThread && patchThread->isRunning()));
-    return !ended || repair.pending || (repair.running && state != 8);
+    // A repair waiting for an update that then failed waits no more.
+    return !ended || (state != 8 && (repair.pending || repair.running));
 }
 
 void PatchManager::endGame()
@@ -379,6 +409,8 @@ void PatchManager::onUpdateRemotePatchConfig(const QJsonObject& list)
     }
     endGame();
     switchState(3);
+    // Nothing of an earlier run's list, counts or transfers carries over.
+    transfers.clear();
     if (chain.size() == 1 && chain.first().preVersion == 0) {
         records.localVersion.insert(QLatin1String("version"), 0);
         saveLocalVersion();
@@ -416,11 +448,16 @@ void PatchManager::fetchNextPatchFiles()
 
 bool PatchManager::roomForDownloads()
 {
-    const SpaceNeed need = spaceNeed(chain, patchDir, gameDir);
+    return roomFor([this](bool) { return spaceNeed(chain, patchDir, gameDir); });
+}
+
+bool PatchManager::roomFor(const std::function<SpaceNeed(bool sharedFilesystem)>& needOf)
+{
     FreeSpace free;
     // An unknown free space is no reason to stop: the write errors still are.
     if (!freeSpaceOf(patchDir, gameDir, free))
         return true;
+    const SpaceNeed need = needOf(free.shared);
     const qint64 shortfall = spaceShortfall(need, free);
     if (shortfall == 0)
         return true;
@@ -512,17 +549,27 @@ void PatchManager::startPatching(bool resume, int targetVersion)
 {
     patchStartTime = nowSecs();
     patchRunFailed = false;
+    stoppedForRoom = false;
     switchState(5);
-    records.localVersion.insert(QLatin1String("start_apply_patch"), true);
-    records.localVersion.insert(QLatin1String("remote_version"), targetVersion);
-    saveLocalVersion();
-    track(QStringLiteral("update_patch_start"), QString::number(targetVersion));
+    // The chain goes to disk before the record names its target: a record
+    // that says "applying" always finds this run's chain, never a leftover.
     saveLocalPatchChain(chain);
+    if (state == 5) {
+        records.localVersion.insert(QLatin1String("start_apply_patch"), true);
+        records.localVersion.insert(QLatin1String("remote_version"), targetVersion);
+        saveLocalVersion();
+        track(QStringLiteral("update_patch_start"), QString::number(targetVersion));
+    }
     // Without a record of the run on disk, game files are left untouched:
     // the error already ends this update.
     if (state != 5)
         return;
 
+    // An earlier run's thread has ended (busy() waits for it): one at a time.
+    if (patchThread) {
+        patchThread->wait();
+        delete patchThread;
+    }
     patchThread = new PatchThread(chain, patchDir, gameDir, resume, this);
     if (patchFinishSleepMs >= 0)
         patchThread->finishSleepMs = patchFinishSleepMs;
@@ -565,6 +612,9 @@ void PatchManager::onStartDownFullPak(const DownloadFileInfo& info, bool active)
 void PatchManager::onPatchError(const DownloadFileInfo& info, int)
 {
     patchRunFailed = true;
+    // The patch stopped for want of room, which the player is told instead.
+    if (stoppedForRoom)
+        return;
     setError(5, QStringLiteral("应用补丁文件%1 %2失败").arg(info.name, info.type));
 }
 
@@ -598,12 +648,40 @@ void PatchManager::httpGetSigned(const QString& name, contentsig::Kind kind,
 void PatchManager::downloadFileResumable(PatchThread* thread, const QString& localPath,
                                          DownloadFileInfo f, std::function<void(bool, bool)> onDone)
 {
+    // A whole file in place of a patch: into the patch folder, then into the
+    // game folder, which takes a copy when it is on another filesystem.
+    SpaceNeed need;
+    need.download = qMax<qint64>(0, f.size - QFileInfo(localPath).size());
+    need.added = f.size;
+    FreeSpace free;
+    const qint64 shortfall = freeSpaceOf(patchDir, gameDir, free) ? spaceShortfall(need, free) : 0;
+    if (shortfall > 0) {
+        qDebug() << "disk space: need" << need.download << "for" << localPath << "free"
+                 << free.patch << free.game;
+        QMetaObject::invokeMethod(
+            this,
+            [this, shortfall] {
+                stoppedForRoom = true;
+                setError(6,
+                         QStringLiteral("磁盘空间不足,还需要%1").arg(sizeText(double(shortfall))));
+            },
+            Qt::QueuedConnection);
+        onDone(false, false);
+        return;
+    }
     transfers.downloadFileResumable(thread, thread->fullReceived, localPath, f, onDone);
 }
 
 void PatchManager::allDownloaded()
 {
-    startPatching(false, remoteVersion);
+    // The patches are in: before any game file is touched, the plan again
+    // with the size each patch will write.
+    if (roomFor([this](bool shared) {
+            SpaceNeed need;
+            need.apply = applyPeak(chain, patchDir, gameDir, shared);
+            return need;
+        }))
+        startPatching(false, remoteVersion);
 }
 
 void PatchManager::fetchJson(const QString& url, std::function<void(QJsonObject)> onJson)

@@ -7,6 +7,7 @@
 #include "update/records.h"
 #include "update/repair.h"
 #include "update/signedfetch.h"
+#include "update/spaceplan.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -122,8 +123,10 @@ private:
     friend struct EngineProbe;
     friend class GameRepair;
 
-    // The download loop's reports.
-    void downloadError(int code, const QString& text) override { setError(code, text); }
+    // The download loop's reports; it stops itself where its error ends it.
+    void downloadError(int code, const QString& text) override { reportError(code, text); }
+    // What setError does besides stopping the transfers.
+    void reportError(int code, const QString& text);
     void downloadStateChanged(int newState) override { switchState(newState); }
     void allDownloaded() override;
 
@@ -134,9 +137,16 @@ private:
     // Sets the error and returns false when the patch folder's or the game
     // folder's filesystem cannot hold what the chain still needs.
     bool roomForDownloads();
+    // The same for the need that needOf gives, told whether both folders
+    // share one filesystem.
+    bool roomFor(const std::function<SpaceNeed(bool sharedFilesystem)>& needOf);
     // Ends the game's processes before its files are replaced.
     void endGame();
+    // "update_finish", once per process.
+    void sendUpdateFinish();
     void showDownloadState();
+    // "update_slow_download" for each file whose own transfer is slow.
+    void reportSlowTransfers(const DownloadProgress& p);
     void showPatchState();
     void cleanup();
     void removePatchDir();
@@ -165,6 +175,8 @@ private:
     qint64 patchStartTime = 0;
     // Set by the patch thread's onError during the current patch run.
     bool patchRunFailed = false;
+    // The run's whole-file fallback found no room: error 6, not 5.
+    bool stoppedForRoom = false;
     // "update_finish" is sent once per process.
     static bool updateFinishSent;
     int timerId = 0;

@@ -17,7 +17,13 @@ bool RecordJournal::append(const QJsonObject& line)
 {
     if (!file.isOpen()) {
         QDir().mkpath(QFileInfo(file.fileName()).absolutePath());
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        if (!file.open(QIODevice::ReadWrite))
+            return false;
+        // A line torn by a kill is cut off, so that the next one does not
+        // continue it and get lost with it when read.
+        const QByteArray text = file.readAll();
+        const qint64 whole = text.lastIndexOf('\n') + 1;
+        if ((whole < text.size() && !file.resize(whole)) || !file.seek(whole))
             return false;
     }
     const QByteArray bytes = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';

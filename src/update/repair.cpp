@@ -58,7 +58,15 @@ void GameRepair::onListReply(QNetworkReply* r, const contentsig::Signature& sign
     const QMap<int, PatchStep> steps = patchStepMap(list, false);
     const int newest = steps.isEmpty() ? 0 : steps.lastKey();
     engine.loadLocalVersion();
-    if (engine.records.localVersion.value(QLatin1String("version")).toInt() < newest) {
+    const int installed = engine.records.localVersion.value(QLatin1String("version")).toInt();
+    // A repair never takes the game below what is installed: a signed older
+    // list is refused as the update refuses it, and an unsigned one finds no
+    // full package to compare with below.
+    if (!engine.reachesInstalledVersion(list, url)) {
+        engine.setError(2, QStringLiteral("%1 解码错误").arg(url));
+        return;
+    }
+    if (installed < newest) {
         // The files are checked against the newest version only.
         pending = true;
         engine.onUpdateRemotePatchConfig(list);
@@ -66,8 +74,8 @@ void GameRepair::onListReply(QNetworkReply* r, const contentsig::Signature& sign
     }
     // Without a full package of the newest version there is nothing to
     // compare with.
-    if (!list.contains(QLatin1String("fullversion")) || full.isEmpty() || full.lastKey() < newest ||
-        safeRelativePath(full.last().path).isEmpty()) {
+    if (!list.contains(QLatin1String("fullversion")) || full.isEmpty() ||
+        full.lastKey() < qMax(newest, installed) || safeRelativePath(full.last().path).isEmpty()) {
         engine.setError(4, QStringLiteral("补丁校验失败"));
         return;
     }
@@ -146,6 +154,7 @@ void GameRepair::onVerified(const QList<DownloadFileInfo>& differing)
         return;
     }
     // Fetched into the patch folder and installed like an update's "add".
+    engine.transfers.clear();
     for (const DownloadFileInfo& f : differing) {
         engine.transfers.addFile(f);
         engine.chain[0].files.append(f);

@@ -1,7 +1,10 @@
 #include "update/spaceplan.h"
 
+#include "patch/patchsize.h"
+
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QStorageInfo>
 
 namespace
@@ -41,6 +44,43 @@ SpaceNeed spaceNeed(const PatchChain& chain, const QString& patchDir, const QStr
         }
     }
     return need;
+}
+
+qint64 applyPeak(const PatchChain& chain, const QString& patchDir, const QString& gameDir,
+                 bool sharedFilesystem)
+{
+    QHash<QString, qint64> sizes; // of each game file as the files before left it
+    qint64 growth = 0;
+    qint64 peak = 0;
+    for (int i = chain.size() - 1; i >= 0; --i) { // the oldest step is applied first
+        for (const DownloadFileInfo& f : chain[i].files) {
+            const QString target = safeRelativePath(localFileKey(f.name));
+            if (f.hadPatch || target.isEmpty())
+                continue;
+            auto known = sizes.find(target);
+            if (known == sizes.end())
+                known = sizes.insert(target, QFileInfo(gameDir + QLatin1Char('/') + target).size());
+            const qint64 old = *known;
+            qint64 next = 0;
+            if (f.type == QLatin1String("diff")) {
+                next = patchOutputSize(localPatchFilePath(patchDir, f));
+                if (next < 0) // unreadable: it fails and its whole file is planned then
+                    next = qMax(f.size, old);
+                peak = qMax(peak, growth + next);
+                growth += next - old;
+            } else if (f.type == QLatin1String("add")) {
+                // Moved in after the old file went: within one filesystem it
+                // only changes folders, across two it is copied.
+                next = f.size;
+                growth += (sharedFilesystem ? 0 : next) - old;
+            } else {
+                growth -= old;
+            }
+            *known = next;
+            peak = qMax(peak, growth);
+        }
+    }
+    return peak;
 }
 
 bool freeSpaceOf(const QString& patchDir, const QString& gameDir, FreeSpace& free)

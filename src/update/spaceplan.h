@@ -23,6 +23,13 @@ struct FreeSpace {
 // What the chain still needs, given what the two folders already hold.
 SpaceNeed spaceNeed(const PatchChain& chain, const QString& patchDir, const QString& gameDir);
 
+// What applying the chain adds to the game folder's filesystem at its
+// fullest, once its patches are downloaded: each patch's output as its
+// stream declares it, beside the file it replaces, and every growth before
+// it. Files already applied count no more.
+qint64 applyPeak(const PatchChain& chain, const QString& patchDir, const QString& gameDir,
+                 bool sharedFilesystem);
+
 // The free space of the folders' filesystems (or of their nearest existing
 // ancestors); false when it cannot be known.
 bool freeSpaceOf(const QString& patchDir, const QString& gameDir, FreeSpace& free);

@@ -367,6 +367,10 @@ private slots:
             {}, 30, true);
         row("redirect answer", 10005, Base + "/" + audio, makeFault(0, 302), {}, {}, {}, noByte, {},
             30, false);
+        HttpTestServer::Fault endless503 = makeFault(0, 503, 1);
+        endless503.endless = true;
+        row("503 with an endless body, once", 10005, Base + "/" + audio, endless503, {}, {}, {},
+            "exact", "下载失败(1)", 60, true);
         // Answers without end, or too slow to be waited for.
         HttpTestServer::Fault endless;
         endless.endless = true;
@@ -380,6 +384,11 @@ private slots:
         trickle.trickleMs = 2000;
         row("a byte every 2 s of the patch list", 10005, Base + "/patchlist.json", trickle, {}, {},
             {}, noByte, {}, 120, false);
+        HttpTestServer::Fault crawl;
+        crawl.bytesPerSecond = 20;
+        crawl.times = 1;
+        row("a patch file at 20 B/s, once", 10005, Base + "/" + world, crawl, {}, {}, {}, "exact",
+            "下载失败(1)", 150, false);
         HttpTestServer::Fault steadyEndless = endless;
         steadyEndless.bytesPerSecond = 200;
         row("version file steady past its deadline", Newest, VersionFile, steadyEndless, {}, {}, {},

@@ -288,6 +288,9 @@ private slots:
         row("chain: audio.pak half down", 10004, slow,
             {"partial:Patch/10005_10006/Data/audio.pak.patch"}, true);
         row("chain: patching recorded", 10004, slow, {"local:start_apply_patch=true"});
+        // A chain that an earlier, finished run left (its cleanup killed) is
+        // never resumed as this update's.
+        row("leftover chain: patching recorded", 10005, slow, {"local:start_apply_patch=true"});
         row("chain: terrain.pak decoding, first step", 10004, slow,
             {"log:apply patch: 10005 > file:Drevna/Data/terrain.pak_bak.part"});
         row("chain: terrain.pak decoding, second step", 10004, slow,
@@ -347,6 +350,10 @@ private slots:
         const QString content = corrupt ? corruptContent : runs->content;
         const QString dir = runs->newRunFolder(name, installed);
         QVERIFY(!dir.isEmpty());
+        if (name.startsWith("leftover chain:"))
+            QVERIFY(writeAll(dir + QStringLiteral("/Patch/patchchain.json"),
+                             R"([{"preVersion": 10004, "version": 10005,
+                                  "path": "10004_10005", "files": []}])"));
         if (name.startsWith("repair:")) { // changed bytes in terrain.pak, world.pak gone
             QByteArray bytes = readAll(dir + QStringLiteral("/Drevna/Data/terrain.pak"));
             bytes[bytes.size() / 2] = char(~bytes[bytes.size() / 2]);

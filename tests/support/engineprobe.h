@@ -11,12 +11,11 @@ struct EngineProbe {
           errorCode(m.errorCode), errorText(m.errorText), localVersion(m.records.localVersion),
           patchThread(m.patchThread), remoteVersion(m.remoteVersion), recheckCount(m.recheckCount),
           patchProgress(m.patchProgress), downloads(m.transfers.downloads),
-          downloadIndex(m.transfers.downloadIndex), fileStartTime(m.transfers.fileStartTime),
-          fileReceived(m.transfers.fileReceived), fileTotal(m.transfers.fileTotal),
-          allTotal(m.transfers.allTotal), allFinished(m.transfers.allFinished),
-          fileResumeBase(m.transfers.fileResumeBase), downloading(m.transfers.downloading),
-          downloadFailures(m.transfers.downloadFailures), roundReceived(m.transfers.roundReceived),
-          retryDelayMs(m.transfers.retryDelayMs), maxTransfers(m.transfers.maxTransfers)
+          downloadIndex(m.transfers.downloadIndex), inFlight(m.transfers.inFlight),
+          onDisk(m.transfers.onDisk), allTotal(m.transfers.allTotal),
+          allFinished(m.transfers.allFinished), downloading(m.transfers.downloading),
+          downloadFailures(m.transfers.downloadFailures), retryDelayMs(m.transfers.retryDelayMs),
+          maxTransfers(m.transfers.maxTransfers)
     {
     }
 
@@ -41,15 +40,12 @@ struct EngineProbe {
     // The download loop's.
     QList<DownloadFileInfo>& downloads;
     int& downloadIndex;
-    QElapsedTimer& fileStartTime;
-    qint64& fileReceived;
-    qint64& fileTotal;
+    QHash<int, PatchDownloader::Transfer>& inFlight;
+    QHash<int, qint64>& onDisk;
     qint64& allTotal;
     qint64& allFinished;
-    qint64& fileResumeBase;
     bool& downloading;
     int& downloadFailures;
-    qint64& roundReceived;
     int& retryDelayMs;
     int& maxTransfers;
 };
