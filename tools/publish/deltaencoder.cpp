@@ -334,7 +334,9 @@ struct Recoder {
             if (!to->base)
                 return false;
         }
-        std::memcpy(to->base, from.buf_max - from.size, from.size);
+        // An empty section has no buffer at all.
+        if (from.size > 0)
+            std::memcpy(to->base, from.buf_max - from.size, from.size);
         to->next = from.size;
         return true;
     }
