@@ -7,15 +7,15 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QTextStream>
+#include <malloc.h>
 
 namespace
 {
 
 int usage(QTextStream& err)
 {
-    err << "usage: drevna-publish [--steps-from-older] [--always-diff] [--quiet] [--sign "
-           "KEYFILE]... "
-           "[--expires DAYS] VERSIONS_DIR OUT_DIR\n"
+    err << "usage: drevna-publish [--steps-from-older] [--always-diff] [--fast] [--memory MIB] "
+           "[--jobs N] [--quiet] [--sign KEYFILE]... [--expires DAYS] VERSIONS_DIR OUT_DIR\n"
            "       drevna-publish keygen KEYFILE\n"
            "       drevna-publish sign KEYFILE [--sign KEYFILE]... [--expires DAYS] [--root DIR] "
            "FILE...\n"
@@ -29,6 +29,11 @@ int usage(QTextStream& err)
            "  (10004/, 10005/, ...). OUT_DIR becomes the content below the base address.\n"
            "  --steps-from-older  also a direct step from every older version to the newest\n"
            "  --always-diff       changed files as patches even when not smaller\n"
+           "  --fast              the quick encoder: larger patches, made sooner\n"
+           "  --memory MIB        working memory of all encoders together (default 4096);\n"
+           "                      a file's source window is bounded so that its encoder fits\n"
+           "  --jobs N            encoders at once (default: one per core); never changes\n"
+           "                      the output\n"
            "  --sign KEYFILE      write a signed envelope FILE.sig beside every document; given\n"
            "                      more than once, every key signs (the first key's signature\n"
            "                      leads, the one a launcher with DREVNA_CONTENT_PUBKEYS reads)\n"
@@ -160,6 +165,12 @@ int rootCommand(QStringList args, QTextStream& out, QTextStream& err)
 
 int main(int argc, char* argv[])
 {
+    // Every patch is proved by the launcher's decoder, which, like xdelta3's
+    // encoders, allocates window-sized buffers for each file: keep freed ones
+    // for the next file instead of mapping and faulting in fresh pages for
+    // each of thousands of small files.
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 512 * 1024 * 1024);
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);
@@ -219,14 +230,27 @@ int main(int argc, char* argv[])
     options.expires = expires;
     bool quiet = false;
     QStringList positional;
-    for (const QString& a : qAsConst(args)) {
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args.at(i);
         if (a == QLatin1String("--steps-from-older"))
             options.stepsFromOlder = true;
         else if (a == QLatin1String("--always-diff"))
             options.preferSmaller = false;
         else if (a == QLatin1String("--quiet"))
             quiet = true;
-        else if (a.startsWith(QLatin1String("-")))
+        else if (a == QLatin1String("--fast"))
+            options.fast = true;
+        else if ((a == QLatin1String("--memory") || a == QLatin1String("--jobs")) &&
+                 i + 1 < args.size()) {
+            bool ok = false;
+            const int n = args.at(++i).toInt(&ok);
+            if (!ok || n <= 0)
+                return usage(err);
+            if (a == QLatin1String("--jobs"))
+                options.threads = n;
+            else
+                options.memoryBound = qint64(n) * 1024 * 1024;
+        } else if (a.startsWith(QLatin1String("-")))
             return usage(err);
         else
             positional.append(a);
@@ -235,6 +259,11 @@ int main(int argc, char* argv[])
         return usage(err);
     publish::Summary summary;
     QStringList log;
+    if (!quiet)
+        options.progress = [&out](const QString& line) {
+            out << line << '\n';
+            out.flush();
+        };
     const bool ok = publish::publish(positional.at(0), positional.at(1), options, &summary, &error,
                                      quiet ? nullptr : &log);
     for (const QString& line : qAsConst(log))
