@@ -49,7 +49,7 @@ void fetchSignedJson(QObject* context, HttpClient& http, const QString& baseUrl,
                 if (r->error() != QNetworkReply::NoError)
                     qDebug() << "download" << url << "error";
                 else // a refused list reads as one that could not be had at all
-                    object = admittedJson(r->readAll(), r->url().toString(), signature);
+                    object = admittedJson(r->readAll(), askedUrl(r), signature);
                 if (onJson)
                     onJson(object);
             });

@@ -14,8 +14,12 @@
 //   QVERIFY2(contentA.isListening(), "port 18600 is taken");
 //
 // With delayMs, every chunk in either direction, and each close, is passed
-// on that much later: half the round trip of a distant server.
+// on that much later: half the round trip of a distant server. With
+// bytesPerSecond, the answers of every connection share one line of that
+// rate: each chunk waits for the line, and a server whose answers fill their
+// share of it is not read until they have passed.
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTcpServer>
 
@@ -25,14 +29,20 @@ class PortForwarder : public QObject
 
 public:
     PortForwarder(quint16 listenPort, quint16 targetPort, QObject* parent = nullptr,
-                  int delayMs = 0);
+                  int delayMs = 0, qint64 bytesPerSecond = 0);
 
     bool isListening() const { return listener.isListening(); }
 
 private:
     void accept();
+    // Milliseconds from now until a chunk of bytes sent now over the line
+    // arrives.
+    qint64 arrivalMs(qint64 bytes);
 
     QTcpServer listener;
     quint16 target;
     int delay;
+    qint64 rate;
+    QElapsedTimer line;
+    qint64 lineFreeNs = 0; // when the line has sent everything given to it
 };
