@@ -17,6 +17,7 @@ namespace
 
 const char* const clientProperty = "drevnaHttpClient";
 const char* const askedProperty = "drevnaAskedUrl";
+const char* const followedProperty = "drevnaRedirectFollowed";
 // A capped reply with data left is offered again after this pause.
 const int capRetryMs = 20;
 
@@ -88,12 +89,23 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
             QString::number(quint32(QDateTime::currentDateTimeUtc().toSecsSinceEpoch()));
 
     const QUrl address(text, QUrl::TolerantMode);
+    qDebug() << "download url:" << text;
+    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it)
+        qDebug() << "header:" << it.key() << "->" << it.value();
+    send(address, headers, {onFinished, onReadyRead, onProgress}, address.toString(), 0);
+}
+
+void HttpClient::send(const QUrl& address, const HeaderMap& headers, const Callbacks& callbacks,
+                      const QString& asked, int hops)
+{
+    const ReplyCallback& onFinished = callbacks.onFinished;
+    const ReplyCallback& onReadyRead = callbacks.onReadyRead;
+    const ProgressCallback& onProgress = callbacks.onProgress;
     QNetworkRequest request(address);
-    // Content servers hand files to the storage that holds them; never to
-    // plain HTTP from HTTPS, and a loop ends after a few.
+    // Redirects are followed here, not by Qt: a reply that follows them
+    // holds its whole body, however small its read buffer.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(maxRedirects);
+                         QNetworkRequest::ManualRedirectPolicy);
     // Several transfers share each connection once every one is busy.
     request.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, true);
     // Negotiated over TLS only. Qt acknowledges HTTP/2 data as it arrives,
@@ -101,11 +113,8 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
     // transfer takes HTTP/1.1, whose connections wait for the reader.
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute,
                          address.scheme() == QLatin1String("https") && maxBytesPerSecond <= 0);
-    qDebug() << "download url:" << text;
-    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
-        qDebug() << "header:" << it.key() << "->" << it.value();
+    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it)
         request.setRawHeader(it.key().toLatin1(), it.value().toLatin1());
-    }
 
     const int index = managerFor(address);
     QNetworkReply* reply = manager(index).get(request);
@@ -119,7 +128,7 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
     if (onReadyRead)
         reply->setReadBufferSize(readBufferBytes);
     reply->setProperty(clientProperty, QVariant::fromValue<QObject*>(this));
-    reply->setProperty(askedProperty, address.toString());
+    reply->setProperty(askedProperty, asked);
     connect(
         reply, &QNetworkReply::metaDataChanged, this,
         [this, reply, key] {
@@ -131,10 +140,37 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
                 reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool();
         },
         Qt::DirectConnection);
+    // Content servers hand files to the storage that holds them: followed
+    // to the same or a safer scheme, a few in a row. The request goes on
+    // under the same callbacks; this reply ends unseen.
     connect(
-        reply, &QNetworkReply::redirected, this,
-        [address](const QUrl& to) {
+        reply, &QNetworkReply::metaDataChanged, this,
+        [this, reply, address, headers, callbacks, asked, hops] {
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            const QByteArray location = reply->rawHeader("Location");
+            if (reply->isFinished() || location.isEmpty() ||
+                (status != 301 && status != 302 && status != 303 && status != 307 &&
+                 status != 308))
+                return;
+            const QUrl to = address.resolved(QUrl::fromEncoded(location, QUrl::TolerantMode));
+            const bool safe = to.scheme() == QLatin1String("https") ||
+                              (to.scheme() == QLatin1String("http") &&
+                               address.scheme() == QLatin1String("http"));
+            if (hops >= maxRedirects || !safe) {
+                // Refused as an answer of status 300 or more (guardReply).
+                qDebug() << "download redirect not followed" << address.toString() << "to"
+                         << to.toString() << (safe ? "after" : "less safe, after") << hops;
+                return;
+            }
             qDebug() << "download redirected" << address.toString() << "to" << to.toString();
+            reply->setProperty(followedProperty, true);
+            if (currentReply == reply)
+                currentReply = nullptr;
+            const QVariant limit = reply->property(bodyLimitProperty);
+            reply->abort();
+            send(to, headers, callbacks, asked, hops + 1);
+            if (limit.isValid())
+                limitReply(currentReply, limit.toLongLong());
         },
         Qt::DirectConnection);
 
@@ -161,6 +197,8 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
     connect(
         reply, &QNetworkReply::errorOccurred, this,
         [reply] {
+            if (reply->property(followedProperty).toBool())
+                return;
             qDebug() << "download error" << reply->url().toString()
                      << " error code:" << errorText(reply);
         },
@@ -180,9 +218,13 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
                 return;
             }
         }
+        --servers[key].inFlight[index];
+        if (reply->property(followedProperty).toBool()) {
+            reply->deleteLater();
+            return;
+        }
         qDebug() << "download Finish" << reply->url().toString()
                  << " error code:" << errorText(reply);
-        --servers[key].inFlight[index];
         if (currentReply == reply)
             currentReply = nullptr;
         emit replyEnded(reply);

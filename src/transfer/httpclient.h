@@ -78,6 +78,14 @@ signals:
     void replyEnded(QNetworkReply* reply);
 
 private:
+    struct Callbacks {
+        ReplyCallback onFinished;
+        ReplyCallback onReadyRead;
+        ProgressCallback onProgress;
+    };
+    // The request to address, hops redirects after the one asked for.
+    void send(const QUrl& address, const HeaderMap& headers, const Callbacks& callbacks,
+              const QString& asked, int hops);
     // Transfers in flight to one server, by manager, and how it answers.
     struct Server {
         int inFlight[managerCount] = {};

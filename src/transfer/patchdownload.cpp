@@ -580,6 +580,8 @@ void PatchDownloader::startTransfer(int index)
                         run = run](QNetworkReply* reply) {
         if (run != this->run)
             return;
+        // After a redirect the data comes in another reply.
+        inFlight[index].reply = reply;
         // One copy out of the reply; readAll grows its result 16 KiB at a
         // time and copies the chunk over and over.
         const QByteArray bytes = readBody(reply);
