@@ -13,7 +13,8 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     if (argc != 4 && argc != 5) {
-        std::fprintf(stderr, "usage: bench_forward LISTEN_PORT TARGET_PORT DELAY_MS [BYTES_PER_S]\n");
+        std::fprintf(stderr,
+                     "usage: bench_forward LISTEN_PORT TARGET_PORT DELAY_MS [BYTES_PER_S]\n");
         return 2;
     }
     PortForwarder forwarder(quint16(atoi(argv[1])), quint16(atoi(argv[2])), nullptr, atoi(argv[3]),

@@ -271,9 +271,9 @@ void TestHttpClient::outcomes_data()
     QTest::newRow("body above the read buffer")
         << "/p/big.json" << none << true << int(QNetworkReply::NoError) << 200 << bigBody << ""
         << 1;
-    QTest::newRow("empty onFinished") << "/p/list.json" << none << false
-                                      << int(QNetworkReply::NoError) << 200 << QByteArray() << ""
-                                      << 1;
+    QTest::newRow("empty onFinished")
+        << "/p/list.json" << none << false << int(QNetworkReply::NoError) << 200 << QByteArray()
+        << "" << 1;
     const int refused = QNetworkReply::OperationCanceledError; // 300 or more: before the body
     QTest::newRow("missing") << "/p/none" << none << true << refused << 404 << QByteArray() << ""
                              << 1;
@@ -295,18 +295,16 @@ void TestHttpClient::outcomes_data()
         << "/p/list.json" << redirect << true << 0 << 200 << body << "tls" << 2;
     redirect.headers[0].second = "/p/list.json";
     redirect.times = 6;
-    QTest::newRow("six redirects in a row") << "/p/list.json" << redirect << true
-                                            << refused << 307
-                                            << QByteArray() << "" << 6;
+    QTest::newRow("six redirects in a row")
+        << "/p/list.json" << redirect << true << refused << 307 << QByteArray() << "" << 6;
     redirect.headers[0].second = "PLAIN/p/list.json";
     redirect.times = 1;
     QTest::newRow("redirect from HTTPS to HTTP")
-        << "/p/list.json" << redirect << true << refused << 307
-        << QByteArray() << "tls" << 1;
+        << "/p/list.json" << redirect << true << refused << 307 << QByteArray() << "tls" << 1;
 
-    QTest::newRow("unknown scheme") << "" << none << true
-                                    << int(QNetworkReply::ProtocolUnknownError) << 0
-                                    << QByteArray() << "" << 0;
+    QTest::newRow("unknown scheme")
+        << "" << none << true << int(QNetworkReply::ProtocolUnknownError) << 0 << QByteArray() << ""
+        << 0;
     QTest::newRow("HTTPS, the test's authority")
         << "/p/list.json" << none << true << 0 << 200 << body << "tls" << 1;
     QTest::newRow("HTTPS, a certificate nobody trusts")
@@ -332,10 +330,11 @@ void TestHttpClient::outcomes()
         header.second.replace("PLAIN", plain.toLatin1());
     server.setGlobalFault(fault);
     if (!scheme.isEmpty())
-        server.setTls(readAll(tlsDir.filePath(scheme == "stranger" ? "stranger.pem" : "server.pem")),
-                      readAll(tlsDir.filePath(scheme == "stranger" ? "stranger.key" : "server.key")));
+        server.setTls(
+            readAll(tlsDir.filePath(scheme == "stranger" ? "stranger.pem" : "server.pem")),
+            readAll(tlsDir.filePath(scheme == "stranger" ? "stranger.key" : "server.key")));
     HttpClient client;
-    const QString url = path.isEmpty()        ? QStringLiteral("nothing://x/y")
+    const QString url = path.isEmpty()      ? QStringLiteral("nothing://x/y")
                         : scheme == "nginx" ? nginx->url(path)
                                             : server.url(path);
     const std::shared_ptr<Outcome> outcome = start(client, url, withOnFinished);
@@ -344,8 +343,9 @@ void TestHttpClient::outcomes()
 
     if (withOnFinished) {
         QCOMPARE(outcome->calls, 1);
-        QVERIFY2(outcome->error == QNetworkReply::NetworkError(error),
-                 qPrintable(QString("error %1, status %2").arg(outcome->error).arg(outcome->status)));
+        QVERIFY2(
+            outcome->error == QNetworkReply::NetworkError(error),
+            qPrintable(QString("error %1, status %2").arg(outcome->error).arg(outcome->status)));
         QCOMPARE(outcome->status, status);
         QCOMPARE(outcome->body.size(), expectedBody.size());
         QVERIFY(outcome->body == expectedBody);

@@ -136,8 +136,7 @@ void HttpClient::send(const QUrl& address, const HeaderMap& headers, const Callb
             if (server.known)
                 return;
             server.known = true;
-            server.multiplexed =
-                reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool();
+            server.multiplexed = reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool();
         },
         Qt::DirectConnection);
     // Content servers hand files to the storage that holds them: followed
@@ -149,13 +148,12 @@ void HttpClient::send(const QUrl& address, const HeaderMap& headers, const Callb
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             const QByteArray location = reply->rawHeader("Location");
             if (reply->isFinished() || location.isEmpty() ||
-                (status != 301 && status != 302 && status != 303 && status != 307 &&
-                 status != 308))
+                (status != 301 && status != 302 && status != 303 && status != 307 && status != 308))
                 return;
             const QUrl to = address.resolved(QUrl::fromEncoded(location, QUrl::TolerantMode));
-            const bool safe = to.scheme() == QLatin1String("https") ||
-                              (to.scheme() == QLatin1String("http") &&
-                               address.scheme() == QLatin1String("http"));
+            const bool safe =
+                to.scheme() == QLatin1String("https") ||
+                (to.scheme() == QLatin1String("http") && address.scheme() == QLatin1String("http"));
             if (hops >= maxRedirects || !safe) {
                 // Refused as an answer of status 300 or more (guardReply).
                 qDebug() << "download redirect not followed" << address.toString() << "to"

@@ -581,7 +581,9 @@ void PatchDownloader::startTransfer(int index)
         if (run != this->run)
             return;
         // After a redirect the data comes in another reply.
-        inFlight[index].reply = reply;
+        const auto transfer = inFlight.find(index);
+        if (transfer != inFlight.end())
+            transfer->reply = reply;
         // One copy out of the reply; readAll grows its result 16 KiB at a
         // time and copies the chunk over and over.
         const QByteArray bytes = readBody(reply);
@@ -606,9 +608,8 @@ void PatchDownloader::startTransfer(int index)
         adapt();
         // Counted per file: another file's success mends nothing of this one.
         downloadFailures = ++fileFailures[index];
-        listener.downloadError(
-            2, QStringLiteral("%1 下载失败(%2),5s后重试")
-                   .arg(askedUrl(reply), QString::number(downloadFailures)));
+        listener.downloadError(2, QStringLiteral("%1 下载失败(%2),5s后重试")
+                                      .arg(askedUrl(reply), QString::number(downloadFailures)));
         QTimer::singleShot(retryDelayMs, this, [this, index, run] {
             if (run != this->run)
                 return;

@@ -165,13 +165,13 @@ private:
     int run = 0;
 
     int limit = startTransfers;
-    QElapsedTimer adaptClock; // the current window's start
-    qint64 adaptBytes = 0;    // received in it
-    int adaptFailures = 0;    // transfers that failed in it
+    QElapsedTimer adaptClock;  // the current window's start
+    qint64 adaptBytes = 0;     // received in it
+    int adaptFailures = 0;     // transfers that failed in it
     bool adaptStarved = false; // a free place found no file to take it
-    double lastRate = -1;     // of the window before, -1 when not comparable
-    int raisedFrom = 0;       // the number before a raise still being judged
-    int holdWindows = 0;      // windows left before the next try upwards
+    double lastRate = -1;      // of the window before, -1 when not comparable
+    int raisedFrom = 0;        // the number before a raise still being judged
+    int holdWindows = 0;       // windows left before the next try upwards
 };
 
 // MD5 of a file as lower-case hex; empty when it cannot be read.
