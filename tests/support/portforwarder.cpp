@@ -2,16 +2,18 @@
 
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QQueue>
+#include <QSet>
 #include <QTcpSocket>
 #include <QTimer>
 #include <functional>
+#include <utility>
 
 namespace
 {
-// Under a rate, what one connection's answers may have on the line before
-// its server is read again: the server then waits, as on a full link.
-const qint64 lineShareBytes = 128 * 1024;
-const char* const onLineProperty = "forwarderOnLine";
+// Under a rate, what a server's socket may hold before it is read: the
+// server then waits, as on a full link.
+const qint64 socketBytes = 256 * 1024;
 } // namespace
 
 PortForwarder::PortForwarder(quint16 listenPort, quint16 targetPort, QObject* parent, int delayMs,
@@ -21,15 +23,27 @@ PortForwarder::PortForwarder(quint16 listenPort, quint16 targetPort, QObject* pa
     connect(&listener, &QTcpServer::newConnection, this, &PortForwarder::accept);
     listener.listen(QHostAddress::LocalHost, listenPort);
     line.start();
+    // The line's buffer holds 50 ms at its rate, like a router's: a connection
+    // that finds it full waits until it has room, whatever its window.
+    lineBufferBytes = qMax<qint64>(rate / 20, 64 * 1024);
 }
 
-qint64 PortForwarder::arrivalMs(qint64 bytes)
+qint64 PortForwarder::arrivalNs(qint64 bytes)
 {
     // One line for every connection: a chunk leaves once the ones before it
-    // have, takes its size over the rate, and arrives a delay later.
+    // have, takes its size over the rate, and arrives a delay later. The
+    // buffer has room again once it has left.
     const qint64 now = line.nsecsElapsed();
     lineFreeNs = qMax(lineFreeNs, now) + bytes * 1000000000 / rate;
-    return (lineFreeNs - now + 999999) / 1000000 + delay;
+    lineQueued += bytes;
+    QTimer::singleShot(int((lineFreeNs - now + 999999) / 1000000), Qt::PreciseTimer, this,
+                       [this, bytes] {
+                           lineQueued -= bytes;
+                           const QSet<QTcpSocket*> waiting = std::exchange(blocked, {});
+                           for (QTcpSocket* upstream : waiting)
+                               emit upstream->readyRead(); // read on where it stopped
+                       });
+    return lineFreeNs + qint64(delay) * 1000000;
 }
 
 void PortForwarder::accept()
@@ -39,14 +53,12 @@ void PortForwarder::accept()
         // Until upstream is connected, the client's bytes wait in its buffer.
         const int d = delay;
         // Timers of one interval fire in the order they were started, so the
-        // delayed chunks keep their order; paced ones are due in the order
-        // they left.
-        auto later = [d](QObject* context, std::function<void()> step, int ms = -1) {
-            ms = ms < 0 ? d : ms;
-            if (ms <= 0)
+        // delayed chunks keep their order.
+        auto later = [d](QObject* context, std::function<void()> step) {
+            if (d <= 0)
                 step();
             else
-                QTimer::singleShot(ms, Qt::PreciseTimer, context, step);
+                QTimer::singleShot(d, Qt::PreciseTimer, context, step);
         };
         auto pipe = [later](QTcpSocket* from, QTcpSocket* to) {
             connect(from, &QTcpSocket::readyRead, to, [from, to, later] {
@@ -60,47 +72,63 @@ void PortForwarder::accept()
             });
         };
         pipe(client, upstream);
-        std::function<void()> pace;
+        // Under a rate the answers arrive in order through one queue per
+        // connection (timers of different intervals may fire out of order);
+        // a null chunk closes the connection.
+        auto arriving = std::make_shared<QQueue<QPair<qint64, QByteArray>>>();
+        auto* due = new QTimer(client);
+        due->setSingleShot(true);
+        due->setTimerType(Qt::PreciseTimer);
+        connect(due, &QTimer::timeout, client, [this, client, arriving, due] {
+            const qint64 now = line.nsecsElapsed();
+            while (!arriving->isEmpty() && arriving->head().first <= now) {
+                const QByteArray bytes = arriving->dequeue().second;
+                if (bytes.isNull())
+                    client->disconnectFromHost();
+                else if (client->state() == QAbstractSocket::ConnectedState)
+                    client->write(bytes);
+            }
+            if (!arriving->isEmpty())
+                due->start(int((arriving->head().first - now + 999999) / 1000000));
+        });
+        auto send = [this, arriving, due](const QByteArray& bytes) {
+            arriving->enqueue({arrivalNs(bytes.size()), bytes});
+            if (!due->isActive())
+                due->start(int((arriving->head().first - line.nsecsElapsed() + 999999) / 1000000));
+        };
         if (rate > 0) {
-            // The answers go over the shared line, a share at a time.
-            upstream->setReadBufferSize(lineShareBytes);
-            pace = [this, client, upstream, later] {
-                while (upstream->isOpen() && upstream->bytesAvailable() > 0 &&
-                       client->property(onLineProperty).toLongLong() < lineShareBytes) {
-                    const QByteArray bytes = upstream->read(64 * 1024);
-                    client->setProperty(onLineProperty,
-                                        client->property(onLineProperty).toLongLong() +
-                                            bytes.size());
-                    later(
-                        client,
-                        [this, client, upstream, bytes] {
-                            client->setProperty(onLineProperty,
-                                                client->property(onLineProperty).toLongLong() -
-                                                    bytes.size());
-                            if (client->state() == QAbstractSocket::ConnectedState)
-                                client->write(bytes);
-                            emit upstream->readyRead(); // its share has room again
-                        },
-                        int(arrivalMs(bytes.size())));
+            // The answers go over the shared line while its buffer has room.
+            upstream->setReadBufferSize(socketBytes);
+            connect(upstream, &QTcpSocket::readyRead, client, [this, upstream, send] {
+                while (upstream->isOpen() && upstream->bytesAvailable() > 0) {
+                    if (lineQueued >= lineBufferBytes) {
+                        blocked.insert(upstream);
+                        return;
+                    }
+                    send(upstream->read(16 * 1024));
                 }
-            };
-            connect(upstream, &QTcpSocket::readyRead, client, pace);
+            });
+            connect(upstream, &QObject::destroyed, this,
+                    [this, upstream] { blocked.remove(upstream); });
         } else {
             pipe(upstream, client);
         }
         connect(upstream, &QTcpSocket::connected, client,
                 [client, upstream] { upstream->write(client->readAll()); });
         // Either side closing ends both; the rest of the data goes first.
-        auto upstreamGone = [this, client, upstream, later] {
+        auto upstreamGone = [this, client, upstream, later, send] {
             const QByteArray rest = upstream->isOpen() ? upstream->readAll() : QByteArray();
-            later(
-                client,
-                [client, rest] {
-                    if (client->state() == QAbstractSocket::ConnectedState)
-                        client->write(rest);
-                    client->disconnectFromHost();
-                },
-                rate > 0 ? int(arrivalMs(rest.size())) : -1);
+            if (rate > 0) {
+                if (!rest.isEmpty())
+                    send(rest);
+                send(QByteArray());
+                return;
+            }
+            later(client, [client, rest] {
+                if (client->state() == QAbstractSocket::ConnectedState)
+                    client->write(rest);
+                client->disconnectFromHost();
+            });
         };
         connect(upstream, &QTcpSocket::disconnected, client, upstreamGone);
         connect(upstream, &QTcpSocket::errorOccurred, client, upstreamGone);

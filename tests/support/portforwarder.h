@@ -16,12 +16,15 @@
 // With delayMs, every chunk in either direction, and each close, is passed
 // on that much later: half the round trip of a distant server. With
 // bytesPerSecond, the answers of every connection share one line of that
-// rate: each chunk waits for the line, and a server whose answers fill their
-// share of it is not read until they have passed.
+// rate with a buffer of 50 ms: each chunk waits for the line, and while the
+// buffer is full no server is read.
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSet>
 #include <QTcpServer>
+
+class QTcpSocket;
 
 class PortForwarder : public QObject
 {
@@ -35,9 +38,8 @@ public:
 
 private:
     void accept();
-    // Milliseconds from now until a chunk of bytes sent now over the line
-    // arrives.
-    qint64 arrivalMs(qint64 bytes);
+    // When a chunk of bytes sent now over the line arrives, on line's clock.
+    qint64 arrivalNs(qint64 bytes);
 
     QTcpServer listener;
     quint16 target;
@@ -45,4 +47,7 @@ private:
     qint64 rate;
     QElapsedTimer line;
     qint64 lineFreeNs = 0; // when the line has sent everything given to it
+    qint64 lineBufferBytes = 0;
+    qint64 lineQueued = 0;     // given to the line and not yet sent
+    QSet<QTcpSocket*> blocked; // servers not read for want of room
 };
