@@ -468,7 +468,7 @@ void TestHttpClient::timeouts_data()
         << 1000 << 2000 << crawl << 1500 << int(QNetworkReply::OperationCanceledError) << -20000
         << 0 << 0;
     QTest::newRow("below 1 KiB/s, held back by the cap")
-        << 1000 << 500 << HttpTestServer::Fault() << 1500 << 0 << (5 << 20) << -400 << 0;
+        << 1000 << 500 << HttpTestServer::Fault() << 1500 << 0 << (12 << 20) << -400 << 0;
     QTest::newRow("no first data beside a crawling transfer")
         << 500 << 60000 << crawl << 200 << int(QNetworkReply::OperationCanceledError) << -20000 << 0
         << -1;
