@@ -9,6 +9,9 @@
 //   bench_patch watch OUT CMD ARGS...       runs CMD; writes its peak RSS and
 //                                           peak RssAnon (KiB) to OUT
 //   bench_patch files DIR COUNT BYTES SEED  DIR/f0000.bin ... of random bytes
+//   bench_patch paths DIR                   for old files of 4 KiB to 4 MiB with
+//                                           a few edits: ms a patch by the
+//                                           small path and by the large one
 #include "app/program.h"
 #include "patch/patchfile.h"
 
@@ -157,6 +160,57 @@ int watch(const char* outPath, char** command)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
+double cpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+// The size below which the small path is taken is measured here: the same
+// patches applied one after another by one applier, all by one path and then
+// all by the other, the files in the page cache as after their download.
+int comparePaths(const QString& dir)
+{
+    const int files = 16, rounds = 3;
+    std::printf("old size, ms a patch (wall, CPU of all threads): small path, large path\n");
+    for (qint64 size = 4096; size <= 4 * 1024 * 1024; size *= 4) {
+        Rng rng{quint64(size) | 1};
+        for (int i = 0; i < files; ++i) {
+            std::vector<quint8> data(static_cast<size_t>(size));
+            rng.fill(data.data(), data.size());
+            const QByteArray base = QFile::encodeName(dir + QStringLiteral("/%1").arg(i));
+            FILE* o = std::fopen(base + ".old", "wb");
+            if (!o || !writeAll(o, data.data(), data.size()) || std::fclose(o) != 0)
+                return 1;
+            for (int edit = 0; edit < 3; ++edit)
+                data[size_t(rng.next() % quint64(size))] ^= 0x5a;
+            FILE* n = std::fopen(base + ".new", "wb");
+            if (!n || !writeAll(n, data.data(), data.size()) || std::fclose(n) != 0 ||
+                createPatchFile(base + ".old", base + ".new", base + ".patch") != 0)
+                return 1;
+        }
+        double ms[2] = {0, 0}, cpu[2] = {0, 0};
+        for (int path = 0; path < 2; ++path) {
+            PatchApplier applier;
+            applier.smallFileLimit = path == 0 ? size : size - 1;
+            QElapsedTimer timer;
+            timer.start();
+            const double cpuStart = cpuMs();
+            for (int r = 0; r < rounds; ++r)
+                for (int i = 0; i < files; ++i) {
+                    const QByteArray base = QFile::encodeName(dir + QStringLiteral("/%1").arg(i));
+                    if (applier.apply(base + ".old", base + ".patch", base + ".out", {}) != 0)
+                        return 1;
+                }
+            ms[path] = timer.nsecsElapsed() / 1e6 / (files * rounds);
+            cpu[path] = (cpuMs() - cpuStart) / (files * rounds);
+        }
+        std::printf("%lld %.3f %.3f, %.3f %.3f\n", size, ms[0], cpu[0], ms[1], cpu[1]);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -182,6 +236,8 @@ int main(int argc, char** argv)
     if (argc == 6 && !std::strcmp(argv[1], "files"))
         return randomFiles(QFile::decodeName(argv[2]), std::atoi(argv[3]), std::atoll(argv[4]),
                            std::strtoull(argv[5], nullptr, 10));
-    std::fprintf(stderr, "usage: bench_patch gen|encode|apply|watch|files ...\n");
+    if (argc == 3 && !std::strcmp(argv[1], "paths"))
+        return comparePaths(QFile::decodeName(argv[2]));
+    std::fprintf(stderr, "usage: bench_patch gen|encode|apply|watch|files|paths ...\n");
     return 2;
 }

@@ -370,6 +370,7 @@ void TestPatchThread::wholeFileFallback_data()
                              "full a.bin.patch 10002_full on", "full a.bin.patch 10002_full off",
                              "done a.bin.patch 1/1",           "allDone"};
     QTest::newRow("failed delta healed") << "diff" << healed;
+    QTest::newRow("corrupt delta healed") << "corruptDelta" << healed;
     QTest::newRow("missing add fetched whole")
         << "add" << QStringList{"start a.bin.patch 1/1",          "full a.bin.patch  on",
                                 "full a.bin.patch 10002_full on", "full a.bin.patch 10002_full off",
@@ -420,6 +421,13 @@ void TestPatchThread::wholeFileFallback()
         QVERIFY(writeAll(game("a.bin"), other));
         QVERIFY(writeAll(patch(stepPath + "/a.bin.patch"), v2.left(v2.size() / 2)));
         step.files = {record(stepPath, "a.bin.patch", "add", v2, {}, v2)};
+    } else if (scenario == "corruptDelta") {
+        // The right game file; the delta fails while being decoded.
+        QVERIFY(writeAll(game("a.bin"), v1));
+        step.files = {diff(stepPath, "a.bin.patch", v1, v2)};
+        QByteArray patchData = readAll(patch(stepPath + "/a.bin.patch"));
+        patchData.chop(20);
+        QVERIFY(writeAll(patch(stepPath + "/a.bin.patch"), patchData));
     } else {
         // The game file is not the one the patch was made for.
         QVERIFY(writeAll(game("a.bin"), other));

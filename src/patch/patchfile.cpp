@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <memory>
 #include <new>
-#include <vector>
 
 extern "C" {
 #include "xdelta3.h"
@@ -68,13 +67,20 @@ qint64 readFully(QFile& file, quint8* data, qint64 size)
     return total;
 }
 
-// Source blocks read from the old file into a few reusable buffers. A block
-// that cannot be read whole (read error, file shrunk) is served short, which
-// the decoder reports as a source too short instead of reading past it.
+// Source blocks read from the old file into a few buffers, kept from one
+// patch to the next. A block that cannot be read whole (read error, file
+// shrunk) is served short, which the decoder reports as a source too short
+// instead of reading past it.
 class FileSource
 {
 public:
-    FileSource(QFile& file, qint64 size) : file(file), size(size) {}
+    void use(QFile& oldFile, qint64 oldSize)
+    {
+        file = &oldFile;
+        size = oldSize;
+        for (Slot& s : blocks)
+            s.blockNo = -1;
+    }
 
     qint64 operator()(xd3_stream*, xd3_source* source)
     {
@@ -114,13 +120,13 @@ private:
     qint64 read(qint64 offset, quint8* data)
     {
         const qint64 wanted = offset < size ? qMin(size - offset, ReadBlockSize) : 0;
-        if (wanted > 0 && !file.seek(offset))
+        if (wanted > 0 && !file->seek(offset))
             return 0;
-        return readFully(file, data, wanted);
+        return readFully(*file, data, wanted);
     }
 
-    QFile& file;
-    const qint64 size;
+    QFile* file = nullptr;
+    qint64 size = 0;
     Slot blocks[ReadBlockSlots];
     quint64 uses = 0;
 };
@@ -141,16 +147,78 @@ QByteArray md5OfOpenFile(QFile& file, qint64 size)
     return md5.result().toHex();
 }
 
-// The old file's MD5, computed on a second thread while the calling thread
-// decodes; a thread that cannot be started leaves the work to result().
+// A thread kept for many patches that runs one job at a time.
+class Worker
+{
+public:
+    ~Worker()
+    {
+        if (!thread)
+            return;
+        {
+            QMutexLocker lock(&mutex);
+            quit = true;
+            changed.wakeAll();
+        }
+        thread->wait();
+    }
+
+    // False when no thread runs: the caller does the job itself.
+    bool post(std::function<void()> work)
+    {
+        if (!thread) {
+            thread.reset(QThread::create([this] { loop(); }));
+            thread->start();
+        }
+        if (!thread->isRunning())
+            return false;
+        QMutexLocker lock(&mutex);
+        job = std::move(work);
+        changed.wakeAll();
+        return true;
+    }
+
+    // Until the job posted last has ended.
+    void wait()
+    {
+        QMutexLocker lock(&mutex);
+        while (job)
+            changed.wait(&mutex);
+    }
+
+private:
+    void loop()
+    {
+        QMutexLocker lock(&mutex);
+        for (;;) {
+            while (!job && !quit)
+                changed.wait(&mutex);
+            if (!job)
+                return;
+            lock.unlock();
+            job();
+            lock.relock();
+            job = nullptr;
+            changed.wakeAll();
+        }
+    }
+
+    QMutex mutex;
+    QWaitCondition changed;
+    std::function<void()> job;
+    bool quit = false;
+    std::unique_ptr<QThread> thread;
+};
+
+// The old file's MD5, computed on the worker while the calling thread
+// decodes; without the worker, result() does the work.
 class SourceHash
 {
 public:
-    SourceHash(QFile& file, qint64 size, const QByteArray& expected)
-        : file(file), size(size), expected(expected)
+    SourceHash(Worker& worker, QFile& file, qint64 size, const QByteArray& expected)
+        : worker(worker), file(file), size(size), expected(expected)
     {
-        thread.reset(QThread::create([this] { run(); }));
-        thread->start();
+        posted = worker.post([this] { run(); });
     }
     ~SourceHash() { result(); }
 
@@ -159,7 +227,8 @@ public:
 
     const QByteArray& result()
     {
-        thread->wait();
+        if (posted)
+            worker.wait();
         if (!done)
             run();
         return md5;
@@ -173,32 +242,52 @@ private:
         done = true;
     }
 
+    Worker& worker;
     QFile& file;
     const qint64 size;
     const QByteArray expected;
     QByteArray md5;
+    bool posted = false;
     bool done = false;
     std::atomic<bool> mismatch{false};
-    std::unique_ptr<QThread> thread;
 };
 
-// Hashes the output on a thread of its own, so that hashing overlaps the
-// decoding and writing. The decoder hands over copies and waits only while
-// every buffer is still being hashed. Without a thread or buffers it hashes
-// on the caller's thread.
+// Hashes the output on a thread of its own, kept for many patches, so that
+// hashing overlaps the decoding and writing. The decoder hands over copies
+// and waits only while every buffer is still being hashed. Without a thread
+// or buffers it hashes on the caller's thread.
 class OutputHash
 {
 public:
-    OutputHash()
+    ~OutputHash()
     {
-        for (Chunk& c : chunks)
-            c.data.reset(new (std::nothrow) char[size_t(OutputChunkSize)]);
-        thread.reset(QThread::create([this] { run(); }));
-        if (std::all_of(std::begin(chunks), std::end(chunks),
-                        [](const Chunk& c) { return c.data != nullptr; }))
-            thread->start();
+        if (!thread)
+            return;
+        {
+            QMutexLocker lock(&mutex);
+            ending = true;
+            changed.wakeAll();
+        }
+        thread->wait();
     }
-    ~OutputHash() { result(); }
+
+    // Starts the hash of the next output.
+    void begin()
+    {
+        if (!thread) {
+            for (Chunk& c : chunks)
+                c.data.reset(new (std::nothrow) char[size_t(OutputChunkSize)]);
+            thread.reset(QThread::create([this] { run(); }));
+            if (std::all_of(std::begin(chunks), std::end(chunks),
+                            [](const Chunk& c) { return c.data != nullptr; }))
+                thread->start();
+        }
+        // An output given up on may still be hashed.
+        QMutexLocker lock(&mutex);
+        while (filled > 0)
+            changed.wait(&mutex);
+        md5.reset();
+    }
 
     void addData(const char* data, qint64 size)
     {
@@ -225,12 +314,10 @@ public:
 
     QByteArray result()
     {
-        {
-            QMutexLocker lock(&mutex);
-            ending = true;
-            changed.wakeAll();
-        }
-        thread->wait();
+        QMutexLocker lock(&mutex);
+        // A buffer is counted off only once it is hashed.
+        while (filled > 0)
+            changed.wait(&mutex);
         return md5.result().toHex();
     }
 
@@ -327,8 +414,28 @@ quint8* readWholeFile(const QByteArray& path, qint64& size)
     return data.release();
 }
 
-int decodeDelta(bool encode, ReadInputFn readInput, SourceBlockFn getSourceBlock,
-                WriteOutputFn writeOutput, qint64 maxWindow, qint64 blockSize, qint64 sourceSize)
+namespace
+{
+
+// The decoder's input buffer, kept from one stream to the next. Left
+// uninitialised: a small delta touches only the pages it fills.
+struct InputBuffer {
+    std::unique_ptr<quint8[]> data;
+    qint64 size = 0;
+
+    quint8* get(qint64 wanted)
+    {
+        if (size < wanted) {
+            data.reset(new (std::nothrow) quint8[size_t(wanted)]);
+            size = data ? wanted : 0;
+        }
+        return data.get();
+    }
+};
+
+int driveStream(bool encode, const ReadInputFn& readInput, const SourceBlockFn& getSourceBlock,
+                const WriteOutputFn& writeOutput, qint64 maxWindow, qint64 blockSize,
+                qint64 sourceSize, InputBuffer& buffer)
 {
     xd3_stream stream;
     xd3_source source;
@@ -353,11 +460,15 @@ int decodeDelta(bool encode, ReadInputFn readInput, SourceBlockFn getSourceBlock
     }
 
     const qint64 windowSize = stream.winsize;
-    std::vector<quint8> input(size_t(windowSize), 0);
+    quint8* const input = buffer.get(windowSize);
+    if (!input) {
+        xd3_free_stream(&stream);
+        return -1;
+    }
     int result = 0;
     bool finished = false;
     while (!finished) {
-        const qint64 got = readInput(&stream, input.data(), windowSize);
+        const qint64 got = readInput(&stream, input, windowSize);
         if (got < 0) {
             result = -1;
             break;
@@ -365,7 +476,7 @@ int decodeDelta(bool encode, ReadInputFn readInput, SourceBlockFn getSourceBlock
         const bool fullChunk = got == windowSize;
         if (!fullChunk)
             stream.flags |= XD3_FLUSH;
-        xd3_avail_input(&stream, input.data(), usize_t(got));
+        xd3_avail_input(&stream, input, usize_t(got));
         // The encoder must not be handed an empty window after real ones.
         if (encode && got == 0 && stream.current_window > 0)
             break;
@@ -410,8 +521,46 @@ int decodeDelta(bool encode, ReadInputFn readInput, SourceBlockFn getSourceBlock
     return result;
 }
 
-int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
-                   const QByteArray& destPath, std::function<void(qint64)> onProgress)
+// Checked before the move: a wrong result never takes the output's name.
+int installOutput(QFile& out, bool flushed, const QByteArray& destMd5,
+                  const QByteArray& expectedDest, const QString& destPath)
+{
+    if (!flushed || destMd5 != expectedDest) {
+        printFailure("patch failed dest md5  err %s -> %s \n", destMd5, expectedDest);
+        out.remove();
+        return -1;
+    }
+    if (!platform::replaceFile(out.fileName(), destPath)) {
+        out.remove();
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int decodeDelta(bool encode, ReadInputFn readInput, SourceBlockFn getSourceBlock,
+                WriteOutputFn writeOutput, qint64 maxWindow, qint64 blockSize, qint64 sourceSize)
+{
+    InputBuffer buffer;
+    return driveStream(encode, readInput, getSourceBlock, writeOutput, maxWindow, blockSize,
+                       sourceSize, buffer);
+}
+
+struct PatchApplier::Kept {
+    InputBuffer input;
+    FileSource source;
+    Worker sourceWorker;
+    OutputHash outputHash;
+    InputBuffer old; // a small old file, whole
+};
+
+PatchApplier::PatchApplier() : kept(new Kept) {}
+
+PatchApplier::~PatchApplier() = default;
+
+int PatchApplier::apply(const QByteArray& sourcePath, const QByteArray& patchPath,
+                        const QByteArray& destPath, const std::function<void(qint64)>& onProgress)
 {
     QFile patch(QFile::decodeName(patchPath));
     if (!patch.open(QIODevice::ReadOnly))
@@ -425,19 +574,72 @@ int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
     const QByteArray expectedSource = header.mid(4, 32);
     const QByteArray expectedDest = header.mid(36, 32);
 
-    // One handle serves the decoder's blocks, the other is hashed meanwhile.
-    QFile old(QFile::decodeName(sourcePath)), oldForHash(old.fileName());
-    if (!old.open(QIODevice::ReadOnly | QIODevice::Unbuffered) ||
-        !oldForHash.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    QFile old(QFile::decodeName(sourcePath));
+    if (!old.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         printFailure("patch failed src md5  err %s -> %s \n", {}, expectedSource);
         return -1;
     }
+    const Expected expected{expectedSource, expectedDest, QFile::decodeName(destPath)};
+    return old.size() <= smallFileLimit ? applySmall(patch, old, expected, onProgress)
+                                        : applyLarge(patch, old, expected, onProgress);
+}
+
+// The old file is read in one go and checked before anything is written; the
+// hashing stays on this thread, where it costs less than a hand-over.
+int PatchApplier::applySmall(QFile& patch, QFile& old, const Expected& expected,
+                             const std::function<void(qint64)>& onProgress)
+{
     const qint64 oldSize = old.size();
-    SourceHash sourceMd5(oldForHash, oldSize, expectedSource);
+    // One spare byte: an empty old file still gets a valid block.
+    quint8* const data = kept->old.get(oldSize + 1);
+    const qint64 got = data ? readFully(old, data, oldSize) : 0;
+    QCryptographicHash md5(QCryptographicHash::Md5);
+    md5.addData(reinterpret_cast<const char*>(data), int(got));
+    const QByteArray sourceMd5 = data ? md5.result().toHex() : QByteArray();
+    if (sourceMd5 != expected.source) {
+        printFailure("patch failed src md5  err %s -> %s \n", sourceMd5, expected.source);
+        return -1;
+    }
+
+    QFile out;
+    if (!createBeside(out, expected.destPath))
+        return -1;
+    md5.reset();
+    qint64 total = 0;
+    auto writeOutput = [&](xd3_stream* stream) -> qint64 {
+        const char* bytes = reinterpret_cast<const char*>(stream->next_out);
+        const qint64 count = stream->avail_out;
+        if (out.error() != QFileDevice::NoError || out.write(bytes, count) != count)
+            return 0;
+        total += count;
+        if (onProgress)
+            onProgress(total);
+        md5.addData(bytes, int(count));
+        return count;
+    };
+    // What was hashed is what is decoded from, even if the file changed since.
+    driveStream(false, fileInput(patch), memorySource(data, got, LargeBlockSize), writeOutput,
+                MaxSourceWindow, LargeBlockSize, got, kept->input);
+    const bool flushed = out.flush();
+    out.close();
+    return installOutput(out, flushed, md5.result().toHex(), expected.dest, expected.destPath);
+}
+
+int PatchApplier::applyLarge(QFile& patch, QFile& old, const Expected& expected,
+                             const std::function<void(qint64)>& onProgress)
+{
+    // One handle serves the decoder's blocks, the other is hashed meanwhile.
+    QFile oldForHash(old.fileName());
+    if (!oldForHash.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        printFailure("patch failed src md5  err %s -> %s \n", {}, expected.source);
+        return -1;
+    }
+    const qint64 oldSize = old.size();
+    SourceHash sourceMd5(kept->sourceWorker, oldForHash, oldSize, expected.source);
     auto sourceChecked = [&] {
-        if (sourceMd5.result() == expectedSource)
+        if (sourceMd5.result() == expected.source)
             return true;
-        printFailure("patch failed src md5  err %s -> %s \n", sourceMd5.result(), expectedSource);
+        printFailure("patch failed src md5  err %s -> %s \n", sourceMd5.result(), expected.source);
         return false;
     };
 
@@ -446,11 +648,12 @@ int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
     // a wrong old file leaves the output untouched. Unbuffered, so that a
     // failed write shows at once and is never hashed.
     QFile out;
-    if (!createBeside(out, QFile::decodeName(destPath))) {
+    if (!createBeside(out, expected.destPath)) {
         sourceChecked();
         return -1;
     }
-    OutputHash outMd5;
+    OutputHash& outMd5 = kept->outputHash;
+    outMd5.begin();
     qint64 total = 0;
 
     auto writeOutput = [&](xd3_stream* stream) -> qint64 {
@@ -468,30 +671,28 @@ int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
     };
 
     // Only the destination check decides; a decoder failure shows there.
-    FileSource source(old, oldSize);
-    decodeDelta(
+    FileSource& source = kept->source;
+    source.use(old, oldSize);
+    driveStream(
         false, fileInput(patch),
         [&source](xd3_stream* s, xd3_source* src) { return source(s, src); }, writeOutput,
-        MaxSourceWindow, ReadBlockSize, oldSize);
+        MaxSourceWindow, ReadBlockSize, oldSize, kept->input);
 
     const bool flushed = out.flush();
     out.close();
+    const QByteArray destMd5 = outMd5.result();
     if (!sourceChecked()) {
         out.remove();
         return -1;
     }
-    // Checked before the move: a wrong result never takes the output's name.
-    const QByteArray destMd5 = outMd5.result();
-    if (!flushed || destMd5 != expectedDest) {
-        printFailure("patch failed dest md5  err %s -> %s \n", destMd5, expectedDest);
-        out.remove();
-        return -1;
-    }
-    if (!platform::replaceFile(out.fileName(), QFile::decodeName(destPath))) {
-        out.remove();
-        return -1;
-    }
-    return 0;
+    return installOutput(out, flushed, destMd5, expected.dest, expected.destPath);
+}
+
+int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
+                   const QByteArray& destPath, std::function<void(qint64)> onProgress)
+{
+    PatchApplier applier;
+    return applier.apply(sourcePath, patchPath, destPath, onProgress);
 }
 
 int createPatchFile(const QByteArray& oldPath, const QByteArray& newPath,

@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QString>
 #include <functional>
+#include <memory>
+
+class QFile;
 
 struct _xd3_stream;
 struct _xd3_source;
@@ -16,9 +19,43 @@ using ReadInputFn = std::function<qint64(xd3_stream*, quint8* buffer, qint64 cap
 using SourceBlockFn = std::function<qint64(xd3_stream*, xd3_source*)>;
 using WriteOutputFn = std::function<qint64(xd3_stream*)>;
 
-// 0 on success, -1 on any failure. Paths in the local 8-bit encoding. The
-// old file is read in blocks, never whole; the output appears at destPath
-// only once the old file's MD5 has matched.
+// Old files up to this size are read whole and hashed on the calling thread:
+// below it, handing the hashing to other threads costs more than it saves.
+constexpr qint64 SmallPatchLimit = 256 * 1024;
+
+// Applies patches one after another with the same buffers, threads and
+// hashing queues; the patch thread keeps one for its whole run. Not for use
+// by two threads at once.
+class PatchApplier
+{
+public:
+    PatchApplier();
+    ~PatchApplier();
+
+    // 0 on success, -1 on any failure. Paths in the local 8-bit encoding.
+    // The output appears at destPath only once the old file's MD5 and its own
+    // have matched. A large old file is read in blocks, never whole.
+    int apply(const QByteArray& sourcePath, const QByteArray& patchPath, const QByteArray& destPath,
+              const std::function<void(qint64)>& onProgress);
+
+    qint64 smallFileLimit = SmallPatchLimit;
+
+private:
+    struct Kept;
+    struct Expected {
+        QByteArray source;
+        QByteArray dest;
+        QString destPath;
+    };
+    int applySmall(QFile& patch, QFile& old, const Expected& expected,
+                   const std::function<void(qint64)>& onProgress);
+    int applyLarge(QFile& patch, QFile& old, const Expected& expected,
+                   const std::function<void(qint64)>& onProgress);
+
+    std::unique_ptr<Kept> kept;
+};
+
+// One patch with an applier of its own.
 int applyPatchFile(const QByteArray& sourcePath, const QByteArray& patchPath,
                    const QByteArray& destPath, std::function<void(qint64)> onProgress);
 

@@ -76,8 +76,9 @@ PatchThread::PatchThread(const PatchChain& s, const QString& p, const QString& g
 
 void PatchThread::run()
 {
+    PatchApplier applier;
     for (int i = steps.size() - 1; i >= 0; --i) {
-        lastResult = applyStep(steps[i]);
+        lastResult = applyStep(steps[i], applier);
         if (lastResult != 0)
             return;
         // The step's files were journaled one by one; the chain takes them in
@@ -90,6 +91,12 @@ void PatchThread::run()
 }
 
 int PatchThread::applyStep(PatchStep& step)
+{
+    PatchApplier applier;
+    return applyStep(step, applier);
+}
+
+int PatchThread::applyStep(PatchStep& step, PatchApplier& applier)
 {
     qDebug().noquote() << "apply patch:" << step.version << " " << step.preVersion << " "
                        << step.path << " ";
@@ -139,7 +146,7 @@ int PatchThread::applyStep(PatchStep& step)
                 const float p = float(double(bytes) / double(total));
                 emit patchProgress_(p >= 1.0f ? 0.99f : p);
             };
-            const int r = applyPatchFile(local(target), local(patchFile), local(newFile), progress);
+            const int r = applier.apply(local(target), local(patchFile), local(newFile), progress);
             if (r != 0) {
                 const int r2 = downloadWholeFileFallback(f, patchFile, newFile);
                 if (r2 != 0) {
@@ -156,14 +163,16 @@ int PatchThread::applyStep(PatchStep& step)
             }
             markDone();
         } else if (f.type == "add") {
-            if (targetHasDestContent()) {
+            // After a kill the file is in one of two places: still in the
+            // patch folder, maybe damaged, or already moved in. Only that one
+            // is hashed; in a run that has just downloaded it, the download's
+            // own check stands and nothing is read again.
+            const bool downloaded = QFileInfo::exists(patchFile);
+            if (!downloaded && targetHasDestContent()) {
                 markDone();
                 continue;
             }
-            // A download left from an interrupted run may be damaged: it is
-            // fetched whole, like a missing one. In a run that has just
-            // downloaded it, the loop has already checked it.
-            if (resume && QFileInfo::exists(patchFile) && !hasListedContent(patchFile, f.md5))
+            if (resume && downloaded && !hasListedContent(patchFile, f.md5))
                 QFile::remove(patchFile);
             if (!QFileInfo::exists(patchFile)) {
                 const int r = downloadWholeFileFallback(f, patchFile, patchFile);
@@ -172,16 +181,20 @@ int PatchThread::applyStep(PatchStep& step)
                     return r;
                 }
             }
-            // Only now: a failed download leaves the old file in place.
-            if (QFileInfo::exists(target))
-                QFile::remove(target);
             makeParent(target);
-            QFile source(patchFile);
-            if (!source.rename(target)) {
-                qDebug() << "apply patch: rename" << patchFile << "->" << target
-                         << "failed:" << source.errorString();
-                emit onError(f, -100);
-                return -1000;
+            // Renamed over the old file in one step where both folders share
+            // a filesystem; elsewhere copied, the old file removed first.
+            if (!platform::replaceFile(patchFile, target)) {
+                // Only now: a failed download leaves the old file in place.
+                if (QFileInfo::exists(target))
+                    QFile::remove(target);
+                QFile source(patchFile);
+                if (!source.rename(target)) {
+                    qDebug() << "apply patch: rename" << patchFile << "->" << target
+                             << "failed:" << source.errorString();
+                    emit onError(f, -100);
+                    return -1000;
+                }
             }
             markDone();
         } else if (f.type == "del") {

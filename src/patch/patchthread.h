@@ -1,10 +1,12 @@
 #pragma once
 
-#include "patch/patchhost.h"
 #include "base/updatetypes.h"
+#include "patch/patchhost.h"
 
 #include <QThread>
 #include <atomic>
+
+class PatchApplier;
 
 // Applies a patch chain to the game folder, oldest step first, falling back
 // to a whole-file download when a delta cannot be applied.
@@ -43,4 +45,9 @@ signals:
 
 protected:
     void run() override;
+
+private:
+    // run keeps one applier on its own stack: its buffers and hashing threads
+    // serve every delta of the run.
+    int applyStep(PatchStep& step, PatchApplier& applier);
 };
