@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QUrl>
 
 void MainWindow::getSignedContent(const QString& base, const QString& url, contentsig::Kind kind,
@@ -64,12 +65,16 @@ void MainWindow::downloadSetup(const QString& url)
         expected.name = contentsig::documentName(channel::contentBaseB(), url);
     if (expected.name.isEmpty())
         expected.name = QUrl(url).path().mid(1);
-    patchManager->httpGet(contentsig::signatureUrl(url), HeaderMap(),
-                          [this, url, expected](QNetworkReply* reply) {
-                              setupSignature = std::make_shared<contentsig::Signature>(
-                                  contentsig::Signature::fromReply(reply, expected));
-                              startSetupDownload(url);
-                          });
+    // Like the setup program's own transfer, this one may outlive the window.
+    patchManager->httpGet(
+        contentsig::signatureUrl(url), HeaderMap(),
+        [this, window = QPointer<MainWindow>(this), url, expected](QNetworkReply* reply) {
+            if (!window)
+                return;
+            setupSignature = std::make_shared<contentsig::Signature>(
+                contentsig::Signature::fromReply(reply, expected));
+            startSetupDownload(url);
+        });
     limitReply(patchManager->httpClient().currentReply, contentsig::MaxEnvelopeBytes);
 }
 

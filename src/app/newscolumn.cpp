@@ -75,7 +75,7 @@ QHBoxLayout* newsRow(const NewsItem& item)
 void MainWindow::requestNews(const QString& url)
 {
     if (!networkManager)
-        networkManager = new QNetworkAccessManager();
+        networkManager = new QNetworkAccessManager(this);
     QString address = url;
     address.replace(QLatin1Char('\\'), QLatin1Char('/'));
     newsReply = networkManager->get(QNetworkRequest(QUrl(address, QUrl::TolerantMode)));

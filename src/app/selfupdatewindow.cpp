@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
@@ -126,7 +127,14 @@ void MainWindow::startSetupDownload(const QString& url)
         reply->abort();
     };
 
-    auto onFinished = [this, url, download, failDownload](QNetworkReply* reply) {
+    // The engine's client outlives the window: a transfer that ends after the
+    // window went reports to no one and leaves no program behind.
+    auto onFinished = [this, window = QPointer<MainWindow>(this), url, download,
+                       failDownload](QNetworkReply* reply) {
+        if (!window) {
+            download->file.remove();
+            return;
+        }
         // Redirects are not followed and arrive without error: their page is
         // no setup program and must not be run as one.
         download->errorText = transferFailure(reply);

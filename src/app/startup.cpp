@@ -1,8 +1,8 @@
 // The start-up network sequence: launcher version file, remote update
 // configuration, and the hand-over to the update engine.
-#include "base/buildconfig.h"
 #include "app/channel.h"
 #include "app/mainwindow.h"
+#include "base/buildconfig.h"
 #include "services/contentsignature.h"
 #include "transfer/replyguard.h"
 #include "ui_mainwindow.h"
@@ -39,7 +39,7 @@ void MainWindow::showInfoBox(const QString& text)
 QNetworkReply* MainWindow::getContent(const QString& url)
 {
     if (!networkManager)
-        networkManager = new QNetworkAccessManager();
+        networkManager = new QNetworkAccessManager(this);
     QString address = url;
     address.replace(QLatin1Char('\\'), QLatin1Char('/'));
     currentReply = networkManager->get(QNetworkRequest(QUrl(address, QUrl::TolerantMode)));

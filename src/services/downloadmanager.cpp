@@ -1,8 +1,8 @@
 #include "services/downloadmanager.h"
 
+#include "base/updatetypes.h"
 #include "services/downloaddisplay.h"
 #include "services/dvthread.h"
-#include "base/updatetypes.h"
 
 #include <QDebug>
 #include <QDir>
@@ -45,6 +45,9 @@ bool isRedirect(int status)
 DownloadManager::DownloadManager(DownloadDisplay* window, QObject* parent)
     : QObject(parent), mainWindow(window)
 {
+    // A window that goes first is drawn on no more.
+    if (auto* object = dynamic_cast<QObject*>(window))
+        connect(object, &QObject::destroyed, this, [this] { mainWindow = nullptr; });
 }
 
 DownloadManager::~DownloadManager()

@@ -62,6 +62,16 @@ PatchManager::~PatchManager()
 void PatchManager::init(UpdateDisplay* w, const QString& b, const QString& p, const QString& g)
 {
     window = w;
+    // The engine outlives the window it draws on: once that is gone, nothing
+    // is left to show, and no tick may call into it.
+    disconnect(windowGone);
+    if (auto* object = dynamic_cast<QObject*>(w))
+        windowGone = connect(object, &QObject::destroyed, this, [this] {
+            window = nullptr;
+            if (timerId)
+                killTimer(timerId);
+            timerId = 0;
+        });
     baseUrl = b;
     patchDir = p;
     gameDir = g;

@@ -158,6 +158,7 @@ private:
     QString patchDir;
     QString gameDir;
     UpdateDisplay* window = nullptr;
+    QMetaObject::Connection windowGone;
     HttpClient http; // owns networkManager and currentReply
     PatchDownloader transfers{http, *this, baseUrl, patchDir};
     int state = 0;
