@@ -376,7 +376,7 @@ void TestMainWindow::minimiseTwiceGivesOneTrayIcon()
     QStringList entries;
     for (QAction* a : tray->contextMenu()->actions())
         entries << (a->isSeparator() ? QStringLiteral("--") : a->text());
-    QCOMPARE(entries, (QStringList{"显示主界面", "--", "退出"}));
+    QCOMPARE(entries, (QStringList{"显示主界面", "暂停下载", "--", "退出"}));
 
     // A single click leaves the window minimised; a double click restores it.
     window->showMinimized();
@@ -486,16 +486,19 @@ void TestMainWindow::missingGameShowsBox()
     QVERIFY(window->findChildren<QProcess*>().isEmpty());
 }
 
-// The gear's one entry starts a repair, offered only while the engine is idle.
+// The gear starts a repair, offered only while the engine is idle, and
+// pauses the downloads, only while files download.
 void TestMainWindow::gearMenuOffersRepair()
 {
     auto* menu = window->findChild<QMenu*>("GearMenu");
-    for (int state : {4, 7}) {
+    for (int state : {7, 4}) {
         probe(*window->patchManagerForTest()).state = state;
         w<QPushButton>("MultiFuncButton")->click();
         QTRY_VERIFY(menu->isVisible());
         QCOMPARE(menu->actions().first()->text(), QStringLiteral("修复游戏"));
         QCOMPARE(menu->actions().first()->isEnabled(), state == 7);
+        QCOMPARE(menu->actions().at(1)->text(), QStringLiteral("暂停下载"));
+        QCOMPARE(menu->actions().at(1)->isEnabled(), state == 4);
         QPixmap shot = window->grab();
         QPainter(&shot).drawPixmap(window->mapFromGlobal(menu->pos()), menu->grab());
         QVERIFY(qEnvironmentVariableIsEmpty("DREVNA_SCREENSHOT_DIR") ||
@@ -503,8 +506,8 @@ void TestMainWindow::gearMenuOffersRepair()
         menu->hide();
     }
     // A cap chosen there is saved for the next start and holds at once.
-    QCOMPARE(menu->actions().at(1)->text(), QStringLiteral("下载限速"));
-    QMenu* rates = menu->actions().at(1)->menu();
+    QCOMPARE(menu->actions().at(2)->text(), QStringLiteral("下载限速"));
+    QMenu* rates = menu->actions().at(2)->menu();
     for (const QString& choice : {QStringLiteral("1MB/s"), QStringLiteral("不限速")}) {
         for (QAction* a : rates->actions())
             if (a->text() == choice)
@@ -533,6 +536,9 @@ void TestMainWindow::screenshotsForReview()
     window->setUpdateProgress(QString(), 0.42);
     QCoreApplication::processEvents(); // layouts follow the new texts
     QVERIFY(window->grab().save(dir + "/downloading.png"));
+    window->showDownloadInfo("412.50MB", "1.21GB", "下载已暂停", "(35.20M/96.00M)", "", "");
+    QCoreApplication::processEvents();
+    QVERIFY(window->grab().save(dir + "/paused.png"));
     window->showUpdateStatus(QStringLiteral("更新完成."));
     window->showUpdateFinished();
     QCoreApplication::processEvents();

@@ -49,6 +49,27 @@ QString requestLine(const QStringList& values, const QString& sign = QString())
     return line + QStringLiteral(" HTTP/1.1");
 }
 
+// Seeded bytes drawn from an alphabet: few letters compress like text or
+// tables, all 256 like nothing.
+QByteArray drawn(quint32 seed, int size, const QByteArray& alphabet = {})
+{
+    QByteArray out(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        const uint v = seed >> 16;
+        out[i] = alphabet.isEmpty() ? char(v) : alphabet.at(int(v % uint(alphabet.size())));
+    }
+    return out;
+}
+
+// old with each insertion put in at an even spread.
+QByteArray inserted(QByteArray old, const QList<QByteArray>& parts)
+{
+    for (int i = parts.size() - 1; i >= 0; --i)
+        old.insert(int(qint64(old.size()) * (i + 1) / (parts.size() + 1)), parts.at(i));
+    return old;
+}
+
 QStringList goodValues()
 {
     return {QStringLiteral("4"),
@@ -71,6 +92,7 @@ class TestPublish : public QObject
     QTemporaryDir tmp;
     QString versions;
     QString out;
+    publish::Summary summary;
 
 private slots:
     void initTestCase()
@@ -80,7 +102,6 @@ private slots:
         out = tmp.filePath(QStringLiteral("out"));
         QString error;
         QVERIFY2(sample::makeSampleGame(versions, {}, &error), qPrintable(error));
-        publish::Summary summary;
         QVERIFY2(publish::publish(versions, out, {}, &summary, &error), qPrintable(error));
         QCOMPARE(summary.steps.size(), 3);
         QVERIFY(publish::formatSummary(summary).contains(QStringLiteral("10006_full")));
@@ -104,6 +125,16 @@ private slots:
                                       QStringLiteral("_full/patchfiles.json")));
         }
         QCOMPARE(steps, (QMap<int, int>{{10005, 10004}, {10006, 10005}}));
+        // The report: what the launcher's chain search takes from each version.
+        QStringList taken;
+        for (const publish::Download& d : qAsConst(summary.downloads))
+            taken << QStringLiteral("%1 %2 %3").arg(d.installed).arg(d.byChain).arg(d.choice);
+        const qint64 steps5 = summary.steps.at(1).bytes,
+                     steps4 = summary.steps.at(0).bytes + steps5;
+        QCOMPARE(taken, (QStringList{QStringLiteral("10004 %1 chain").arg(steps4),
+                                     QStringLiteral("10005 %1 chain").arg(steps5),
+                                     "10006 -1 nothing", "0 -1 full package"}));
+        QCOMPARE(summary.downloads.last().byPackage, summary.steps.last().bytes);
     }
 
     // Applying every step in order to the oldest version, with the launcher's
@@ -181,6 +212,67 @@ private slots:
                                            QStringLiteral("del")}));
     }
 
+    // Each patch is the smallest of its candidates that the launcher's
+    // decoder turns into the new file: each compressor wins on data that
+    // suits it, a file of several pieces joins them, and a patch larger
+    // than its file gives way to the whole file unless diffs are forced.
+    void roundTrip_data()
+    {
+        QTest::addColumn<QByteArray>("oldBytes");
+        QTest::addColumn<QByteArray>("newBytes");
+        QTest::addColumn<bool>("alwaysDiff");
+        QTest::addColumn<QString>("made"); // "add", or the compressor of the diff
+        const QByteArray old = drawn(1, 65536);
+        const QByteArray text = "etaoinshrdlu \n";
+        QTest::newRow("none: random bytes")
+            << old << inserted(old, {drawn(2, 4096)}) << false << "none";
+        QTest::newRow("fgk: a few letters")
+            << old << inserted(old, {drawn(3, 150, "ab") + drawn(4, 150, "cd")}) << false << "fgk";
+        QTest::newRow("djw1: text")
+            << old << inserted(old, {drawn(5, 20000, text)}) << false << "djw1";
+        QByteArray mixed;
+        for (int i = 0; i < 32; ++i)
+            mixed += drawn(6 + i, 1024, i % 2 ? text : QByteArray("\0\1\2\3"));
+        QTest::newRow("djw: text and tables") << old << inserted(old, {mixed}) << false << "djw";
+        QTest::newRow("larger than the file")
+            << QByteArray("one") << QByteArray("two") << false << "add";
+        QTest::newRow("larger, diff forced")
+            << QByteArray("one") << QByteArray("two") << true << "none";
+        const QByteArray large = drawn(9, 12 << 20);
+        QList<QByteArray> texts;
+        for (int i = 0; i < 8; ++i)
+            texts.append(drawn(10 + i, 30000, text));
+        QTest::newRow("in pieces") << large << inserted(large, texts) << false << "djw";
+    }
+
+    void roundTrip()
+    {
+        QFETCH(QByteArray, oldBytes);
+        QFETCH(QByteArray, newBytes);
+        QFETCH(bool, alwaysDiff);
+        QFETCH(QString, made);
+        const QString v = tmp.filePath(QStringLiteral("rt/") + QTest::currentDataTag());
+        const QString o = v + QStringLiteral("-out");
+        QVERIFY(writeAll(v + QStringLiteral("/1/f.bin"), oldBytes));
+        QVERIFY(writeAll(v + QStringLiteral("/2/f.bin"), newBytes));
+        publish::Options options;
+        options.preferSmaller = !alwaysDiff;
+        options.threads = 2;
+        publish::Summary summary;
+        QString error;
+        QVERIFY2(publish::publish(v, o, options, &summary, &error), qPrintable(error));
+        const QString patch = o + QStringLiteral("/1_2/f.bin.patch");
+        QCOMPARE(summary.steps.first().compressors.keys(),
+                 made == QLatin1String("add") ? QStringList() : QStringList{made});
+        const QString out = o + QStringLiteral("/new.bin");
+        QCOMPARE(made == QLatin1String("add") ? readAll(patch)
+                 : applyPatchFile(QFile::encodeName(v + QStringLiteral("/1/f.bin")),
+                                  QFile::encodeName(patch), QFile::encodeName(out), {}) == 0
+                     ? readAll(out)
+                     : QByteArray(),
+                 newBytes);
+    }
+
     void deterministic()
     {
         const QString again = tmp.filePath(QStringLiteral("again"));
@@ -188,11 +280,14 @@ private slots:
         QString error;
         QVERIFY(sample::makeSampleGame(again, {}, &error));
         QCOMPARE(tree(again), tree(versions));
-        // Given as relative folders, it publishes the same names and bytes.
+        // Given as relative folders, and on one thread, it publishes the
+        // same names and bytes.
         const QString cwd = QDir::currentPath();
         QVERIFY(QDir::setCurrent(tmp.path()));
-        const bool published = publish::publish(QStringLiteral("again"),
-                                                QStringLiteral("again-out"), {}, nullptr, &error);
+        publish::Options oneThread;
+        oneThread.threads = 1;
+        const bool published = publish::publish(
+            QStringLiteral("again"), QStringLiteral("again-out"), oneThread, nullptr, &error);
         QDir::setCurrent(cwd);
         QVERIFY2(published, qPrintable(error));
         QCOMPARE(tree(againOut), tree(out));

@@ -106,6 +106,8 @@ private slots:
     void spacePlan();
     void repair_data();
     void repair();
+    void pauseAndResume_data();
+    void pauseAndResume();
 
 private:
     void serveStep(const QString& step, const QList<ServedFile>& files);
@@ -1066,9 +1068,13 @@ void TestUpdateFlow::spacePlan()
 struct KilledAfterOneFile : PatchManager {
     QString copy; // a shell command
     bool beforeChain = false;
+    bool pauseAfterFile = false; // the player pauses instead
     bool recordPatchDone(int version, int index, const QString& name) override
     {
         const bool recorded = PatchManager::recordPatchDone(version, index, name);
+        if (std::exchange(pauseAfterFile, false))
+            QMetaObject::invokeMethod(
+                this, [this] { pauseDownloads(); }, Qt::BlockingQueuedConnection);
         if (!beforeChain && !copy.isEmpty())
             QProcess::execute("sh", {"-c", std::exchange(copy, QString())});
         return recorded;
@@ -1178,6 +1184,81 @@ void TestUpdateFlow::repair()
     QCOMPARE(eventNames(events).count("repair_start"), 1);
     QCOMPARE(events.last().name + events.last().val1, "repair_end" + QString::number(repaired));
     QVERIFY(display.calls.contains("finished") && !manager->busy());
+}
+
+void TestUpdateFlow::pauseAndResume_data()
+{
+    QTest::addColumn<int>("done");                 // the bytes at the first pause, of 305700
+    QTest::newRow("during a file list") << 105000; // one transfer at a time
+    QTest::newRow("mid-file") << 105700;
+    QTest::newRow("during a retry wait") << 105000; // of c.txt.patch
+    QTest::newRow("during patching") << 305700;     // once a.pak is in
+    QTest::newRow("mid-file, twice in a row") << 105700;
+    QTest::newRow("mid-file, then killed") << 105700;
+    QTest::newRow("during patching, then killed") << 305700;
+}
+
+// Paused (big.pak.patch stalled, or patching), nothing is fetched or applied
+// and the display says so; then each file goes on from its partial bytes.
+void TestUpdateFlow::pauseAndResume()
+{
+    QFETCH(int, done);
+    const QString point = QTest::currentDataTag(), game = tmp->filePath("Drevna/");
+    const bool patching = point.contains("patching"), retry = point.contains("retry");
+    const QList<ServedFile> files{{"a.pak.patch", "add", bytePattern(5000, 1)},
+                                  {"big.pak.patch", "add", bytePattern(300000, 2)},
+                                  {"c.txt.patch", "add", bytePattern(700, 3)}};
+    serveStep("10006", files);
+    serveSingleStepList();
+    setLocalVersion(10005);
+    HttpTestServer::Fault stall, fail; // a stall sends 100000 bytes, then nothing
+    stall.stallAfterBytes = 100000, stall.times = fail.times = 1, fail.status = 500;
+    server->setFault(retry ? "/base/10006/c.txt.patch" : "/none", fail);
+    QHash<QByteArray, qint64> served; // body bytes of each file
+    connect(server.data(), &HttpTestServer::replyEnded, this,
+            [&](const QByteArray& path, qint64 bytes) { served[path] += bytes; });
+    std::unique_ptr<KilledAfterOneFile> manager;
+    auto start = [&](bool first) {
+        manager = std::make_unique<KilledAfterOneFile>(); // the last one ends as if killed
+        prepare(*manager);
+        probe(*manager).retryDelayMs = 500;
+        probe(*manager).maxTransfers = point.contains("list") ? 1 : 8;
+        manager->pauseAfterFile = patching && first;
+        manager->start();
+    };
+    const auto tracked = [&] {
+        return events.last().name + ' ' + events.last().val1 + '/' + events.last().val2;
+    };
+    start(true);
+    for (int i = 1; i <= 1 + point.contains("twice"); ++i, done += 100000) {
+        server->setFault(patching ? "/none" : "/base/10006/big.pak.patch", stall);
+        QTRY_VERIFY(patching
+                        ? manager->isPaused()
+                        : QFileInfo(patchDir() + "/10006/big.pak.patch").size() == 100000 * i &&
+                              (!retry || probe(*manager).state == 8));
+        manager->pauseDownloads();
+        QCOMPARE(tracked(), QString("update_pause %1/305700").arg(done));
+        QTRY_VERIFY(display.calls.last().endsWith(
+            patching ? "status:下载已暂停,已应用补丁 1/3"
+                     : QString("|下载已暂停|(0.%1M/0.29M)||").arg(9 * i + 1)));
+        const auto moved = [&] {
+            return server->requests().size() + QFile::exists(game + "big.pak");
+        };
+        const int before = moved();
+        QVERIFY(!QTest::qWaitFor([&] { return moved() > before; }, 800));
+        QCOMPARE(probe(*manager).state, retry ? 8 : patching ? 5 : 4);
+        point.contains("killed") ? start(false) : manager->resumeDownloads();
+        QVERIFY(point.contains("killed") ||
+                tracked() == QString("update_resume %1/305700").arg(done));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished"), 15000);
+    QCOMPARE(QDir(tmp->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), {"Drevna"});
+    QCOMPARE(QDir(game).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QString("a.pak big.pak c.txt localversion.json").split(' '));
+    for (const ServedFile& f : files) {
+        QCOMPARE(readAll(game + f.name.chopped(6)), f.bytes);
+        QTRY_COMPARE(served.value("/base/10006/" + f.name.toLatin1()), qint64(f.bytes.size()));
+    }
 }
 
 // The suite gets a mount namespace of its own before any thread starts, so

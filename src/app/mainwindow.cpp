@@ -1,10 +1,10 @@
 #include "app/mainwindow.h"
 
-#include "app/program.h"
 #include "app/channel.h"
 #include "app/firstpaint.h"
 #include "app/glshare.h"
 #include "app/logcapture.h"
+#include "app/program.h"
 #include "base/platform.h"
 #include "services/eventtracker.h"
 #include "services/filemanager.h"
@@ -139,9 +139,19 @@ void MainWindow::initGearMenu()
         "QMenu::item:disabled { color: rgba(200, 190, 160, 110); }"));
     QAction* repair = menu->addAction(QStringLiteral("修复游戏"));
     connect(repair, &QAction::triggered, patchManager, &PatchManager::requestRepair);
+    pauseAction = menu->addAction(QString());
+    connect(pauseAction, &QAction::triggered, this, [this] {
+        if (patchManager->isPaused())
+            patchManager->resumeDownloads();
+        else
+            patchManager->pauseDownloads();
+    });
     // Checked as it opens: a repair never runs beside an update or another repair.
-    connect(menu, &QMenu::aboutToShow, this,
-            [this, repair] { repair->setEnabled(!patchManager->busy()); });
+    connect(menu, &QMenu::aboutToShow, this, [this, repair] {
+        repair->setEnabled(!patchManager->busy());
+        refreshPauseAction();
+    });
+    refreshPauseAction();
     initRateMenu(menu->addMenu(QStringLiteral("下载限速")));
     connect(ui->MultiFuncButton, &QPushButton::clicked, this, [this, menu] {
         const QSize size = menu->sizeHint();
@@ -172,6 +182,13 @@ void MainWindow::initRateMenu(QMenu* menu)
             patchManager->httpClient().maxBytesPerSecond = downloadRateLimit();
         });
     }
+}
+
+void MainWindow::refreshPauseAction()
+{
+    const bool paused = patchManager->isPaused();
+    pauseAction->setText(paused ? QStringLiteral("继续下载") : QStringLiteral("暂停下载"));
+    pauseAction->setEnabled(paused || patchManager->canPause());
 }
 
 void MainWindow::initLogo()
@@ -253,6 +270,8 @@ void MainWindow::on_MinSize_clicked()
         if (!trayMenu) {
             trayMenu = new QMenu(this);
             trayMenu->addAction(showAction);
+            trayMenu->addAction(pauseAction);
+            connect(trayMenu, &QMenu::aboutToShow, this, &MainWindow::refreshPauseAction);
             trayMenu->addSeparator();
             trayMenu->addAction(exitAction);
             trayIcon->setContextMenu(trayMenu);

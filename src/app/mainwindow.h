@@ -116,6 +116,8 @@ private:
     void initView();
     void initGearMenu();
     void initRateMenu(QMenu* menu);
+    // "暂停下载" or "继续下载", whichever applies, usable while files download.
+    void refreshPauseAction();
     void initLogo();
     void initEmbeddedPage();
     void loadEmbeddedPage();
@@ -146,6 +148,8 @@ private:
     QMenu* trayMenu = nullptr;
     QAction* showAction = nullptr;
     QAction* exitAction = nullptr;
+    // In the gear menu and the tray menu.
+    QAction* pauseAction = nullptr;
     QNetworkAccessManager* networkManager = nullptr;
     QNetworkReply* currentReply = nullptr;
     QNetworkReply* newsReply = nullptr;

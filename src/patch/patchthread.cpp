@@ -90,6 +90,30 @@ void PatchThread::run()
     msleep(finishSleepMs);
 }
 
+void PatchThread::hold(bool on)
+{
+    QMutexLocker lock(&holdMutex);
+    held = on;
+    holdReleased.wakeAll();
+}
+
+void PatchThread::stopWhenHeld()
+{
+    QMutexLocker lock(&holdMutex);
+    stopping = true;
+    holdReleased.wakeAll();
+}
+
+bool PatchThread::passHold(const DownloadFileInfo& next)
+{
+    QMutexLocker lock(&holdMutex);
+    if (held && !stopping)
+        qDebug() << "apply patch: held before" << next.name;
+    while (held && !stopping)
+        holdReleased.wait(&holdMutex);
+    return !held;
+}
+
 int PatchThread::applyStep(PatchStep& step)
 {
     PatchApplier applier;
@@ -109,6 +133,9 @@ int PatchThread::applyStep(PatchStep& step, PatchApplier& applier)
         // A copy: the signals and downloads work on it while the list entry is
         // marked done in place.
         const DownloadFileInfo f = step.files[i];
+        // A pause waits here, between files, where a kill costs nothing.
+        if (!passHold(f))
+            return StoppedWhileHeld;
         // Names come from the server and from patchchain.json: a name that
         // could leave its folder never becomes a path.
         QString patchFile, target;

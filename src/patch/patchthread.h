@@ -3,7 +3,9 @@
 #include "base/updatetypes.h"
 #include "patch/patchhost.h"
 
+#include <QMutex>
 #include <QThread>
+#include <QWaitCondition>
 #include <atomic>
 
 class PatchApplier;
@@ -19,6 +21,14 @@ public:
                 bool resume, PatchHost* manager, QObject* parent = nullptr);
 
     int applyStep(PatchStep& step);
+    // From any thread: held, the thread waits before its next file until
+    // released; a file under way is finished first.
+    void hold(bool on);
+    // A thread held now or later ends there instead of going on.
+    void stopWhenHeld();
+    // applyStep's result when it ended so.
+    static constexpr int StoppedWhileHeld = 1;
+
     int downloadWholeFileFallback(const DownloadFileInfo& f, const QString& patchFile,
                                   const QString& destination);
     bool downloadFullFile(const QString& fullTemp, const DownloadFileInfo& f);
@@ -50,4 +60,11 @@ private:
     // run keeps one applier on its own stack: its buffers and hashing threads
     // serve every delta of the run.
     int applyStep(PatchStep& step, PatchApplier& applier);
+    // Waits while held; false when the thread is to end there.
+    bool passHold(const DownloadFileInfo& next);
+
+    QMutex holdMutex;
+    QWaitCondition holdReleased;
+    bool held = false;
+    bool stopping = false;
 };

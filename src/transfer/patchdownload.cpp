@@ -16,7 +16,9 @@
 #include <QThread>
 #include <QTimer>
 #include <QWaitCondition>
+#include <algorithm>
 #include <memory>
+#include <utility>
 
 namespace
 {
@@ -267,6 +269,9 @@ void PatchDownloader::clear()
     downloadFailures = 0;
     finished = false;
     stopped = false;
+    paused = false;
+    retriesPaused = false;
+    pausedFiles.clear();
     onDisk.clear();
     slowReported.clear();
     speedSamples.clear();
@@ -279,7 +284,45 @@ void PatchDownloader::clear()
 void PatchDownloader::stop()
 {
     stopped = true;
+    paused = false;
     stopTransfers();
+}
+
+void PatchDownloader::pause()
+{
+    if (paused || stopped || finished)
+        return;
+    paused = true;
+    // Every file started and not done (in transfer, or waiting for its
+    // retry) and then those still to start: all are taken up again.
+    pausedFiles = onDisk.keys();
+    std::sort(pausedFiles.begin(), pausedFiles.end());
+    for (const int index : qAsConst(waiting))
+        if (!onDisk.contains(index))
+            pausedFiles.append(index);
+    retriesPaused = pendingRetries > 0;
+    stopTransfers();
+}
+
+void PatchDownloader::resume()
+{
+    if (!paused)
+        return;
+    paused = false;
+    // The speed counts from here on: the pause is no part of it, nor of the
+    // rate that moves the number of transfers.
+    speedSamples.clear();
+    speedClock.invalidate();
+    adaptClock.invalidate();
+    adaptBytes = 0;
+    lastRate = -1;
+    raisedFrom = 0;
+    // A retry waits no longer: the player has asked to go on.
+    if (std::exchange(retriesPaused, false))
+        listener.downloadStateChanged(4);
+    for (const int index : std::exchange(pausedFiles, {}))
+        check(index, false);
+    continueDownloads(this);
 }
 
 DownloadProgress PatchDownloader::progress() const
@@ -288,7 +331,8 @@ DownloadProgress PatchDownloader::progress() const
     if (downloadIndex >= 0 && downloadIndex < downloads.size())
         p.file = downloads[downloadIndex];
     p.downloading = downloading;
-    if (inFlight.contains(downloadIndex)) {
+    // Paused, the named file keeps what it has.
+    if (inFlight.contains(downloadIndex) || (paused && onDisk.contains(downloadIndex))) {
         p.fileReceived = onDisk.value(downloadIndex);
         p.fileTotal = p.file.size;
     }
@@ -445,6 +489,8 @@ void PatchDownloader::transferEnded(int index)
 void PatchDownloader::downloadNextPatchFile()
 {
     pumpQueued = false;
+    if (paused)
+        return;
     // A budget per turn of the event loop: a long run of files that are
     // checked and skipped must not freeze the window.
     QElapsedTimer budget;
@@ -526,6 +572,8 @@ void PatchDownloader::check(int index, bool first)
         const qint64 existing = info.size();
         if (existing == f.size && fileMd5(local) == f.md5) {
             qDebug() << "skip download file due to md5 is identical:" << local;
+            // A transfer ended by a pause may have brought it whole.
+            onDisk.remove(index);
             allFinished += f.size;
             continueDownloads(this);
             return;

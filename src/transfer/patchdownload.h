@@ -88,6 +88,13 @@ public:
     // The same after an error that no retry mends: the loop reports nothing
     // more until the next start.
     void stop();
+    // The player's pause: every transfer and every retry timer ends, the
+    // partial files and the counts stay, and nothing starts until resume().
+    void pause();
+    // Takes every paused file up again from its partial bytes, also one
+    // that waited for its retry.
+    void resume();
+    bool isPaused() const { return paused; }
     // Forgets the lists and the counts: each update and each repair starts
     // from nothing.
     void clear();
@@ -158,6 +165,10 @@ private:
     QElapsedTimer speedClock;
     QQueue<QPair<qint64, qint64>> speedSamples;
     int pendingRetries = 0;
+    bool paused = false;
+    // What pause() took out of transfer; whether a retry was among it.
+    QList<int> pausedFiles;
+    bool retriesPaused = false;
     bool finished = false;
     bool stopped = false; // an error that no retry mends
     bool pumpQueued = false;

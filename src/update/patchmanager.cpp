@@ -52,8 +52,10 @@ PatchManager::PatchManager(QObject* parent) : QObject(parent)
 PatchManager::~PatchManager()
 {
     repair.stop();
-    // The thread calls back into this object: it must not outlive it.
+    // The thread calls back into this object: it must not outlive it. A
+    // paused one ends where it waits, as a killed one would.
     if (patchThread) {
+        patchThread->stopWhenHeld();
         patchThread->wait();
         delete patchThread;
     }
@@ -106,6 +108,7 @@ void PatchManager::setError(int code, const QString& text)
     // may report over this text. Only the download loop's own reports
     // (downloadError) leave them running.
     transfers.stop();
+    endPause();
     reportError(code, text);
 }
 
@@ -198,6 +201,11 @@ void PatchManager::tick()
         sendUpdateFinish();
         break;
     case 8:
+        // Paused, the retry waits with the other files.
+        if (paused) {
+            showDownloadState();
+            break;
+        }
         // The other files go on while one waits for its retry.
         reportSlowTransfers(transfers.progress());
         if (window)
@@ -243,16 +251,22 @@ void PatchManager::showDownloadState()
                                              : std::numeric_limits<double>::quiet_NaN());
     const QString fileLine = p.downloading ? QStringLiteral("%1 下载中...").arg(fileName)
                                            : QStringLiteral("%1 正在校验...").arg(fileName);
-    window->showDownloadInfo(sizeText(double(qMin(p.allFinished, p.allTotal))),
-                             sizeText(double(p.allTotal)), fileLine, fileSizes, speedText,
-                             timeLeftText(double(p.remaining), p.speed));
+    const QString done = sizeText(double(qMin(p.allFinished, p.allTotal)));
+    // Paused, what is done stays; a speed and a time left would only fall.
+    if (paused)
+        window->showDownloadInfo(done, sizeText(double(p.allTotal)), QStringLiteral("下载已暂停"),
+                                 fileSizes, QString(), QString());
+    else
+        window->showDownloadInfo(done, sizeText(double(p.allTotal)), fileLine, fileSizes, speedText,
+                                 timeLeftText(double(p.remaining), p.speed));
 }
 
 void PatchManager::showPatchState()
 {
     if (window)
         window->showUpdateStatus(
-            patchProgress.statusText(patchThread ? patchThread->fullReceived.load() : 0));
+            paused ? patchProgress.pausedText()
+                   : patchProgress.statusText(patchThread ? patchThread->fullReceived.load() : 0));
 }
 
 void PatchManager::removePatchDir()
@@ -265,6 +279,7 @@ void PatchManager::removePatchDir()
 
 void PatchManager::cleanup()
 {
+    endPause();
     removePatchDir();
     chain.clear();
     transfers.clear();
@@ -296,10 +311,54 @@ bool PatchManager::busy() const
 {
     // An error is not the end while a failed download waits for its retry
     // or the patch thread still runs.
-    const bool ended = state == 7 || (state == 8 && !transfers.retrying() &&
-                                      !(patchThread && patchThread->isRunning()));
+    const bool ended = !paused && (state == 7 || (state == 8 && !transfers.retrying() &&
+                                                  !(patchThread && patchThread->isRunning())));
     // A repair waiting for an update that then failed waits no more.
     return !ended || (state != 8 && (repair.pending || repair.running));
+}
+
+bool PatchManager::canPause() const
+{
+    return state == 4 || state == 5 || (state == 8 && transfers.retrying());
+}
+
+void PatchManager::pauseDownloads()
+{
+    if (paused || !canPause())
+        return;
+    paused = true;
+    // The download loop has ended once patches are applied.
+    if (state == 5) {
+        if (patchThread)
+            patchThread->hold(true);
+    } else {
+        transfers.pause();
+    }
+    trackBytes(QStringLiteral("update_pause"));
+}
+
+void PatchManager::resumeDownloads()
+{
+    if (!paused)
+        return;
+    paused = false;
+    trackBytes(QStringLiteral("update_resume"));
+    if (patchThread)
+        patchThread->hold(false);
+    transfers.resume();
+}
+
+void PatchManager::endPause()
+{
+    paused = false;
+    if (patchThread)
+        patchThread->hold(false);
+}
+
+void PatchManager::trackBytes(const QString& event)
+{
+    const DownloadProgress p = transfers.progress();
+    track(event, QString::number(qMin(p.allFinished, p.allTotal)), QString::number(p.allTotal));
 }
 
 void PatchManager::endGame()
@@ -581,6 +640,7 @@ void PatchManager::startPatching(bool resume, int targetVersion)
         delete patchThread;
     }
     patchThread = new PatchThread(chain, patchDir, gameDir, resume, this);
+    patchThread->hold(paused);
     if (patchFinishSleepMs >= 0)
         patchThread->finishSleepMs = patchFinishSleepMs;
     connect(patchThread, &PatchThread::startPatch, this, &PatchManager::onStartPatch,

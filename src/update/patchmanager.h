@@ -45,6 +45,16 @@ public:
     // An update or a repair is under way.
     bool busy() const;
 
+    // The player's pause: files are downloaded (also while one waits for its
+    // retry) or patches applied.
+    bool canPause() const;
+    bool isPaused() const { return paused; }
+    // Ends every transfer and retry timer, keeping the partial files, and
+    // holds the patch thread before its next file; nothing else changes.
+    void pauseDownloads();
+    // Takes every file up again from its partial bytes, and the patch thread.
+    void resumeDownloads();
+
     void switchState(int newState);
     void setError(int code, const QString& text);
     int currentState() const { return state; }
@@ -144,6 +154,10 @@ private:
     void endGame();
     // "update_finish", once per process.
     void sendUpdateFinish();
+    // event with the bytes done and the bytes in all.
+    void trackBytes(const QString& event);
+    // The pause ends with the update or the patch run.
+    void endPause();
     void showDownloadState();
     // "update_slow_download" for each file whose own transfer is slow.
     void reportSlowTransfers(const DownloadProgress& p);
@@ -180,6 +194,7 @@ private:
     bool stoppedForRoom = false;
     // "update_finish" is sent once per process.
     static bool updateFinishSent;
+    bool paused = false;
     int timerId = 0;
     QString finishText = QStringLiteral("更新完成.");
     GameRepair repair{*this};

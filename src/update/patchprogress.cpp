@@ -10,6 +10,7 @@ void PatchProgress::started(const DownloadFileInfo& info, int num, int allNum)
     currentPatch = info;
     patchIndex = num;
     patchCount = allNum;
+    applied = num - 1;
     ratio = 0;
 }
 
@@ -23,6 +24,7 @@ void PatchProgress::done(int num, int allNum)
 {
     QMutexLocker lock(&mutex);
     patchIndex = num;
+    applied = num;
     patchCount = allNum;
 }
 
@@ -42,6 +44,12 @@ QString PatchProgress::statusText(qint64 fullReceived) const
     return QStringLiteral("%1 %2...[%5%]补丁中 %3/%4")
         .arg(currentPatch.name, currentPatch.type, QString::number(patchIndex),
              QString::number(patchCount), QString::number(int(ratio * 100)));
+}
+
+QString PatchProgress::pausedText() const
+{
+    QMutexLocker lock(&mutex);
+    return QStringLiteral("下载已暂停,已应用补丁 %1/%2").arg(applied).arg(patchCount);
 }
 
 int PatchProgress::index() const

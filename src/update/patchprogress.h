@@ -18,6 +18,8 @@ public:
 
     // fullReceived: the bytes of the whole file in transfer so far.
     QString statusText(qint64 fullReceived) const;
+    // The line while the run is paused, with the files applied of the step.
+    QString pausedText() const;
     int index() const;
     int count() const;
 
@@ -25,6 +27,7 @@ private:
     mutable QMutex mutex; // the thread's reports against the tick's reads
     int patchIndex = 0;
     int patchCount = 0;
+    int applied = 0;
     DownloadFileInfo currentPatch;
     DownloadFileInfo currentFullFile;
     float ratio = 0;

@@ -32,6 +32,7 @@ const int PhaseTimeoutMs = 120000;
 //                 shorter than listed
 //   local:K=V     localversion.json's K is V (JSON text)
 //   files:N       localversion.json and its journal list at least N written files
+//   pause         the player has paused the downloads (pause clicks and tells)
 class PointWatch
 {
 public:
@@ -53,6 +54,7 @@ public:
     }
 
     QString pending() const { return conditions.value(next); }
+    std::function<bool()> pause;
 
     // The last condition, met before the kill, still holds after it: the
     // launcher was killed at the point, not after it.
@@ -81,6 +83,8 @@ private:
         const QString path = dir + QLatin1Char('/') + arg;
         if (kind == QLatin1String("log"))
             return text.contains(arg);
+        if (kind == QLatin1String("pause"))
+            return pause();
         if (kind == QLatin1String("log2"))
             return text.count(arg) >= 2;
         if (kind == QLatin1String("file"))
@@ -164,10 +168,27 @@ class ChaosKill : public QObject
     QString runUntil(const QString& dir, const QString& content, const QStringList& conditions)
     {
         PointWatch watch(dir, content, conditions);
+        QProcess* launcher = nullptr;
+        // As a player pauses: the gear button, then its menu's middle entry.
+        watch.pause = [&] {
+            const QString window = LauncherRuns::visibleWindow(launcher, true);
+            const auto click = [&](const char* at) {
+                runProgram("xdotool",
+                           QString("mousemove --window %1 %2 click 1").arg(window, at).split(' '),
+                           nullptr, true);
+            };
+            click("860 639");
+            if (QTest::qWaitFor(
+                    [&] { return !LauncherRuns::visibleWindow(launcher, false).isEmpty(); }, 2000))
+                click("893 552");
+            return QTest::qWaitFor(
+                [&] { return runs->launcherLog(dir).contains("eventName: update_pause"); }, 2000);
+        };
         // A "repair:" row runs --repair on a damaged newest game, to "repair_end".
         const bool repair = QString::fromUtf8(QTest::currentDataTag()).startsWith("repair:");
         int poll = 0;
-        const auto verdict = [&](QProcess*) -> LauncherRuns::Verdict {
+        const auto verdict = [&](QProcess* p) -> LauncherRuns::Verdict {
+            launcher = p;
             if (!conditions.isEmpty() && watch.reached())
                 return QString();
             // The tracking log is read less often than the launcher's traces.
@@ -323,6 +344,15 @@ private slots:
             {repairing + " > partial:Patch/10006_full/Data/terrain.pak.patch"});
         row("repair: terrain.pak moved in", Newest, fast,
             {repairing + " > gone:Patch/10006_full/Data/terrain.pak.patch"}, true);
+
+        // Paused by the player, then killed: while files download, and while
+        // the patch thread waits before its next file.
+        row("full: paused while terrain.pak downloads", 0, slow,
+            {"partial:Patch/10006_full/Data/terrain.pak.patch > pause"}, true);
+        row("fallback: paused while whole terrain.pak downloads", 10005, fast,
+            {"partial:Patch/10005_10006/Data/terrain.pak.patch_full > pause > "
+             "log:apply patch: held before"},
+            true, true);
 
         // Several kills in one update.
         row("full: terrain.pak killed twice, then while moving in", 0, fast,

@@ -5,14 +5,15 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QTextStream>
+#include <malloc.h>
 
 namespace
 {
 
 int usage(QTextStream& err)
 {
-    err << "usage: drevna-publish [--steps-from-older] [--always-diff] [--quiet] [--sign KEYFILE "
-           "[--expires DAYS]] VERSIONS_DIR OUT_DIR\n"
+    err << "usage: drevna-publish [--steps-from-older] [--always-diff] [--fast] [--memory MIB] "
+           "[--jobs N] [--quiet] [--sign KEYFILE [--expires DAYS]] VERSIONS_DIR OUT_DIR\n"
            "       drevna-publish keygen KEYFILE\n"
            "       drevna-publish sign KEYFILE [--expires DAYS] [--root DIR] FILE...\n"
            "       drevna-publish resign KEYFILE [--expires DAYS] OUT_DIR\n"
@@ -20,6 +21,11 @@ int usage(QTextStream& err)
            "  (10004/, 10005/, ...). OUT_DIR becomes the content below the base address.\n"
            "  --steps-from-older  also a direct step from every older version to the newest\n"
            "  --always-diff       changed files as patches even when not smaller\n"
+           "  --fast              the quick encoder: larger patches, made sooner\n"
+           "  --memory MIB        working memory of all encoders together (default 4096);\n"
+           "                      a file's source window is bounded so that its encoder fits\n"
+           "  --jobs N            encoders at once (default: one per core); never changes\n"
+           "                      the output\n"
            "  --sign KEYFILE      write a signed envelope FILE.sig beside every document\n"
            "  --expires DAYS      the signatures expire DAYS days from now (default: never)\n"
            "  keygen              make a new signing key (owner-only file) and print its\n"
@@ -54,6 +60,12 @@ int fail(QTextStream& err, const QString& error)
 
 int main(int argc, char* argv[])
 {
+    // Every patch is proved by the launcher's decoder, which, like xdelta3's
+    // encoders, allocates window-sized buffers for each file: keep freed ones
+    // for the next file instead of mapping and faulting in fresh pages for
+    // each of thousands of small files.
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 512 * 1024 * 1024);
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);
@@ -112,7 +124,19 @@ int main(int argc, char* argv[])
             options.preferSmaller = false;
         else if (a == QLatin1String("--quiet"))
             quiet = true;
-        else if (a == QLatin1String("--sign") && i + 1 < args.size()) {
+        else if (a == QLatin1String("--fast"))
+            options.fast = true;
+        else if ((a == QLatin1String("--memory") || a == QLatin1String("--jobs")) &&
+                 i + 1 < args.size()) {
+            bool ok = false;
+            const int n = args.at(++i).toInt(&ok);
+            if (!ok || n <= 0)
+                return usage(err);
+            if (a == QLatin1String("--jobs"))
+                options.threads = n;
+            else
+                options.memoryBound = qint64(n) * 1024 * 1024;
+        } else if (a == QLatin1String("--sign") && i + 1 < args.size()) {
             if (!publish::loadSigningKey(args.at(++i), &options.signingKey, &error))
                 return fail(err, error);
         } else if (a == QLatin1String("--expires")) {
@@ -127,6 +151,11 @@ int main(int argc, char* argv[])
         return usage(err);
     publish::Summary summary;
     QStringList log;
+    if (!quiet)
+        options.progress = [&out](const QString& line) {
+            out << line << '\n';
+            out.flush();
+        };
     const bool ok = publish::publish(positional.at(0), positional.at(1), options, &summary, &error,
                                      quiet ? nullptr : &log);
     for (const QString& line : qAsConst(log))

@@ -1,7 +1,9 @@
 #include "publisher.h"
 
 #include "patch/patchfile.h"
+#include "patchjobs.h"
 #include "services/contentsignature.h"
+#include "update/patchchain.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -22,6 +24,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sodium.h>
+#include <thread>
 #include <unistd.h>
 
 namespace publish
@@ -189,17 +192,35 @@ struct Writer {
             log->append(line);
     }
 
-    // One patch step and its "_full" twin.
-    bool writeStep(const FileMap& oldFiles, const FileMap& newFiles, int preVersion, int version,
-                   StepSummary* summary, QString* error) const
-    {
-        const QString path = stepPath(preVersion, version);
-        const QString fullPath = path + QStringLiteral("_full");
-        summary->path = path;
-        summary->preVersion = preVersion;
-        summary->version = version;
-        QJsonArray list;
+    // What one step publishes, decided before any patch is made.
+    struct Planned {
+        QString rel;
+        FileInfo of, nf;
+        bool inOld = false;
+        bool deleted = false;
+        int request = -1; // the patch asked for, or none
+    };
+    struct StepPlan {
+        QString path;
+        int preVersion = 0, version = 0;
+        QList<Planned> files;
         QJsonArray fullList;
+    };
+
+    QString stepFile(const QString& path, const QString& rel) const
+    {
+        return outDir + QLatin1Char('/') + path + QLatin1Char('/') + rel +
+               QLatin1String(FileSuffix);
+    }
+
+    // One patch step and its "_full" twin; the patches wanted are added to
+    // requests.
+    void planStep(const FileMap& oldFiles, const FileMap& newFiles, int preVersion, int version,
+                  StepPlan* plan, QList<PatchRequest>* requests) const
+    {
+        plan->path = stepPath(preVersion, version);
+        plan->preVersion = preVersion;
+        plan->version = version;
         QSet<QString> names;
         for (auto it = newFiles.constBegin(); it != newFiles.constEnd(); ++it)
             names.insert(it.key());
@@ -209,65 +230,80 @@ struct Writer {
         std::sort(sorted.begin(), sorted.end());
 
         for (const QString& rel : sorted) {
-            const QString name = entryName(rel);
-            const QString diskName = rel + QLatin1String(FileSuffix);
-            const bool inOld = oldFiles.contains(rel);
-            const bool inNew = newFiles.contains(rel);
-            if (inOld && !inNew) {
-                list.append(entry(name, 0, QString(), QStringLiteral("del"),
-                                  oldFiles.value(rel).md5, QString()));
+            Planned f;
+            f.rel = rel;
+            f.inOld = oldFiles.contains(rel);
+            f.of = oldFiles.value(rel);
+            f.nf = newFiles.value(rel);
+            f.deleted = f.inOld && !newFiles.contains(rel);
+            if (!f.deleted && f.inOld && f.of.md5 == f.nf.md5)
+                continue;
+            if (!f.deleted)
+                plan->fullList.append(entry(entryName(rel), f.nf.size, f.nf.md5,
+                                            QStringLiteral("add"), QString(), f.nf.md5));
+            if (!f.deleted && f.inOld && f.of.size > 0) {
+                QDir().mkpath(QFileInfo(stepFile(plan->path, rel)).absolutePath());
+                f.request = requests->size();
+                requests->append({f.of.path, f.nf.path, stepFile(plan->path, rel), f.of.md5,
+                                  f.nf.md5, f.of.size, f.nf.size});
+            }
+            plan->files.append(f);
+        }
+    }
+
+    // The whole new files of the "_full" twin, always there for the fallback.
+    bool copyWhole(const StepPlan& plan, QString* error) const
+    {
+        for (const Planned& f : plan.files) {
+            if (!f.deleted &&
+                !copyFile(f.nf.path, stepFile(plan.path + QStringLiteral("_full"), f.rel), error))
+                return false;
+        }
+        return true;
+    }
+
+    // The step's lists, once its patches are made.
+    bool writeStep(const StepPlan& plan, const QList<PatchResult>& patches, StepSummary* summary,
+                   QString* error) const
+    {
+        summary->path = plan.path;
+        summary->preVersion = plan.preVersion;
+        summary->version = plan.version;
+        QJsonArray list;
+        for (const Planned& f : plan.files) {
+            const QString name = entryName(f.rel);
+            if (f.deleted) {
+                list.append(entry(name, 0, QString(), QStringLiteral("del"), f.of.md5, QString()));
                 ++summary->dels;
                 continue;
             }
-            const FileInfo nf = newFiles.value(rel);
-            if (inOld && oldFiles.value(rel).md5 == nf.md5)
+            if (f.request >= 0 && !patches.at(f.request).whole) {
+                const PatchResult& p = patches.at(f.request);
+                list.append(entry(name, p.size, p.md5, QStringLiteral("diff"), f.of.md5, f.nf.md5));
+                summary->bytes += p.size;
+                ++summary->diffs;
+                ++summary->compressors[secondaryName(p.secondary)];
                 continue;
-            // The whole new file is always there for the fallback.
-            const QString fullFile =
-                outDir + QLatin1Char('/') + fullPath + QLatin1Char('/') + diskName;
-            if (!copyFile(nf.path, fullFile, error))
+            }
+            if (!copyFile(f.nf.path, stepFile(plan.path, f.rel), error))
                 return false;
-            fullList.append(entry(name, nf.size, nf.md5, QStringLiteral("add"), QString(), nf.md5));
-
-            const QString stepFile = outDir + QLatin1Char('/') + path + QLatin1Char('/') + diskName;
-            bool asDiff = false;
-            if (inOld && oldFiles.value(rel).size > 0) {
-                const FileInfo of = oldFiles.value(rel);
-                QString why;
-                if (!makePatch(of.path, nf.path, stepFile, &why))
-                    return setError(error, QStringLiteral("%1 -> %2: %3").arg(path, rel, why));
-                asDiff = !options.preferSmaller || QFileInfo(stepFile).size() < nf.size;
-                if (asDiff) {
-                    const qint64 size = QFileInfo(stepFile).size();
-                    list.append(entry(name, size, md5Hex(stepFile), QStringLiteral("diff"), of.md5,
-                                      nf.md5));
-                    summary->bytes += size;
-                    ++summary->diffs;
-                } else {
-                    QFile::remove(stepFile);
-                }
-            }
-            if (!asDiff) {
-                if (!copyFile(nf.path, stepFile, error))
-                    return false;
-                const QString srcMd5 = inOld ? oldFiles.value(rel).md5 : QString();
-                list.append(entry(name, nf.size, nf.md5, QStringLiteral("add"), srcMd5, nf.md5));
-                summary->bytes += nf.size;
-                ++summary->adds;
-            }
+            const QString srcMd5 = f.inOld ? f.of.md5 : QString();
+            list.append(entry(name, f.nf.size, f.nf.md5, QStringLiteral("add"), srcMd5, f.nf.md5));
+            summary->bytes += f.nf.size;
+            ++summary->adds;
         }
         QJsonObject doc;
         doc.insert(QStringLiteral("filelist"), list);
-        if (!writeDocument(outDir, path + QStringLiteral("/patchfiles.json"), doc, options,
+        if (!writeDocument(outDir, plan.path + QStringLiteral("/patchfiles.json"), doc, options,
                            sequence, error))
             return false;
         QJsonObject fullDoc;
-        fullDoc.insert(QStringLiteral("filelist"), fullList);
-        if (!writeDocument(outDir, fullPath + QStringLiteral("/patchfiles.json"), fullDoc, options,
-                           sequence, error))
+        fullDoc.insert(QStringLiteral("filelist"), plan.fullList);
+        if (!writeDocument(outDir, plan.path + QStringLiteral("_full/patchfiles.json"), fullDoc,
+                           options, sequence, error))
             return false;
         note(QStringLiteral("step %1: %2 diff, %3 add, %4 del")
-                 .arg(path)
+                 .arg(plan.path)
                  .arg(summary->diffs)
                  .arg(summary->adds)
                  .arg(summary->dels));
@@ -299,6 +335,39 @@ struct Writer {
                              sequence, error);
     }
 };
+
+// The launcher's own chain search for every version a player may have. Its
+// log lines are not the publisher's.
+QList<Download> playerDownloads(const QJsonObject& list, const Summary& s)
+{
+    QMap<QString, qint64> bytes; // step path -> listed bytes
+    for (const StepSummary& st : s.steps)
+        bytes.insert(st.path, st.bytes);
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    QList<Download> downloads;
+    for (int installed : s.versions + QList<int>{0}) {
+        Download d;
+        d.installed = installed;
+        const ChainSearch found = searchPatchChain(list, installed, false, QString(), {});
+        const bool isPackage = found.chain.size() == 1 && found.chain.first().preVersion == 0;
+        qint64 sum = 0;
+        for (const PatchStep& step : found.chain)
+            sum += bytes.value(step.path);
+        if (found.result == 0 && !found.chain.isEmpty() && !isPackage)
+            d.byChain = sum;
+        const ChainSearch package = searchPatchChain(list, installed, true, QString(), {});
+        if (package.result == 0 && !package.chain.isEmpty())
+            d.byPackage = bytes.value(package.chain.first().path);
+        d.choice = found.result != 0       ? QStringLiteral("none: no way to the newest")
+                   : found.chain.isEmpty() ? QStringLiteral("nothing")
+                   : isPackage             ? QStringLiteral("full package")
+                                           : QStringLiteral("chain");
+        downloads.append(d);
+    }
+    qInstallMessageHandler(previous);
+    return downloads;
+}
 
 qint64 treeSize(const QString& dir)
 {
@@ -347,31 +416,6 @@ QString unsafeNameReason(const QString& relativePath)
             return QStringLiteral("component too long");
     }
     return QString();
-}
-
-bool makePatch(const QString& oldPath, const QString& newPath, const QString& patchPath,
-               QString* error)
-{
-    QDir().mkpath(QFileInfo(patchPath).absolutePath());
-    // The launcher's own container writer and xdelta3 encoder.
-    if (createPatchFile(QFile::encodeName(oldPath), QFile::encodeName(newPath),
-                        QFile::encodeName(patchPath)) != 0) {
-        QFile::remove(patchPath);
-        return setError(error, QStringLiteral("delta encoding failed for %1").arg(newPath));
-    }
-    const QString newMd5 = md5Hex(newPath);
-
-    // A patch is only published if the launcher's own code applies it.
-    const QString probe = patchPath + QStringLiteral(".check");
-    const int applied = applyPatchFile(QFile::encodeName(oldPath), QFile::encodeName(patchPath),
-                                       QFile::encodeName(probe), {});
-    const bool same = applied == 0 && md5Hex(probe) == newMd5;
-    QFile::remove(probe);
-    if (!same) {
-        QFile::remove(patchPath);
-        return setError(error, QStringLiteral("patch does not reproduce %1").arg(newPath));
-    }
-    return true;
 }
 
 QList<int> findVersions(const QString& versionsDir, QString* error)
@@ -435,7 +479,9 @@ bool publish(const QString& versionsDir, const QString& outDir, const Options& o
     // One sequence for the whole publication, above the one it replaces.
     Writer w{staging, options, log, nextSequence({out + QStringLiteral("/patchlist.json")})};
 
-    QJsonObject steps;
+    // Every step is planned first, so that all patches are made at once.
+    QList<Writer::StepPlan> plans;
+    QList<PatchRequest> requests;
     const int newest = s.versions.last();
     for (int i = 1; i < s.versions.size(); ++i) {
         QList<int> from{s.versions.at(i - 1)};
@@ -443,19 +489,44 @@ bool publish(const QString& versionsDir, const QString& outDir, const Options& o
             from = s.versions.mid(0, i);
         for (int pre : qAsConst(from)) {
             const int v = s.versions.at(i);
-            StepSummary step;
-            if (!w.writeStep(trees.value(pre), trees.value(v), pre, v, &step, error)) {
-                QDir(staging).removeRecursively();
-                return false;
-            }
-            steps.insert(memberName(pre, v), stepObject(pre, v, step.path));
-            s.steps.append(step);
+            plans.append(Writer::StepPlan());
+            w.planStep(trees.value(pre), trees.value(v), pre, v, &plans.last(), &requests);
         }
     }
+    PatchSettings settings;
+    settings.fast = options.fast;
+    settings.preferSmaller = options.preferSmaller;
+    settings.memoryBound = options.memoryBound;
+    settings.threads = options.threads;
+    settings.progress = options.progress;
+    // The patches are made on all cores while this thread copies the whole
+    // files, which takes the disk more than a core.
+    QList<PatchResult> patches;
+    QString patchError;
+    bool patched = false;
+    std::thread patcher([&] { patched = makePatches(requests, settings, &patches, &patchError); });
+    bool copied = true;
+    for (const Writer::StepPlan& plan : qAsConst(plans))
+        copied = copied && w.copyWhole(plan, error);
     StepSummary full;
-    if (!w.writeFull(trees.value(newest), newest, &full, error)) {
+    copied = copied && w.writeFull(trees.value(newest), newest, &full, error);
+    patcher.join();
+    if (!copied || !patched) {
+        if (copied)
+            setError(error, patchError);
         QDir(staging).removeRecursively();
         return false;
+    }
+    QJsonObject steps;
+    for (const Writer::StepPlan& plan : qAsConst(plans)) {
+        StepSummary step;
+        if (!w.writeStep(plan, patches, &step, error)) {
+            QDir(staging).removeRecursively();
+            return false;
+        }
+        steps.insert(memberName(plan.preVersion, plan.version),
+                     stepObject(plan.preVersion, plan.version, step.path));
+        s.steps.append(step);
     }
     s.steps.append(full);
     QJsonObject list;
@@ -466,6 +537,8 @@ bool publish(const QString& versionsDir, const QString& outDir, const Options& o
         QDir(staging).removeRecursively();
         return false;
     }
+
+    s.downloads = playerDownloads(list, s);
 
     const QString previous = out + QStringLiteral(".old");
     QDir(previous).removeRecursively();
@@ -485,16 +558,45 @@ QString formatSummary(const Summary& summary)
     for (int v : summary.versions)
         versions.append(QString::number(v));
     lines.append(QStringLiteral("versions: %1").arg(versions.join(QLatin1Char(' '))));
-    for (const StepSummary& st : summary.steps)
-        lines.append(QStringLiteral("%1  %2 -> %3  diff %4  add %5  del %6  %7 bytes")
-                         .arg(st.path, -24)
-                         .arg(st.preVersion)
-                         .arg(st.version)
-                         .arg(st.diffs)
-                         .arg(st.adds)
-                         .arg(st.dels)
-                         .arg(st.bytes));
+    for (const StepSummary& st : summary.steps) {
+        QStringList made;
+        for (auto it = st.compressors.constBegin(); it != st.compressors.constEnd(); ++it)
+            made.append(QStringLiteral("%1 %2").arg(it.key()).arg(it.value()));
+        lines.append(
+            QStringLiteral("%1  %2 -> %3  diff %4  add %5  del %6  %7 bytes%8")
+                .arg(st.path, -24)
+                .arg(st.preVersion)
+                .arg(st.version)
+                .arg(st.diffs)
+                .arg(st.adds)
+                .arg(st.dels)
+                .arg(st.bytes)
+                .arg(made.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(made.join(", "))));
+    }
     lines.append(QStringLiteral("total on disk: %1 bytes").arg(summary.totalBytes));
+    if (!summary.downloads.isEmpty()) {
+        auto number = [](qint64 n) { return n < 0 ? QStringLiteral("-") : QString::number(n); };
+        lines.append(QStringLiteral("downloads to reach %1:").arg(summary.versions.last()));
+        lines.append(QStringLiteral("  %1  %2  %3  %4")
+                         .arg(QStringLiteral("installed"), -12)
+                         .arg(QStringLiteral("by chain"), 14)
+                         .arg(QStringLiteral("by package"), 14)
+                         .arg(QStringLiteral("launcher takes")));
+        for (const Download& d : summary.downloads) {
+            const bool larger =
+                d.choice == QLatin1String("chain") && d.byPackage >= 0 && d.byChain > d.byPackage;
+            lines.append(
+                QStringLiteral("  %1  %2  %3  %4%5")
+                    .arg(d.installed ? QString::number(d.installed) : QStringLiteral("none/other"),
+                         -12)
+                    .arg(number(d.byChain), 14)
+                    .arg(d.choice == QLatin1String("nothing") ? QStringLiteral("-")
+                                                              : number(d.byPackage),
+                         14)
+                    .arg(d.choice,
+                         larger ? QStringLiteral(" (larger than the package)") : QString()));
+        }
+    }
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 // Turns folders of complete game versions into the patch content that the
 // launcher reads below its base address: patchlist.json, one folder per step
@@ -19,6 +21,15 @@ struct Options {
     bool stepsFromOlder = false;
     // Publish changed files whole when the patch would not be smaller.
     bool preferSmaller = true;
+    // Today's quick encoder instead of the smallest patches.
+    bool fast = false;
+    // Working memory of the encoders together, in bytes; it also bounds
+    // each file's source window, so the patches depend on it.
+    qint64 memoryBound = 4096LL * 1024 * 1024;
+    int threads = 0; // 0: one per core
+    // A line every few seconds while the patches are made, from a thread of
+    // its own.
+    std::function<void(const QString&)> progress;
     // When set (see loadSigningKey), every document written is signed.
     QByteArray signingKey;
     // Seconds since 1970 after which the signatures expire; 0: never.
@@ -33,23 +44,30 @@ struct StepSummary {
     int adds = 0;
     int dels = 0;
     qint64 bytes = 0; // sum of the listed sizes
+    // Patches by the secondary compressor that made each smallest.
+    QMap<QString, int> compressors;
+};
+
+// What a player with one version downloads to reach the newest.
+struct Download {
+    int installed = 0;     // 0: no game, or a version that no step leads from
+    qint64 byChain = -1;   // -1: no chain of steps from it
+    qint64 byPackage = -1; // -1: nothing to download
+    QString choice;        // "chain", "full package" or "nothing"
 };
 
 struct Summary {
     QList<int> versions;
     QList<StepSummary> steps; // patch steps, then the full package
     qint64 totalBytes = 0;    // everything written below the output folder
+    // Every published version, then 0; as the launcher's chain search finds it.
+    QList<Download> downloads;
 };
 
 // Why a relative game file path (with "/" separators) cannot be published,
 // or empty text when it can. Names must survive URLs, the launcher's JSON
 // files and a Windows file system.
 QString unsafeNameReason(const QString& relativePath);
-
-// Writes a "PPAK" patch that turns oldPath into newPath, and checks it by
-// applying it once. Returns false with a reason on failure.
-bool makePatch(const QString& oldPath, const QString& newPath, const QString& patchPath,
-               QString* error);
 
 // Lists the published versions in a folder: sub-folders named by a positive
 // integer. Other entries are reported in error.

@@ -29,7 +29,8 @@ Report checkRequestLine(const QString& requestLine)
         QStringLiteral("start_luncher"),        QStringLiteral("update_start"),
         QStringLiteral("update_slow_download"), QStringLiteral("update_patch_start"),
         QStringLiteral("update_patch_end"),     QStringLiteral("update_finish"),
-        QStringLiteral("update_error"),         QStringLiteral("start_drevna")};
+        QStringLiteral("update_error"),         QStringLiteral("start_drevna"),
+        QStringLiteral("update_pause"),         QStringLiteral("update_resume")};
     static const QRegularExpression digits(QStringLiteral("^[0-9]+$"));
     Report r;
     const QStringList words = requestLine.split(QLatin1Char(' '));
