@@ -1,13 +1,17 @@
 // Download benchmark helper: runs the update engine's download loop (state 4)
 // over a given file list and reports the time until patching would start.
 //
-//   [BENCH_TRANSFERS=N] [BENCH_RATE=BYTES_PER_S] bench_download BASE_URL PATCH_DIR LIST
+//   [BENCH_TRANSFERS=N] [BENCH_RATE=BYTES_PER_S] [BENCH_CA=PEM] [BENCH_LOG=1]
+//   bench_download BASE_URL PATCH_DIR LIST
 //
 // LIST has one file a line: "STEP_PATH NAME SIZE MD5". Prints
 // "<seconds> <files> <bytes> <seconds between transfers>" and ends the moment
 // the engine starts patching. The time between transfers runs from each
 // transfer's end to the next request (or to the start of patching): what the
-// loop itself spends on a file besides the transfer.
+// loop itself spends on a file besides the transfer. BENCH_CA adds a
+// certificate authority to the system's (a server of the bench's own);
+// BENCH_LOG=1 writes the loop's changes of its number of transfers to stderr
+// with their times.
 #include "app/program.h"
 #include "engineprobe.h"
 #include "nulldisplay.h"
@@ -18,6 +22,8 @@
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTimer>
 #include <cstdio>
 #include <unistd.h>
@@ -40,7 +46,18 @@ int main(int argc, char** argv)
         return 2;
     }
     // Log lines are dropped; the one that starts each request ends a gap.
+    if (qEnvironmentVariableIsSet("BENCH_CA")) {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setCaCertificates(tls.caCertificates() +
+                              QSslCertificate::fromPath(qEnvironmentVariable("BENCH_CA")));
+        QSslConfiguration::setDefaultConfiguration(tls);
+    }
+    static const bool logChanges = qEnvironmentVariableIntValue("BENCH_LOG") == 1;
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+        if (logChanges && (text.startsWith(QLatin1String("transfers ")) ||
+                           text.startsWith(QLatin1String("download:")) ||
+                           text.startsWith(QLatin1String("download timeout"))))
+            std::fprintf(stderr, "%8.3f %s\n", sinceStart.nsecsElapsed() / 1e9, qPrintable(text));
         if (finishedAt >= 0 && text.startsWith(QLatin1String("download url:"))) {
             waited += sinceStart.nsecsElapsed() - finishedAt;
             finishedAt = -1;
@@ -51,7 +68,7 @@ int main(int argc, char** argv)
     PatchManager manager;
     manager.init(&display, QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]),
                  QString::fromLocal8Bit(argv[2]) + QStringLiteral("/../game"));
-    // As [download] maxTransfers would set it.
+    // As [download] maxTransfers would set it: the ceiling of the number.
     if (qEnvironmentVariableIsSet("BENCH_TRANSFERS"))
         probe(manager).maxTransfers = qEnvironmentVariableIntValue("BENCH_TRANSFERS");
     // As [download] maxKBps would set it, in bytes per second.
@@ -73,8 +90,8 @@ int main(int argc, char** argv)
         probe(manager).allTotal += f.size;
     }
 
-    QObject::connect(&probe(manager).http.networkManager, &QNetworkAccessManager::finished,
-                     &manager, [&] { finishedAt = sinceStart.nsecsElapsed(); });
+    QObject::connect(&probe(manager).http, &HttpClient::replyEnded, &manager,
+                     [&] { finishedAt = sinceStart.nsecsElapsed(); });
     manager.eventHook = [&](const QString& name, const QString& val1, const QString&) {
         if (name == QLatin1String("update_patch_start")) {
             if (finishedAt >= 0)

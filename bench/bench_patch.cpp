@@ -18,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,16 +93,21 @@ int generate(qint64 mib, const char* oldPath, const char* newPath, quint64 seed)
     return std::fclose(o) == 0 && std::fclose(n) == 0 ? 0 : 1;
 }
 
+// count files of bytes each; with bytes < 0, of every size from 512 bytes to
+// -bytes, as many of each order of magnitude (log-uniform).
 int randomFiles(const QString& dir, int count, qint64 bytes, quint64 seed)
 {
     Rng rng{seed | 1};
-    std::vector<quint8> buf(size_t(qMin<qint64>(bytes, 1 << 20)));
+    std::vector<quint8> buf(size_t(qMin<qint64>(qAbs(bytes), 1 << 20)));
     for (int i = 0; i < count; ++i) {
         const QString name = dir + QStringLiteral("/f%1.bin").arg(i, 4, 10, QLatin1Char('0'));
         FILE* f = std::fopen(QFile::encodeName(name).constData(), "wb");
         if (!f)
             return 1;
-        for (qint64 left = bytes; left > 0;) {
+        const double share = double(rng.next() >> 11) / double(1ULL << 53);
+        const qint64 size =
+            bytes >= 0 ? bytes : qint64(512.0 * std::pow(double(-bytes) / 512.0, share));
+        for (qint64 left = size; left > 0;) {
             const size_t n = size_t(qMin<qint64>(left, qint64(buf.size())));
             rng.fill(buf.data(), n);
             if (!writeAll(f, buf.data(), n))

@@ -8,7 +8,12 @@
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <QtTest>
@@ -31,8 +36,47 @@ struct Outcome {
     QByteArray body;
     QByteArray location;
     bool replyWasCurrent = true;
+    bool http2 = false;
     bool destroyed = false;
     bool destroyedDuringFinish = false;
+};
+
+// nginx with TLS and HTTP/2 on a free port, serving root, for as long as it lives.
+struct Nginx {
+    Nginx(const QString& dir, const QString& root)
+    {
+        QTcpServer probe; // a free port, let go just before nginx takes it
+        probe.listen(QHostAddress::LocalHost, 0);
+        port = probe.serverPort();
+        probe.close();
+        const QString conf = QString(R"(daemon off; user root; worker_processes 1; pid %1/nginx.pid;
+error_log %1/error.log warn; events { worker_connections 64; }
+http { access_log off; client_body_temp_path %1/body; proxy_temp_path %1/proxy;
+fastcgi_temp_path %1/fastcgi; uwsgi_temp_path %1/uwsgi; scgi_temp_path %1/scgi;
+server { listen 127.0.0.1:%2 ssl http2; ssl_certificate %1/server.pem;
+ssl_certificate_key %1/server.key; root %3; } })")
+                                 .arg(dir)
+                                 .arg(port)
+                                 .arg(root);
+        writeAll(dir + "/nginx.conf", conf.toUtf8());
+        process.start("nginx", {"-p", dir, "-c", dir + "/nginx.conf", "-e", dir + "/error.log"});
+        QTcpSocket socket;
+        for (int i = 0; i < 100 && socket.state() != QAbstractSocket::ConnectedState; ++i) {
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            socket.waitForConnected(100);
+        }
+    }
+    ~Nginx()
+    {
+        process.terminate();
+        process.waitForFinished(5000);
+    }
+    QString url(const QString& path) const
+    {
+        return QStringLiteral("https://127.0.0.1:%1").arg(port) + path;
+    }
+    QProcess process;
+    quint16 port = 0;
 };
 
 } // namespace
@@ -65,6 +109,8 @@ private:
                                    bool withOnFinished = true);
 
     HttpTestServer server;
+    QTemporaryDir tlsDir;
+    QScopedPointer<Nginx> nginx;
     // The helper's debug lines, kept out of the output. Made in
     // initTestCase: QtTest installs its own handler before.
     QScopedPointer<LogCollector> log;
@@ -76,6 +122,14 @@ private:
 void TestHttpClient::initTestCase()
 {
     QVERIFY(server.isListening());
+    // The system's certificates and the test's own authority.
+    QVERIFY(makeTestCertificates(tlsDir.path()));
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setCaCertificates(tls.caCertificates() +
+                          QSslCertificate::fromPath(tlsDir.filePath("ca.pem")));
+    QSslConfiguration::setDefaultConfiguration(tls);
+    QVERIFY(writeAll(tlsDir.filePath("www/p/list.json"), body));
+    nginx.reset(new Nginx(tlsDir.path(), tlsDir.filePath("www")));
     log.reset(new LogCollector(false));
 }
 
@@ -84,6 +138,7 @@ void TestHttpClient::init()
     server.clearFaults();
     server.clearRoutes();
     server.clearRequests();
+    server.setTls({}, {});
     server.setFile("/p/list.json", body);
     server.setFile("/p/dir/file.bin", body);
     server.setFile("/p/big.json", bigBody);
@@ -103,6 +158,7 @@ std::shared_ptr<Outcome> TestHttpClient::start(HttpClient& client, const QString
             outcome->body = reply->readAll();
             outcome->location = reply->rawHeader("Location");
             outcome->replyWasCurrent = client.currentReply == reply;
+            outcome->http2 = reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool();
         };
     client.httpGet(url, HeaderMap(), onFinished);
     // Connected after the client's own handlers, so these run once they returned.
@@ -202,33 +258,60 @@ void TestHttpClient::outcomes_data()
     QTest::addColumn<int>("error");
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("expectedBody");
+    // "tls": HTTPS with the test's authority; "stranger": a certificate that
+    // nobody trusts; "nginx": HTTPS and HTTP/2 through nginx.
+    QTest::addColumn<QString>("scheme");
+    QTest::addColumn<int>("requests");
 
     HttpTestServer::Fault none;
     QTest::newRow("whole body") << "/p/list.json" << none << true << int(QNetworkReply::NoError)
-                                << 200 << body;
+                                << 200 << body << "" << 1;
     // A caller without a ready-read callback reads the body at the end; the
     // read buffer must not stop the transfer before that.
     QTest::newRow("body above the read buffer")
-        << "/p/big.json" << none << true << int(QNetworkReply::NoError) << 200 << bigBody;
+        << "/p/big.json" << none << true << int(QNetworkReply::NoError) << 200 << bigBody << ""
+        << 1;
     QTest::newRow("empty onFinished")
-        << "/p/list.json" << none << false << int(QNetworkReply::NoError) << 200 << QByteArray();
+        << "/p/list.json" << none << false << int(QNetworkReply::NoError) << 200 << QByteArray()
+        << "" << 1;
     const int refused = QNetworkReply::OperationCanceledError; // 300 or more: before the body
-    QTest::newRow("missing") << "/p/none" << none << true << refused << 404 << QByteArray();
+    QTest::newRow("missing") << "/p/none" << none << true << refused << 404 << QByteArray() << ""
+                             << 1;
 
     HttpTestServer::Fault error;
     error.status = 500;
     error.endless = true;
     QTest::newRow("server error, endless body")
-        << "/p/list.json" << error << true << refused << 500 << QByteArray();
+        << "/p/list.json" << error << true << refused << 500 << QByteArray() << "" << 1;
 
+    // Each answer of /p/list.json sends the client to /p/dir/file.bin.
     HttpTestServer::Fault redirect;
-    redirect.status = 302;
+    redirect.status = 307;
     redirect.headers.append(qMakePair(QByteArray("Location"), QByteArray("/p/dir/file.bin")));
-    QTest::newRow("redirect not followed")
-        << "/p/list.json" << redirect << true << refused << 302 << QByteArray();
+    redirect.times = 1;
+    QTest::newRow("redirect followed")
+        << "/p/list.json" << redirect << true << 0 << 200 << body << "" << 2;
+    QTest::newRow("redirect followed over HTTPS")
+        << "/p/list.json" << redirect << true << 0 << 200 << body << "tls" << 2;
+    redirect.headers[0].second = "/p/list.json";
+    redirect.times = 6;
+    QTest::newRow("six redirects in a row")
+        << "/p/list.json" << redirect << true << refused << 307 << QByteArray() << "" << 6;
+    redirect.headers[0].second = "PLAIN/p/list.json";
+    redirect.times = 1;
+    QTest::newRow("redirect from HTTPS to HTTP")
+        << "/p/list.json" << redirect << true << refused << 307 << QByteArray() << "tls" << 1;
 
     QTest::newRow("unknown scheme")
-        << "" << none << true << int(QNetworkReply::ProtocolUnknownError) << 0 << QByteArray();
+        << "" << none << true << int(QNetworkReply::ProtocolUnknownError) << 0 << QByteArray() << ""
+        << 0;
+    QTest::newRow("HTTPS, the test's authority")
+        << "/p/list.json" << none << true << 0 << 200 << body << "tls" << 1;
+    QTest::newRow("HTTPS, a certificate nobody trusts")
+        << "/p/list.json" << none << true << int(QNetworkReply::SslHandshakeFailedError) << 0
+        << QByteArray() << "stranger" << 0;
+    QTest::newRow("HTTP/2 through nginx")
+        << "/p/list.json" << none << true << 0 << 200 << body << "nginx" << 0;
 }
 
 void TestHttpClient::outcomes()
@@ -239,29 +322,41 @@ void TestHttpClient::outcomes()
     QFETCH(int, error);
     QFETCH(int, status);
     QFETCH(QByteArray, expectedBody);
+    QFETCH(QString, scheme);
+    QFETCH(int, requests);
 
+    const QString plain = server.url();
+    for (auto& header : fault.headers)
+        header.second.replace("PLAIN", plain.toLatin1());
     server.setGlobalFault(fault);
+    if (!scheme.isEmpty())
+        server.setTls(
+            readAll(tlsDir.filePath(scheme == "stranger" ? "stranger.pem" : "server.pem")),
+            readAll(tlsDir.filePath(scheme == "stranger" ? "stranger.key" : "server.key")));
     HttpClient client;
-    const QString url = path.isEmpty() ? QStringLiteral("nothing://x/y") : server.url(path);
+    const QString url = path.isEmpty()      ? QStringLiteral("nothing://x/y")
+                        : scheme == "nginx" ? nginx->url(path)
+                                            : server.url(path);
     const std::shared_ptr<Outcome> outcome = start(client, url, withOnFinished);
     QTRY_COMPARE(log->matching("^download Finish").size(), 1);
     QCOMPARE(client.currentReply, static_cast<QNetworkReply*>(nullptr));
 
     if (withOnFinished) {
         QCOMPARE(outcome->calls, 1);
-        QCOMPARE(outcome->error, QNetworkReply::NetworkError(error));
+        QVERIFY2(
+            outcome->error == QNetworkReply::NetworkError(error),
+            qPrintable(QString("error %1, status %2").arg(outcome->error).arg(outcome->status)));
         QCOMPARE(outcome->status, status);
         QCOMPARE(outcome->body.size(), expectedBody.size());
         QVERIFY(outcome->body == expectedBody);
         QVERIFY(!outcome->replyWasCurrent); // slot already cleared for the callback
-        if (status == 302)
-            QCOMPARE(outcome->location, QByteArray("/p/dir/file.bin"));
+        QCOMPARE(outcome->http2, scheme == "nginx");
     }
     // Deleted only once control is back in the event loop.
     QVERIFY(!outcome->destroyedDuringFinish);
     QTRY_VERIFY(outcome->destroyed);
     QTRY_COMPARE(client.findChildren<QTimer*>().size(), 0);
-    QCOMPARE(server.requests().size(), path.isEmpty() ? 0 : 1);
+    QCOMPARE(server.requests().size(), requests);
 
     QCOMPARE(log->matching("^download Finish").size(), 1);
     QCOMPARE(log->matching("^download error").size(), error ? 1 : 0);

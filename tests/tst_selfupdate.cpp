@@ -234,8 +234,8 @@ void TestSelfUpdate::setupFailures_data()
     // Recording 5 for a setup that never ran would skip this update for good.
     QTest::newRow("setup cannot start, old record kept") << 2 << QStringList{confirmText};
     QTest::newRow("silent server times out") << -1 << QStringList{"检查更新失败-108"};
-    // The helper follows no redirect: the redirect's own page must not be
-    // offered and run as the setup program.
+    // The redirect leads nowhere: neither its own page nor the missing
+    // target may be offered and run as the setup program.
     QTest::newRow("redirect is no setup program") << 2 << QStringList{"检查更新失败-108"};
     // Without a signed length the download still has a bound.
     QTest::newRow("endless answer is no setup program") << 2 << QStringList{"检查更新失败-108"};

@@ -91,6 +91,8 @@ private slots:
     void downloadLocalStates();
     void loopCounting_data();
     void loopCounting();
+    void transferCount_data();
+    void transferCount();
     void emptyFileOverStaleContent();
     void transferFailures_data();
     void transferFailures();
@@ -552,6 +554,60 @@ void TestUpdateFlow::loopCounting()
     if (failing.isEmpty())
         QVERIFY(display.with("download:").filter("a.pak.patch 下载中...").size() >= 3 &&
                 display.with("download:").last().contains("a.pak.patch 下载中..."));
+}
+
+void TestUpdateFlow::transferCount_data()
+{
+    QTest::addColumn<int>("delayMs"); // before each answer: a distant server
+    QTest::addColumn<int>("status");  // of the first `times` answers
+    QTest::addColumn<int>("times");
+    QTest::addColumn<int>("reach"); // N: the number rises to N or more; -N: falls to N
+    // Twice as many paid each time: 8, 16, 32.
+    QTest::newRow("many small files far away: rises") << 60 << 0 << 0 << 32;
+    QTest::newRow("failures: falls") << 0 << 503 << 40 << -PatchDownloader::minTransfers;
+}
+
+// The number of files in transfer follows the rate, within its bounds, with
+// one log line for each change.
+void TestUpdateFlow::transferCount()
+{
+    QFETCH(int, delayMs);
+    QFETCH(int, status);
+    QFETCH(int, times);
+    QFETCH(int, reach);
+    QList<ServedFile> files;
+    for (int i = 0; i < 300; ++i)
+        files.append({QString("f%1.bin.patch").arg(i), "add", bytePattern(2048, i)});
+    serveStep("10006", files);
+    serveSingleStepList();
+    HttpTestServer::Fault fault;
+    fault.delayMs = delayMs;
+    fault.status = status;
+    fault.times = times ? times : -1;
+    server->setGlobalFault(fault);
+    server->setFault("/base/patchlist.json", {});
+    server->setFault("/base/10006/patchfiles.json", {});
+    setLocalVersion(10005);
+    PatchManager manager;
+    prepare(manager);
+    probe(manager).recheckCount = 0;
+    probe(manager).adaptWindowMs = 250;
+    LogCollector log(false);
+    manager.start();
+    QTRY_VERIFY_WITH_TIMEOUT(display.calls.contains("finished"), 60000);
+    const QRegularExpression change("^transfers (\\d+) -> (\\d+) ");
+    QList<int> counts{PatchDownloader::startTransfers};
+    for (const QString& line : log.matching(change.pattern())) {
+        const QRegularExpressionMatch m = change.match(line);
+        QCOMPARE(m.captured(1).toInt(), counts.last());
+        counts << m.captured(2).toInt();
+    }
+    const int extreme = reach > 0 ? *std::max_element(counts.begin(), counts.end())
+                                  : -*std::min_element(counts.begin(), counts.end());
+    QVERIFY2(extreme >= reach, qPrintable(log.matching(change.pattern()).join('\n')));
+    for (const int n : counts)
+        QVERIFY(n >= PatchDownloader::minTransfers && n <= PatchDownloader::ceilingTransfers);
+    QCOMPARE(readAll(tmp->filePath("Drevna/f299.bin")), files.last().bytes);
 }
 
 // An empty listed file over a stale non-empty one: a range request for it

@@ -25,10 +25,12 @@ constexpr qint64 SmallBlockSize = 2 * 1024 * 1024;
 constexpr qint64 MaxSourceWindow = 64 * 1024 * 1024;
 // The old file is read from disk in blocks of this size whatever its size, so
 // that the memory a decode needs stays the same for any old file.
-constexpr qint64 ReadBlockSize = 2 * 1024 * 1024;
+constexpr qint64 ReadBlockSize = 256 * 1024;
 // Blocks kept for the decoder to return to: copies jump back and forth
-// between nearby places of the old file.
-constexpr int ReadBlockSlots = 8;
+// between nearby places of the old file, and in a binary rebuilt with shifted
+// addresses between places all over it, so many small blocks serve those
+// jumps far better than a few large ones in the same memory.
+constexpr int ReadBlockSlots = 64;
 constexpr qint64 HashChunkSize = 1024 * 1024;
 // The output is hashed from copies in a few buffers of this size.
 constexpr qint64 OutputChunkSize = 4 * 1024 * 1024;

@@ -27,7 +27,7 @@ qint64 downloadSetting(const char* key)
 int downloadTransfers()
 {
     const qint64 n = downloadSetting("maxTransfers");
-    return n > 0 ? int(qMin<qint64>(n, 32)) : 8;
+    return n > 0 ? int(qMin<qint64>(n, 64)) : 64;
 }
 
 qint64 downloadRateLimit()

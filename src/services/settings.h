@@ -6,8 +6,9 @@
 // installed-app layout.
 QString launcherSettingsPath();
 
-// [download] maxTransfers: files in transfer at once, 8 when absent, bounded
-// to 1..32 so that a typo can neither stop the update nor flood the server.
+// [download] maxTransfers: the most files in transfer at once (the loop finds
+// the number itself below it), 64 when absent, bounded to 1..64 so that a
+// typo can neither stop the update nor flood the server.
 int downloadTransfers();
 
 // [download] maxKBps: one cap over every download, in bytes per second

@@ -15,8 +15,9 @@
 namespace
 {
 
-const qint64 readBufferBytes = 4 * 1024 * 1024;
 const char* const clientProperty = "drevnaHttpClient";
+const char* const askedProperty = "drevnaAskedUrl";
+const char* const followedProperty = "drevnaRedirectFollowed";
 // A capped reply with data left is offered again after this pause.
 const int capRetryMs = 20;
 
@@ -31,9 +32,51 @@ bool sameServer(const QUrl& a, const QUrl& b)
     return a.host() == b.host() && a.port() == b.port() && a.scheme() == b.scheme();
 }
 
+QString serverKey(const QUrl& url)
+{
+    return url.scheme() + QLatin1String("://") + url.host() + QLatin1Char(':') +
+           QString::number(url.port());
+}
+
+// The connections manager index may open to one server.
+int connectionsOf(int index)
+{
+    return qBound(0, HttpClient::maxServerConnections - index * HttpClient::connectionsPerManager,
+                  HttpClient::connectionsPerManager);
+}
+
 } // namespace
 
 HttpClient::HttpClient(QObject* parent) : QObject(parent) {}
+
+HttpClient::~HttpClient() = default;
+
+QNetworkAccessManager& HttpClient::manager(int index)
+{
+    if (index == 0)
+        return networkManager;
+    std::unique_ptr<QNetworkAccessManager>& m = more[index - 1];
+    if (!m)
+        m.reset(new QNetworkAccessManager);
+    return *m;
+}
+
+int HttpClient::managerFor(const QUrl& url)
+{
+    const Server& server = servers[serverKey(url)];
+    // Until a TLS server's first answer tells whether it speaks HTTP/2, its
+    // requests wait for one connection rather than open one everywhere.
+    if (server.multiplexed || (!server.known && url.scheme() == QLatin1String("https")))
+        return 0;
+    int best = 0;
+    for (int i = 0; i < managerCount; ++i) {
+        if (server.inFlight[i] < connectionsOf(i))
+            return i;
+        if (server.inFlight[i] * connectionsOf(best) < server.inFlight[best] * connectionsOf(i))
+            best = i;
+    }
+    return best;
+}
 
 void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCallback onFinished,
                          ReplyCallback onReadyRead, ProgressCallback onProgress)
@@ -45,19 +88,38 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
     text += QStringLiteral("?time=") +
             QString::number(quint32(QDateTime::currentDateTimeUtc().toSecsSinceEpoch()));
 
-    QNetworkRequest request(QUrl(text, QUrl::TolerantMode));
-    // Redirects arrive as replies of their own; nothing is followed.
+    const QUrl address(text, QUrl::TolerantMode);
+    qDebug() << "download url:" << text;
+    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it)
+        qDebug() << "header:" << it.key() << "->" << it.value();
+    send(address, headers, {onFinished, onReadyRead, onProgress}, address.toString(), 0);
+}
+
+void HttpClient::send(const QUrl& address, const HeaderMap& headers, const Callbacks& callbacks,
+                      const QString& asked, int hops)
+{
+    const ReplyCallback& onFinished = callbacks.onFinished;
+    const ReplyCallback& onReadyRead = callbacks.onReadyRead;
+    const ProgressCallback& onProgress = callbacks.onProgress;
+    QNetworkRequest request(address);
+    // Redirects are followed here, not by Qt: a reply that follows them
+    // holds its whole body, however small its read buffer.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    // Several transfers share each of the few connections a host gets.
+    // Several transfers share each connection once every one is busy.
     request.setAttribute(QNetworkRequest::HttpPipeliningAllowedAttribute, true);
-    qDebug() << "download url:" << text;
-    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it) {
-        qDebug() << "header:" << it.key() << "->" << it.value();
+    // Negotiated over TLS only. Qt acknowledges HTTP/2 data as it arrives,
+    // not as it is read, so under a cap, which leaves data unread, the
+    // transfer takes HTTP/1.1, whose connections wait for the reader.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute,
+                         address.scheme() == QLatin1String("https") && maxBytesPerSecond <= 0);
+    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it)
         request.setRawHeader(it.key().toLatin1(), it.value().toLatin1());
-    }
 
-    QNetworkReply* reply = networkManager.get(request);
+    const int index = managerFor(address);
+    QNetworkReply* reply = manager(index).get(request);
+    const QString key = serverKey(address);
+    ++servers[key].inFlight[index];
     currentReply = reply;
     // The cap keeps a download that is written chunk by chunk small in
     // memory. A caller that reads the body only when it has finished must
@@ -66,12 +128,55 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
     if (onReadyRead)
         reply->setReadBufferSize(readBufferBytes);
     reply->setProperty(clientProperty, QVariant::fromValue<QObject*>(this));
+    reply->setProperty(askedProperty, asked);
+    connect(
+        reply, &QNetworkReply::metaDataChanged, this,
+        [this, reply, key] {
+            Server& server = servers[key];
+            if (server.known)
+                return;
+            server.known = true;
+            server.multiplexed = reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool();
+        },
+        Qt::DirectConnection);
+    // Content servers hand files to the storage that holds them: followed
+    // to the same or a safer scheme, a few in a row. The request goes on
+    // under the same callbacks; this reply ends unseen.
+    connect(
+        reply, &QNetworkReply::metaDataChanged, this,
+        [this, reply, address, headers, callbacks, asked, hops] {
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            const QByteArray location = reply->rawHeader("Location");
+            if (reply->isFinished() || location.isEmpty() ||
+                (status != 301 && status != 302 && status != 303 && status != 307 && status != 308))
+                return;
+            const QUrl to = address.resolved(QUrl::fromEncoded(location, QUrl::TolerantMode));
+            const bool safe =
+                to.scheme() == QLatin1String("https") ||
+                (to.scheme() == QLatin1String("http") && address.scheme() == QLatin1String("http"));
+            if (hops >= maxRedirects || !safe) {
+                // Refused as an answer of status 300 or more (guardReply).
+                qDebug() << "download redirect not followed" << address.toString() << "to"
+                         << to.toString() << (safe ? "after" : "less safe, after") << hops;
+                return;
+            }
+            qDebug() << "download redirected" << address.toString() << "to" << to.toString();
+            reply->setProperty(followedProperty, true);
+            if (currentReply == reply)
+                currentReply = nullptr;
+            const QVariant limit = reply->property(bodyLimitProperty);
+            reply->abort();
+            send(to, headers, callbacks, asked, hops + 1);
+            if (limit.isValid())
+                limitReply(currentReply, limit.toLongLong());
+        },
+        Qt::DirectConnection);
 
     // Guards the status, the wait for the first data, then the server's rate,
     // so a transfer that stalls or crawls midway ends in an error the callers
     // retry instead of hanging for good.
     guardReply(reply, firstDataTimeoutMs, stallTimeoutMs, onReadyRead ? 0 : documentDeadlineMs);
-    // Qt gives a host six connections and queues the rest behind them.
+    // Requests beyond a server's connections wait behind the others.
     connect(
         this, &HttpClient::received, reply,
         [reply](QNetworkReply* from, qint64 bytes) {
@@ -90,6 +195,8 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
     connect(
         reply, &QNetworkReply::errorOccurred, this,
         [reply] {
+            if (reply->property(followedProperty).toBool())
+                return;
             qDebug() << "download error" << reply->url().toString()
                      << " error code:" << errorText(reply);
         },
@@ -99,7 +206,7 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
     // The connection owns the handler; its retries hold it only while due.
     auto finish = std::make_shared<std::function<void()>>();
     const std::weak_ptr<std::function<void()>> self = finish;
-    *finish = [this, reply, onFinished, onReadyRead, self] {
+    *finish = [this, reply, onFinished, onReadyRead, self, key, index] {
         if (onReadyRead && reply->bytesAvailable() > 0 &&
             reply->error() == QNetworkReply::NoError) {
             // Also when the cap was lifted meanwhile: no data is left behind.
@@ -109,10 +216,16 @@ void HttpClient::httpGet(const QString& url, const HeaderMap& headers, ReplyCall
                 return;
             }
         }
+        --servers[key].inFlight[index];
+        if (reply->property(followedProperty).toBool()) {
+            reply->deleteLater();
+            return;
+        }
         qDebug() << "download Finish" << reply->url().toString()
                  << " error code:" << errorText(reply);
         if (currentReply == reply)
             currentReply = nullptr;
+        emit replyEnded(reply);
         if (onFinished)
             onFinished(reply);
         reply->deleteLater();
@@ -198,6 +311,12 @@ bool replyCarriesContent(QNetworkReply* reply)
 {
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     return !status.isValid() || status.toInt() < 300;
+}
+
+QString askedUrl(QNetworkReply* reply)
+{
+    const QVariant asked = reply->property(askedProperty);
+    return asked.isValid() ? asked.toString() : reply->url().toString();
 }
 
 QString transferFailure(QNetworkReply* reply)

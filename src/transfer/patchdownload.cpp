@@ -2,6 +2,8 @@
 // the patch thread), both resumable with range requests and MD5-checked.
 #include "transfer/patchdownload.h"
 
+#include "transfer/progress.h"
+
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
@@ -22,6 +24,43 @@ namespace
 {
 // The display's speed is the data of every transfer over this long.
 const qint64 speedWindowMs = 3000;
+// Of the memory bound: half for the replies' read buffers, shared out among
+// the transfers, half for the hashing queues of them all.
+const qint64 hashQueueBytes = PatchDownloader::bufferBudget / 2;
+
+qint64 readBufferFor(int transfers)
+{
+    return qBound<qint64>(256 * 1024, PatchDownloader::bufferBudget / 2 / qMax(transfers, 1),
+                          4 * 1024 * 1024);
+}
+
+// What the hashing queues of every transfer hold together.
+struct HashQueues {
+    QMutex mutex;
+    QWaitCondition freed;
+    qint64 queued = 0;
+
+    void take(qint64 bytes)
+    {
+        QMutexLocker lock(&mutex);
+        // Never blocks an empty pool: a chunk is no larger than a read buffer.
+        while (queued > 0 && queued + bytes > hashQueueBytes)
+            freed.wait(&mutex);
+        queued += bytes;
+    }
+    void give(qint64 bytes)
+    {
+        QMutexLocker lock(&mutex);
+        queued -= bytes;
+        freed.wakeAll();
+    }
+};
+
+HashQueues& hashQueues()
+{
+    static HashQueues queues;
+    return queues;
+}
 
 // A refused range means the local part is no prefix of the server's file.
 bool rangeRefused(QNetworkReply* reply)
@@ -56,7 +95,8 @@ bool hashDevice(QCryptographicHash& hash, QIODevice& device)
 // MD5 of a transfer, fed chunk by chunk as they arrive. Once a transfer is
 // past its first MiB the hashing moves to a worker thread, so that on the GUI
 // thread the next chunk is received and written while the last one is hashed.
-// At most 8 MiB wait for the worker: a fast server cannot fill the memory.
+// The chunks waiting for the workers of all transfers share one bound: a
+// fast server cannot fill the memory.
 class ChunkHasher
 {
 public:
@@ -71,6 +111,7 @@ public:
             wake.wakeAll();
         }
         worker->wait();
+        hashQueues().give(queued);
     }
 
     // Fed directly, before the first addData: the part already on disk.
@@ -85,9 +126,8 @@ public:
                 return;
             }
         }
+        hashQueues().take(bytes.size());
         QMutexLocker lock(&mutex);
-        while (queued >= queueLimit)
-            drained.wait(&mutex);
         queue.enqueue(bytes); // shared, not copied
         queued += bytes.size();
         wake.wakeAll();
@@ -125,6 +165,7 @@ private:
             const QByteArray chunk = queue.dequeue();
             lock.unlock();
             md5.addData(chunk);
+            hashQueues().give(chunk.size());
             lock.relock();
             queued -= chunk.size();
             drained.wakeAll();
@@ -132,7 +173,6 @@ private:
     }
 
     static const qint64 inlineLimit = 1048576;
-    static const qint64 queueLimit = 8388608;
     qint64 inlineBytes = 0;
     std::unique_ptr<QThread> worker;
     QMutex mutex;
@@ -193,6 +233,15 @@ void PatchDownloader::startDownloads()
     doneShown = 0;
     finished = false;
     stopped = false;
+    limit = qMin(startTransfers, qMax(maxTransfers, 1));
+    http.readBufferBytes = readBufferFor(limit);
+    adaptClock.invalidate();
+    adaptBytes = 0;
+    adaptFailures = 0;
+    adaptStarved = false;
+    lastRate = -1;
+    raisedFrom = 0;
+    holdWindows = 0;
     downloadNextPatchFile();
 }
 
@@ -260,9 +309,14 @@ void PatchDownloader::resume()
     if (!paused)
         return;
     paused = false;
-    // The speed counts from here on: the pause is no part of it.
+    // The speed counts from here on: the pause is no part of it, nor of the
+    // rate that moves the number of transfers.
     speedSamples.clear();
     speedClock.invalidate();
+    adaptClock.invalidate();
+    adaptBytes = 0;
+    lastRate = -1;
+    raisedFrom = 0;
     // A retry waits no longer: the player has asked to go on.
     if (std::exchange(retriesPaused, false))
         listener.downloadStateChanged(4);
@@ -318,6 +372,8 @@ DownloadProgress PatchDownloader::progress() const
 void PatchDownloader::received(int index, qint64 bytes)
 {
     onDisk[index] += bytes;
+    adaptBytes += bytes;
+    adapt();
     const qint64 tenth = speedClock.elapsed() / 100;
     if (!speedSamples.isEmpty() && speedSamples.last().first == tenth)
         speedSamples.last().second += bytes;
@@ -325,6 +381,94 @@ void PatchDownloader::received(int index, qint64 bytes)
         speedSamples.enqueue({tenth, bytes});
     while (speedSamples.head().first * 100 < speedClock.elapsed() - speedWindowMs)
         speedSamples.dequeue();
+}
+
+void PatchDownloader::adapt()
+{
+    if (!adaptClock.isValid()) {
+        adaptClock.start();
+        return;
+    }
+    const qint64 ms = adaptClock.elapsed();
+    if (ms < adaptWindowMs)
+        return;
+    const double rate = double(adaptBytes) * 1000.0 / double(ms);
+    const int failures = adaptFailures;
+    const bool starved = adaptStarved;
+    adaptClock.restart();
+    adaptBytes = 0;
+    adaptFailures = 0;
+    adaptStarved = false;
+
+    const int floor = qMin(minTransfers, maxTransfers);
+    const double before = lastRate;
+    lastRate = rate;
+    if (failures > 0) {
+        // A server that fails or stalls is not asked for more at once.
+        raisedFrom = 0;
+        holdWindows = 4;
+        lastRate = -1;
+        if (limit > floor)
+            setLimit(qMax(floor, limit / 2), "failures", rate);
+        return;
+    }
+    if (starved) {
+        // Fewer files were left than places: the rate says nothing of the
+        // number.
+        raisedFrom = 0;
+        lastRate = -1;
+        return;
+    }
+    if (raisedFrom > 0) {
+        if (rate >= before * 1.1) {
+            // More at once paid: go on while it does.
+            raisedFrom = limit;
+            if (limit < maxTransfers)
+                setLimit(qMin(maxTransfers, limit * 2), "rising", rate);
+            else
+                raisedFrom = 0;
+            return;
+        }
+        // The line is full, or the server slower with more: back to the
+        // number before, and stay a while.
+        const int back = raisedFrom;
+        raisedFrom = 0;
+        holdWindows = 8;
+        lastRate = -1;
+        setLimit(back, "no gain", rate);
+        return;
+    }
+    if (before > 0 && rate < before * 0.7) {
+        holdWindows = 4;
+        lastRate = -1;
+        if (limit > floor)
+            setLimit(qMax(floor, limit * 3 / 4), "falling", rate);
+        return;
+    }
+    if (holdWindows > 0) {
+        --holdWindows;
+        return;
+    }
+    if (limit >= maxTransfers)
+        return;
+    // Try more: twice as many at first, a quarter more after a level was found.
+    raisedFrom = limit;
+    const int step = before < 0 ? limit : qMax(2, limit / 4);
+    setLimit(qMin(maxTransfers, limit + step), "trying more", rate);
+}
+
+void PatchDownloader::setLimit(int n, const char* why, double rate)
+{
+    if (n == limit)
+        return;
+    qDebug().noquote() << "transfers" << limit << "->" << n << why
+                       << sizeText(rate) + QStringLiteral("/s");
+    limit = n;
+    http.readBufferBytes = readBufferFor(limit);
+    for (const Transfer& t : qAsConst(inFlight))
+        if (t.reply)
+            t.reply->setReadBufferSize(http.readBufferBytes);
+    continueDownloads(this);
 }
 
 void PatchDownloader::transferEnded(int index)
@@ -352,7 +496,7 @@ void PatchDownloader::downloadNextPatchFile()
     QElapsedTimer budget;
     budget.start();
     while (!stopped) {
-        while (inFlight.size() < maxTransfers && !waiting.isEmpty())
+        while (inFlight.size() < limit && !waiting.isEmpty())
             startTransfer(waiting.takeFirst());
         // Files are checked ahead of the transfers, so that those already
         // there never wait for the network.
@@ -364,6 +508,8 @@ void PatchDownloader::downloadNextPatchFile()
         }
         check(nextCheck++, false);
     }
+    if (!stopped && inFlight.size() < limit && nextCheck >= downloads.size())
+        adaptStarved = true;
     if (stopped || finished || nextCheck < downloads.size() || !waiting.isEmpty() ||
         !inFlight.isEmpty() || pendingRetries > 0)
         return;
@@ -482,6 +628,10 @@ void PatchDownloader::startTransfer(int index)
                         run = run](QNetworkReply* reply) {
         if (run != this->run)
             return;
+        // After a redirect the data comes in another reply.
+        const auto transfer = inFlight.find(index);
+        if (transfer != inFlight.end())
+            transfer->reply = reply;
         // One copy out of the reply; readAll grows its result 16 KiB at a
         // time and copies the chunk over and over.
         const QByteArray bytes = readBody(reply);
@@ -502,11 +652,12 @@ void PatchDownloader::startTransfer(int index)
     auto retryLater = [this, index, run = run](QNetworkReply* reply) {
         transferEnded(index);
         pendingRetries += 1;
+        adaptFailures += 1;
+        adapt();
         // Counted per file: another file's success mends nothing of this one.
         downloadFailures = ++fileFailures[index];
-        listener.downloadError(
-            2, QStringLiteral("%1 下载失败(%2),5s后重试")
-                   .arg(reply->url().toString(), QString::number(downloadFailures)));
+        listener.downloadError(2, QStringLiteral("%1 下载失败(%2),5s后重试")
+                                      .arg(askedUrl(reply), QString::number(downloadFailures)));
         QTimer::singleShot(retryDelayMs, this, [this, index, run] {
             if (run != this->run)
                 return;

@@ -100,9 +100,21 @@ public:
     void clear();
 
     int retryDelayMs = 5000;
-    // Files whose transfers run at once; each file's own requests keep their
-    // order. Set from setting.ini by the engine.
-    int maxTransfers = 8;
+    // The most files whose transfers run at once; each file's own requests
+    // keep their order. Set from setting.ini by the engine.
+    int maxTransfers = ceilingTransfers;
+    // How many run at once now: from startTransfers, raised while the bytes
+    // received per second rise with it, lowered on failures and on a falling
+    // rate; never below minTransfers (or the ceiling, when that is lower).
+    int transferLimit() const { return limit; }
+    static constexpr int minTransfers = 4;
+    static constexpr int startTransfers = 8;
+    static constexpr int ceilingTransfers = 64;
+    // The rate is judged over this long at each number.
+    int adaptWindowMs = 500;
+    // What the transfers may hold in memory together: the bytes received and
+    // not yet read in their replies and the bytes waiting to be hashed.
+    static constexpr qint64 bufferBudget = 64 * 1024 * 1024;
 
 private:
     struct Transfer {
@@ -121,6 +133,10 @@ private:
     // transfer with the most bytes still to come.
     void transferEnded(int index);
     static void continueDownloads(PatchDownloader* loop);
+    // Ends a window of the rate once it is long enough, and moves the
+    // number of transfers by what it shows.
+    void adapt();
+    void setLimit(int n, const char* why, double rate);
 
     friend struct EngineProbe;
 
@@ -158,6 +174,15 @@ private:
     bool pumpQueued = false;
     // Callbacks carry the run they belong to; stopTransfers starts another.
     int run = 0;
+
+    int limit = startTransfers;
+    QElapsedTimer adaptClock;  // the current window's start
+    qint64 adaptBytes = 0;     // received in it
+    int adaptFailures = 0;     // transfers that failed in it
+    bool adaptStarved = false; // a free place found no file to take it
+    double lastRate = -1;      // of the window before, -1 when not comparable
+    int raisedFrom = 0;        // the number before a raise still being judged
+    int holdWindows = 0;       // windows left before the next try upwards
 };
 
 // MD5 of a file as lower-case hex; empty when it cannot be read.

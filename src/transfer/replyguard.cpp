@@ -195,6 +195,7 @@ void holdBack(QNetworkReply* reply, bool held)
 
 void limitReply(QNetworkReply* reply, qint64 maxBytes)
 {
+    reply->setProperty(bodyLimitProperty, maxBytes);
     auto check = [reply, maxBytes] {
         const QVariant declared = reply->header(QNetworkRequest::ContentLengthHeader);
         if (reply->isFinished() ||

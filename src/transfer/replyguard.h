@@ -39,5 +39,7 @@ void holdBack(QNetworkReply* reply, bool held);
 
 // Aborts reply, with one "download too long" log line, once its declared or
 // received body passes maxBytes. Only for replies read when they finished,
-// whose received body is all still buffered.
+// whose received body is all still buffered. The limit stays on the reply as
+// bodyLimitProperty, for a redirect to take along.
+constexpr const char* bodyLimitProperty = "drevnaBodyLimit";
 void limitReply(QNetworkReply* reply, qint64 maxBytes);

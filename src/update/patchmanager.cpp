@@ -156,7 +156,7 @@ void PatchManager::tick()
                     .arg(records.localVersion.value(QLatin1String("version")).toInt()));
         break;
     case 2: {
-        const QString url = http.currentReply ? http.currentReply->url().toString() : QString();
+        const QString url = http.currentReply ? askedUrl(http.currentReply) : QString();
         if (window)
             window->showUpdateStatus(QStringLiteral("检查补丁信息:%1").arg(url));
         break;
@@ -418,7 +418,7 @@ PatchChain PatchManager::findPatchChain(const QJsonObject& list, int local, bool
 
 void PatchManager::onPatchListReply(QNetworkReply* r, const contentsig::Signature& signature)
 {
-    const QString url = r->url().toString();
+    const QString url = askedUrl(r);
     if (r->error() != QNetworkReply::NoError) {
         qDebug() << "download " << url << "error:" << r->errorString();
         r->deleteLater();
@@ -539,7 +539,7 @@ bool PatchManager::roomFor(const std::function<SpaceNeed(bool sharedFilesystem)>
 
 void PatchManager::onFileListReply(QNetworkReply* r, const contentsig::Signature& signature)
 {
-    const QString url = r->url().toString();
+    const QString url = askedUrl(r);
     if (r->error() != QNetworkReply::NoError) {
         qDebug() << "download " << url << "error:" << r->errorString();
         setError(2, QStringLiteral("%1 下载失败").arg(url));

@@ -44,7 +44,7 @@ void GameRepair::begin()
 
 void GameRepair::onListReply(QNetworkReply* r, const contentsig::Signature& signature)
 {
-    const QString url = r->url().toString();
+    const QString url = askedUrl(r);
     if (r->error() != QNetworkReply::NoError) {
         engine.setError(2, QStringLiteral("%1 下载失败").arg(url));
         return;
@@ -91,7 +91,7 @@ void GameRepair::onListReply(QNetworkReply* r, const contentsig::Signature& sign
 void GameRepair::onFileList(QNetworkReply* r, const contentsig::Signature& signature,
                             const PatchStep& step)
 {
-    const QString url = r->url().toString();
+    const QString url = askedUrl(r);
     if (r->error() != QNetworkReply::NoError) {
         engine.setError(2, QStringLiteral("%1 下载失败").arg(url));
         return;

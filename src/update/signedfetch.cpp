@@ -61,16 +61,16 @@ void fetchSignedJson(QObject* context, HttpClient& http, const QString& baseUrl,
                      JsonCallback onJson)
 {
     QTimer::singleShot(0, context, [&http, &baseUrl, url, onJson] {
-        getSignedDocument(
-            http, baseUrl, contentsig::documentName(baseUrl, url), contentsig::Kind::FileList,
-            [url, onJson](QNetworkReply* r, const contentsig::Signature& signature) {
-                QJsonObject object;
-                if (r->error() != QNetworkReply::NoError)
-                    qDebug() << "download" << url << "error";
-                else // a refused list reads as one that could not be had at all
-                    object = admittedJson(r->readAll(), r->url().toString(), signature);
-                if (onJson)
-                    onJson(object);
-            });
+        getSignedDocument(http, baseUrl, contentsig::documentName(baseUrl, url),
+                          contentsig::Kind::FileList,
+                          [url, onJson](QNetworkReply* r, const contentsig::Signature& signature) {
+                              QJsonObject object;
+                              if (r->error() != QNetworkReply::NoError)
+                                  qDebug() << "download" << url << "error";
+                              else // a refused list reads as one that could not be had at all
+                                  object = admittedJson(r->readAll(), askedUrl(r), signature);
+                              if (onJson)
+                                  onJson(object);
+                          });
     });
 }

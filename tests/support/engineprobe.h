@@ -15,7 +15,7 @@ struct EngineProbe {
           onDisk(m.transfers.onDisk), allTotal(m.transfers.allTotal),
           allFinished(m.transfers.allFinished), downloading(m.transfers.downloading),
           downloadFailures(m.transfers.downloadFailures), retryDelayMs(m.transfers.retryDelayMs),
-          maxTransfers(m.transfers.maxTransfers)
+          maxTransfers(m.transfers.maxTransfers), adaptWindowMs(m.transfers.adaptWindowMs)
     {
     }
 
@@ -48,6 +48,7 @@ struct EngineProbe {
     int& downloadFailures;
     int& retryDelayMs;
     int& maxTransfers;
+    int& adaptWindowMs;
 };
 
 inline EngineProbe probe(PatchManager& m)

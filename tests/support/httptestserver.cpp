@@ -8,6 +8,9 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPointer>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -56,6 +59,8 @@ struct HttpTestServerShared {
     bool hasGlobalFault = false;
     Fault globalFault;
     QList<Request> requests;
+    QSslCertificate certificate; // null: plain HTTP
+    QSslKey key;
 
     // Picks the fault for one request and counts down limited ones.
     Fault takeFault(const QByteArray& path)
@@ -417,6 +422,44 @@ private:
     QTimer pumpTimer;
 };
 
+// Hands out TLS sockets while a certificate is set.
+class HttpTestListener : public QTcpServer
+{
+public:
+    HttpTestListener(HttpTestServerShared* shared, QObject* parent)
+        : QTcpServer(parent), shared(shared)
+    {
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        QSslCertificate certificate;
+        QSslKey key;
+        {
+            QMutexLocker lock(&shared->mutex);
+            certificate = shared->certificate;
+            key = shared->key;
+        }
+        if (certificate.isNull()) {
+            QTcpServer::incomingConnection(descriptor);
+            return;
+        }
+        auto* socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        socket->setLocalCertificate(certificate);
+        socket->setPrivateKey(key);
+        addPendingConnection(socket);
+        socket->startServerEncryption();
+    }
+
+private:
+    HttpTestServerShared* shared;
+};
+
 // Lives on the server thread; owns the listening socket and connections.
 class HttpTestServerWorker : public QObject
 {
@@ -428,7 +471,7 @@ public:
 
     quint16 listen()
     {
-        server = new QTcpServer(this);
+        server = new HttpTestListener(shared, this);
         connect(server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = server->nextPendingConnection())
                 new HttpTestConnection(socket, shared, owner, this);
@@ -479,7 +522,16 @@ quint16 HttpTestServer::port() const
 
 QString HttpTestServer::url(const QString& path) const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(listeningPort) + path;
+    return QStringLiteral("%1://127.0.0.1:%2").arg(tls ? "https" : "http").arg(listeningPort) +
+           path;
+}
+
+void HttpTestServer::setTls(const QByteArray& certificatePem, const QByteArray& keyPem)
+{
+    QMutexLocker lock(&shared->mutex);
+    shared->certificate = QSslCertificate(certificatePem);
+    shared->key = QSslKey(keyPem, QSsl::Ec);
+    tls = !shared->certificate.isNull();
 }
 
 void HttpTestServer::setFile(const QString& path, const QByteArray& bytes)

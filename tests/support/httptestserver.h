@@ -19,6 +19,10 @@
 // beyond the end gives 416 with "Content-Range: bytes */SIZE". Other range
 // forms are ignored (200 with the whole body).
 //
+// setTls(certificate, key) makes it an HTTPS server from the next connection
+// on (url() then starts with "https://"); the client must trust the
+// certificate's issuer (makeTestCertificates in testfiles.h makes both).
+//
 // Faults (HttpTestServer::Fault) are set per route path and/or globally; a
 // route's fault takes precedence over the global one. They apply to replies of
 // existing and missing routes alike, so a fault with a status turns any path
@@ -101,8 +105,11 @@ public:
 
     bool isListening() const;
     quint16 port() const;
-    // "http://127.0.0.1:PORT" + path (path should start with "/").
+    // "http://127.0.0.1:PORT" + path (path should start with "/"), or
+    // "https://" while TLS is on.
     QString url(const QString& path = QString()) const;
+    // PEM certificate and key; empty ones turn TLS off again.
+    void setTls(const QByteArray& certificatePem, const QByteArray& keyPem);
 
     // Routes.
     void setFile(const QString& path, const QByteArray& bytes);
@@ -137,6 +144,7 @@ private:
     HttpTestServerWorker* worker;
     // Set on the server's thread.
     std::atomic<quint16> listeningPort{0};
+    std::atomic<bool> tls{false};
 };
 
 Q_DECLARE_METATYPE(HttpTestServer::Request)

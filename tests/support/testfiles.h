@@ -20,3 +20,9 @@ QJsonObject readJson(const QString& path);
 
 // Deterministic bytes without a short period, different for each seed.
 QByteArray bytePattern(int size, int seed = 0);
+
+// Makes, with openssl, in dir: a certificate authority (ca.pem), a server
+// certificate for 127.0.0.1 that it signed (server.pem, server.key, EC keys)
+// and a self-signed one for the same address that nobody trusts
+// (stranger.pem, stranger.key). False when openssl failed.
+bool makeTestCertificates(const QString& dir);
