@@ -1,7 +1,9 @@
-# The publisher's suite uses the tools' library.
-if(TARGET tst_publish)
-    target_link_libraries(tst_publish PRIVATE publishcore)
-endif()
+# The publisher's suite and the signed-content table use the tools' library.
+foreach(suite tst_publish tst_signedcontent)
+    if(TARGET ${suite})
+        target_link_libraries(${suite} PRIVATE publishcore)
+    endif()
+endforeach()
 
 # End-to-end tests against the real launcher and the local content stack.
 add_subdirectory(e2e)

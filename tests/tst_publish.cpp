@@ -2,6 +2,7 @@
 // tracking-log checker.
 #include "patch/patchfile.h"
 #include "publisher.h"
+#include "rootkeys.h"
 #include "samplegame.h"
 #include "services/contentsignature.h"
 #include "services/eventtracker.h"
@@ -327,11 +328,13 @@ private slots:
                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
         QVERIFY(!publish::generateKey(keyFile, &publicKey, &error));
         publish::Options options;
-        QVERIFY2(publish::loadSigningKey(keyFile, &options.signingKey, &error), qPrintable(error));
-        QCOMPARE(publish::publicKeyHex(options.signingKey), publicKey);
+        QByteArray key;
+        QVERIFY2(publish::loadSigningKey(keyFile, &key, &error), qPrintable(error));
+        options.signingKeys = {key};
+        QCOMPARE(publish::publicKeyHex(key), publicKey);
         QVERIFY2(publish::publish(versions, dir, options, nullptr, &error), qPrintable(error));
         QVERIFY2(publish::signFile(dir + QStringLiteral("/10006_full/Drevna.exe.patch"), dir,
-                                   options.signingKey, 1, 0, &error),
+                                   options.signingKeys, 1, 0, &error),
                  qPrintable(error));
 
         // Each envelope admits its document as named and nothing else; the
@@ -340,7 +343,7 @@ private slots:
         QMap<QString, QByteArray> before;
         for (const bool resigned : {false, true}) {
             QVERIFY(!resigned ||
-                    publish::resign(dir, options.signingKey, publish::expiryAfterDays(2), &error));
+                    publish::resign(dir, options.signingKeys, publish::expiryAfterDays(2), &error));
             const QMap<QString, QByteArray> files = tree(dir);
             for (auto it = files.constBegin(); it != files.constEnd(); ++it) {
                 const QByteArray sig = files.value(it.key() + QStringLiteral(".sig"));
@@ -368,6 +371,58 @@ private slots:
             before = files;
         }
         contentsig::setKeys(QString());
+    }
+
+    // A keys document version that the publisher writes is one a launcher
+    // trusts, and one it would refuse is never written.
+    void rotation_data()
+    {
+        QTest::addColumn<QString>("signers"); // 1: the first root key, 2: a new one
+        QTest::addColumn<bool>("replaceRoot");
+        QTest::addColumn<bool>("dropContent");
+        QTest::newRow("renewed") << "1" << false << false;
+        QTest::newRow("root replaced, signed by both") << "12" << true << false;
+        QTest::newRow("root replaced, signed by the new one only") << "2" << true << false;
+        QTest::newRow("root replaced, signed by the old one only") << "1" << true << false;
+        QTest::newRow("no content key left") << "1" << false << true;
+    }
+
+    void rotation()
+    {
+        QFETCH(QString, signers);
+        QFETCH(bool, replaceRoot);
+        QFETCH(bool, dropContent);
+        QTemporaryDir dir;
+        QString error, hex;
+        QStringList rootHex;
+        QByteArray content, first, second;
+        QVERIFY(publish::generateKey(dir.filePath("c.key"), &hex, &error) &&
+                publish::publicKeyArg(hex, &content, &error) &&
+                publish::generateKey(dir.filePath("new.key"), &hex, &error) &&
+                publish::loadSigningKey(dir.filePath("new.key"), &second, &error));
+        QVERIFY2(publish::rootInit(dir.filePath("root"), 1, 1, {content}, 1, 2000000000,
+                                   dir.filePath("served"), &rootHex, &error) &&
+                     publish::loadSigningKey(dir.filePath("root/root-1.key"), &first, &error),
+                 qPrintable(error));
+        publish::KeysChange change;
+        change.expires = publish::expiryAfterDays(1);
+        if (replaceRoot) {
+            change.addRoot = {QByteArray::fromHex(publish::publicKeyHex(second).toLatin1())};
+            change.removeRoot = {QByteArray::fromHex(rootHex.first().toLatin1())};
+        }
+        if (dropContent)
+            change.removeContent = {content};
+        QList<QByteArray> signing;
+        for (const QChar k : signers)
+            signing << (k == '1' ? first : second);
+        contentsig::KeysDocument written;
+        const bool ok = publish::rotate(dir.filePath("served"), change, signing, &written, &error);
+        QCOMPARE(ok, signers == "12" || !(replaceRoot || dropContent));
+        QCOMPARE(QFileInfo::exists(dir.filePath("served/keys/2.sig")), ok);
+        QVERIFY(contentsig::setRootKeys(rootHex.first(), 1));
+        QVERIFY(contentsig::trustNextKeys(readAll(dir.filePath("served/keys/1.sig")), "1") &&
+                contentsig::trustNextKeys(readAll(dir.filePath("served/keys.sig")), "2") == ok);
+        contentsig::setRootKeys(QString(), 1);
     }
 
     void unsafeNames_data()

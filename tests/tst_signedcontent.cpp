@@ -1,5 +1,6 @@
 // Signed content through the whole launcher: each signed document, served
-// behind the content ports, refused in each way its signature can fail.
+// behind the content ports, refused in each way its signature can fail; and
+// the root of trust, with content made by the publisher.
 // ctest-lock: content-ports
 //
 // The content: a version file announcing a newer launcher (whose setup
@@ -14,6 +15,8 @@
 #include "modalwatcher.h"
 #include "portforwarder.h"
 #include "privatehome.h"
+#include "publisher.h"
+#include "rootkeys.h"
 #include "services/contentsignature.h"
 #include "testfiles.h"
 
@@ -33,6 +36,7 @@ const QString setupPath = "/setup/REZ-setup.exe", patchListPath = "/base/patchli
 const QString fileListPath = "/base/1_2/patchfiles.json";
 const QString fullListPath = "/base/1_2_full/patchfiles.json";
 const QString confirm = "发现新版本，确认安装吗？";
+const QString recordName = "Drevna/contentsequence.json";
 const QByteArray oldFile = "version 1\n", newFile = "version 2\n", garbage = "no patch\n";
 
 QString appPath(const QString& name)
@@ -92,6 +96,30 @@ struct Key {
         return path.mid(path.startsWith("/base/") ? 6 : 1);
     }
 };
+QList<QByteArray> publicKeys(const QMap<QChar, Key>& keys, const QString& which)
+{
+    QList<QByteArray> out;
+    for (const QChar k : which)
+        out << keys.value(k).pk;
+    return out;
+}
+
+QList<QByteArray> secretKeys(const QMap<QChar, Key>& keys, const QString& which)
+{
+    QList<QByteArray> out;
+    for (const QChar k : which)
+        out << keys.value(k).sk;
+    return out;
+}
+
+QStringList boxTexts(const ModalWatcher& watcher)
+{
+    QStringList out;
+    for (const ModalWatcher::Box& box : watcher.boxes())
+        out << box.text + box.informativeText;
+    return out;
+}
+
 // Which other signed document a mix-and-match attacker serves in a path's place.
 const QMap<QString, QString> partner{{versionPath, configPath},     {configPath, versionPath},
                                      {setupPath, versionPath},      {patchListPath, fileListPath},
@@ -104,6 +132,9 @@ class TestSignedContent : public QObject
 
     HttpTestServer server;
     Key signer, other;
+    QMap<QChar, Key> root{{'1', {}}, {'2', {}}, {'3', {}}},
+        content{{'1', {}}, {'2', {}}, {'3', {}}, {'x', {}}};
+    QTemporaryDir versions; // b/1, b/2 and, published apart, c/1, c/2
 
 private slots:
     void initTestCase()
@@ -111,11 +142,15 @@ private slots:
         if (qEnvironmentVariableIsEmpty("DISPLAY"))
             QSKIP("needs an X display (run under xvfb-run)");
         QVERIFY(server.isListening());
+        for (const QString set : {"b", "c"})
+            QVERIFY(writeAll(versions.filePath(set + "/1/a.txt"), oldFile) &&
+                    writeAll(versions.filePath(set + "/2/a.txt"), set == "b" ? newFile : garbage));
     }
 
     void cleanup()
     {
         contentsig::setKeys(QString());
+        contentsig::setRootKeys(QString(), 1);
         QDir(appPath("Drevna")).removeRecursively();
         QDir(appPath("Patch")).removeRecursively();
         QFile::remove(appPath("setting.ini"));
@@ -158,6 +193,17 @@ private slots:
         QTest::newRow("patch list past its signed length")
             << patchListPath << "endless"
             << "s" << false << QStringList{confirm} << 8 << "下载失败";
+        // The sequence record: said when damaged, pruned, and never
+        // silently not written.
+        // From B: the window reads it again once this log is collected.
+        QTest::newRow("sequence record damaged") << recordName << "damaged record"
+                                                 << "s" << true << QStringList{confirm} << 7 << "";
+        QTest::newRow("sequence record of a withdrawn step")
+            << QString() << "withdrawn step"
+            << "s" << false << QStringList{confirm} << 7 << "";
+        QTest::newRow("sequence record unwritable")
+            << versionPath << "unwritable record"
+            << "s" << false << QStringList{"检查更新失败-102", "检查更新失败-2"} << 0 << "";
     }
 
     void update()
@@ -230,8 +276,14 @@ private slots:
         if (fault == "older" &&
             QStringList{versionPath, configPath, patchListPath}.contains(document))
             QVERIFY(writeAll(
-                appPath("Drevna/contentsequence.json"),
+                appPath(recordName),
                 QJsonDocument(QJsonObject{{Key::nameOf(document), double(sequence)}}).toJson()));
+        if (fault == "damaged record")
+            QVERIFY(writeAll(appPath(recordName), "{\"patchlist.json\": 1"));
+        if (fault == "withdrawn step")
+            QVERIFY(writeAll(appPath(recordName), R"({"0_1/patchfiles.json": 1})"));
+        if (fault == "unwritable record")
+            QVERIFY(QDir().mkpath(appPath(recordName)));
         QSettings(appPath("setting.ini"), QSettings::IniFormat).setValue("version/version", 4);
         const QString setupFile =
             QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) +
@@ -242,12 +294,7 @@ private slots:
         QVERIFY(forwarder.isListening());
         ModalWatcher watcher;
         watcher.answerWith(QMessageBox::Cancel); // declines the setup program
-        auto texts = [&watcher] {
-            QStringList out;
-            for (const ModalWatcher::Box& box : watcher.boxes())
-                out << box.text + box.informativeText;
-            return out;
-        };
+        auto texts = [&watcher] { return boxTexts(watcher); };
         MainWindow window;
         LogCollector log;
         PatchManager* engine = window.patchManagerForTest();
@@ -271,12 +318,16 @@ private slots:
 
         // One line names the failure and the address; without keys no
         // signature is even asked for.
-        const QString why = fault == "below installed" ? "^patch list newest"
-                            : fault == "other file"    ? "^apply patch: whole file"
-                            : fault == "endless"       ? "^download too long"
-                                                       : "^signature ";
+        const QString why = fault == "below installed"  ? "^patch list newest"
+                            : fault == "other file"     ? "^apply patch: whole file"
+                            : fault == "endless"        ? "^download too long"
+                            : fault == "damaged record" ? "^sequence record unreadable"
+                                                        : "^signature ";
         const QStringList refusals = log.matching(why);
-        QCOMPARE(refusals.size(), document.isEmpty() ? 0 : below ? 2 : 1);
+        // Unwritable, the record refuses the version file and the configuration.
+        QCOMPARE(refusals.size(), document.isEmpty()                      ? 0
+                                  : below || fault == "unwritable record" ? 2
+                                                                          : 1);
         QVERIFY(document.isEmpty() || refusals.first().contains(document) || fault == "other file");
         QCOMPARE(log.matching("^signature ").size(), why == "^signature " ? refusals.size() : 0);
         bool signatureRequested = false;
@@ -289,12 +340,148 @@ private slots:
         QCOMPARE(QJsonDocument::fromJson(readAll(appPath("Drevna/localversion.json")))["version"]
                      .toInt(),
                  state == 7 ? 2 : installed);
+        QCOMPARE(readAll(appPath(recordName)).contains("0_1"), false);
         QCOMPARE(QFile::exists(appPath("Patch/1_2/patchfiles.json")), document == fullListPath);
         QCOMPARE(QFile::remove(setupFile), document != setupPath && document != versionPath);
         QCOMPARE(QSettings(appPath("setting.ini"), QSettings::IniFormat)
                      .value("version/version")
                      .toInt(),
                  4);
+    }
+    // The root of trust: keys documents, content and snapshots made by the
+    // publisher, judged by a launcher built with root key r1 (threshold 1).
+    void keys_data()
+    {
+        // Each version of the keys document: "c<content keys>/<threshold>
+        // r<root keys>/<threshold> s<root keys that sign>", "past" expired.
+        QTest::addColumn<QStringList>("history");
+        QTest::addColumn<QString>("signers"); // content keys 1-3, x: one never trusted
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("state"); // 0: the first document is refused
+        QTest::addColumn<QString>("why");
+        QTest::addColumn<int>("kept"); // the trusted version afterwards
+        const QString v1 = "c1/1 r1/1 s1", toC2 = "c2/1 r1/1 s1", c123 = "c123/2 r1/1 s1";
+        QTest::newRow("content key rotated, the old key refused")
+            << QStringList{v1, toC2} << "1"
+            << "" << 0 << "^signature invalid" << 2;
+        QTest::newRow("2 of 3 met") << QStringList{c123} << "31"
+                                    << "" << 7 << "^keys version 1 trusted" << 1;
+        QTest::newRow("2 of 3 not met, one key twice")
+            << QStringList{c123} << "22x"
+            << "" << 0 << "^signature below threshold \\(1 of 2" << 1;
+        QTest::newRow("revoked key refused")
+            << QStringList{c123, "c23/2 r1/1 s1"} << "12"
+            << "" << 0 << "^signature below threshold \\(1 of 2" << 2;
+        QTest::newRow("fast-forward, rotation, the honest list accepted again")
+            << QStringList{v1, toC2} << "2"
+            << "fast-forward" << 7 << "^keys version 2 trusted, content keys changed" << 2;
+        QTest::newRow("root rotated") << QStringList{v1, "c2/1 r2/1 s12"} << "2"
+                                      << "" << 7 << "^keys version 2 trusted" << 2;
+        QTest::newRow("root rotation signed by the new root only")
+            << QStringList{v1, "c2/1 r2/1 s2"} << "2"
+            << "" << 0 << "^keys refused \\(0 of 1 trusted root" << 1;
+        QTest::newRow("keys document going back a version")
+            << QStringList{v1, toC2} << "1"
+            << "back a version" << 0 << "^keys refused \\(version 1, expected 3\\)" << 2;
+        QTest::newRow("keys document expired") << QStringList{v1 + " past"} << "1"
+                                               << "" << 0 << "^signature keys expired" << 1;
+        QTest::newRow("keys document expired, then renewed")
+            << QStringList{v1 + " past", v1} << "1"
+            << "" << 7 << "^keys version 2 trusted: " << 2;
+        QTest::newRow("endless keys document")
+            << QStringList{v1} << "1"
+            << "endless" << 7 << "^download too long .*keys/2.sig" << 1;
+        QTest::newRow("step list not in the snapshot")
+            << QStringList{v1} << "1"
+            << "snapshot" << 8 << "^signature does not match the snapshot" << 1;
+    }
+
+    void keys()
+    {
+        QFETCH(QStringList, history);
+        QFETCH(QString, signers);
+        QFETCH(QString, fault);
+        QFETCH(int, state);
+        QFETCH(QString, why);
+        QFETCH(int, kept);
+        QTemporaryDir dir;
+        const QString served = dir.filePath("served"), base = served + "/base";
+        QString error;
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        for (int v = 1; v <= history.size(); ++v) {
+            const QStringList p = history.at(v - 1).split(' ');
+            contentsig::KeysDocument doc;
+            doc.version = v;
+            doc.expires = p.contains("past") ? now - 60 : now + 3600;
+            doc.contentKeys = publicKeys(content, p.at(0).mid(1).section('/', 0, 0));
+            doc.contentThreshold = p.at(0).section('/', 1).toInt();
+            doc.rootKeys = publicKeys(root, p.at(1).mid(1).section('/', 0, 0));
+            doc.rootThreshold = p.at(1).section('/', 1).toInt();
+            QVERIFY2(
+                publish::writeKeysDocument(served, doc, secretKeys(root, p.at(2).mid(1)), &error),
+                qPrintable(error));
+        }
+        publish::Options options;
+        options.signingKeys = secretKeys(content, signers);
+        QVERIFY2(publish::publish(versions.filePath("b"), base, options, nullptr, &error),
+                 qPrintable(error));
+        QVERIFY(writeAll(served + versionPath, R"({"version": 0, "url": ""})") &&
+                writeAll(served + configPath,
+                         QString(R"({"Url": "%1"})").arg(server.url("/base")).toUtf8()));
+        for (const QString& path : {versionPath, configPath})
+            QVERIFY2(publish::signFile(served + path, served, options.signingKeys, now, 0, &error),
+                     qPrintable(error));
+
+        server.clearRoutes();
+        server.clearFaults();
+        server.serveDirectory(served);
+        if (fault == "back a version")
+            QVERIFY(QFile::copy(served + "/keys/1.sig", served + "/keys/3.sig"));
+        if (fault == "endless") { // served with 200, then without end
+            QVERIFY(QFile::copy(served + "/keys/1.sig", served + "/keys/2.sig"));
+            server.setFault("/keys/2.sig", endlessFault());
+        }
+        if (fault == "snapshot") { // the same step, published apart, newer
+            QVERIFY(publish::publish(versions.filePath("c"), dir.filePath("c"), options, nullptr,
+                                     &error));
+            for (const QString name : {"/1_2/patchfiles.json", "/1_2/patchfiles.json.sig"})
+                server.setFile("/base" + name, readAll(dir.filePath("c") + name));
+        }
+        QVERIFY(writeAll(appPath("Drevna/a.txt"), oldFile) &&
+                writeAll(appPath("Drevna/localversion.json"), R"({"version": 1})"));
+        if (fault == "fast-forward") { // an earlier start trusted version 1 and the thief's lists
+            QVERIFY(QFile::copy(served + "/keys/1.sig", appPath("Drevna/contentkeys.sig")));
+            QJsonObject inflated;
+            for (const QString& name :
+                 {Key::nameOf(versionPath), Key::nameOf(configPath), QString("patchlist.json")})
+                inflated.insert(name, double(1LL << 52));
+            QVERIFY(writeAll(appPath(recordName), QJsonDocument(inflated).toJson()));
+        }
+        QVERIFY(contentsig::setRootKeys(publicKeys(root, "1").first().toHex(), 1));
+
+        PortForwarder forwarder(quint16(QUrl(channel::contentBaseA()).port()), server.port());
+        ModalWatcher watcher;
+        MainWindow window;
+        LogCollector log;
+        PatchManager* engine = window.patchManagerForTest();
+        engine->patchFinishSleepMs = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(state == 0 ? boxTexts(watcher).size() == 2
+                                            : engine->currentState() == state &&
+                                                  (state != 7 || probe(*engine).recheckCount == 0),
+                                 30000);
+        const QStringList refused{"检查更新失败-102", "检查更新失败-2"};
+        QCOMPARE(boxTexts(watcher), state == 0 ? refused : QStringList());
+        QVERIFY2(state != 8 || probe(*engine).errorText.contains("配置解析失败"),
+                 qPrintable(probe(*engine).errorText));
+        QVERIFY2(!log.matching(why).isEmpty(), qPrintable(log.all().join('\n')));
+        QCOMPARE(readAll(appPath("Drevna/a.txt")), state == 7 ? newFile : oldFile);
+        contentsig::KeysDocument trusted;
+        QVERIFY(contentsig::KeysDocument::fromObject(
+            QJsonDocument::fromJson(
+                contentsig::envelopeStatement(readAll(appPath("Drevna/contentkeys.sig"))))
+                .object(),
+            &trusted));
+        QCOMPARE(trusted.version, qint64(kept));
     }
 };
 

@@ -1,10 +1,14 @@
 // The window's documents under the operator's signature: the launcher
-// version file, the remote update configuration and the setup program.
+// version file, the remote update configuration and the setup program, and
+// before them the keys document's new versions.
 #include "app/channel.h"
 #include "app/mainwindow.h"
 #include "services/contentsignature.h"
+#include "services/keysdocument.h"
+#include "transfer/replyguard.h"
 #include "update/patchmanager.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QNetworkReply>
 #include <QPointer>
@@ -38,6 +42,16 @@ void MainWindow::getSignedContent(const QString& base, const QString& url, conte
     QString patchFolder, game;
     installFolders(&patchFolder, &game);
     contentsig::setRecordFolder(game);
+    // The keys that sign the document may be newer than the trusted ones.
+    if (contentsig::rootKeysConfigured() && !keysWalked.contains(base)) {
+        keysWalked.insert(base);
+        QElapsedTimer clock;
+        clock.start();
+        walkKeys(base, 0, clock, [this, base, url, kind, onFinished] {
+            getSignedContent(base, url, kind, onFinished);
+        });
+        return;
+    }
     const contentsig::Expectation expected{kind, contentsig::documentName(base, url)};
     QNetworkReply* signatureReply = getContent(contentsig::signatureUrl(url));
     limitReply(signatureReply, contentsig::MaxEnvelopeBytes);
@@ -47,6 +61,29 @@ void MainWindow::getSignedContent(const QString& base, const QString& url, conte
                 signatureReply->deleteLater();
                 getDocument(signature);
             });
+}
+
+void MainWindow::walkKeys(const QString& base, int taken, QElapsedTimer clock,
+                          std::function<void()> then)
+{
+    if (taken >= contentsig::MaxKeysVersionsPerStart || clock.hasExpired(requestDeadlineMs)) {
+        then();
+        return;
+    }
+    const QString url = base + contentsig::keysDocumentName(contentsig::trustedKeysVersion() + 1) +
+                        QStringLiteral("?time=") +
+                        QString::number(QDateTime::currentSecsSinceEpoch());
+    QNetworkReply* reply = getContent(url);
+    limitReply(reply, contentsig::MaxEnvelopeBytes);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, base, taken, clock, then, url] {
+        reply->deleteLater();
+        // No newer version, or none to be had: the trusted one stays in force.
+        if (reply->error() == QNetworkReply::NoError &&
+            contentsig::trustNextKeys(reply->readAll(), url))
+            walkKeys(base, taken + 1, clock, then);
+        else
+            then();
+    });
 }
 
 void MainWindow::downloadSetup(const QString& url)

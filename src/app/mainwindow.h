@@ -2,8 +2,10 @@
 
 #include "update/updatedisplay.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPoint>
+#include <QSet>
 #include <QSystemTrayIcon>
 #include <functional>
 #include <memory>
@@ -134,6 +136,10 @@ private:
     // refused document reaches onFinished without a body.
     void getSignedContent(const QString& base, const QString& url, contentsig::Kind kind,
                           std::function<void()> onFinished);
+    // With root keys: takes in the keys document's versions after the
+    // trusted one below base (taken so far), at most
+    // MaxKeysVersionsPerStart and for one document deadline, then runs then.
+    void walkKeys(const QString& base, int taken, QElapsedTimer clock, std::function<void()> then);
     // The setup program itself, after its envelope when keys are set.
     void startSetupDownload(const QString& url);
     // The downloaded setup program at path, fetched from url: done(true) when
@@ -163,4 +169,6 @@ private:
     // The admitted version file's sequence, the least its setup program's may be.
     qint64 versionFileSequence = 0;
     std::shared_ptr<contentsig::Signature> setupSignature;
+    // The content servers whose keys documents this start took in.
+    QSet<QString> keysWalked;
 };

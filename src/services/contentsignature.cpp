@@ -1,6 +1,7 @@
 #include "services/contentsignature.h"
 
 #include "base/updatetypes.h"
+#include "services/keysdocument.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -11,9 +12,9 @@
 #include <QJsonObject>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSet>
 #include <QUrl>
 #include <cmath>
-#include <sodium.h>
 
 namespace contentsig
 {
@@ -45,24 +46,30 @@ KeySet& keySet()
     return set;
 }
 
-bool initSodium()
+// The keys that may sign content now and how many of them must; false,
+// with why, when none may.
+bool contentKeys(QList<QByteArray>* keys, int* threshold, QString* why)
 {
-    static const bool ready = sodium_init() >= 0;
-    return ready;
+    if (rootKeysConfigured())
+        return keysInForce(keys, threshold, why);
+    *keys = keySet().keys;
+    *threshold = 1;
+    return true;
 }
 
-bool verifyBytes(const QByteArray& data, const QByteArray& signature)
+// The step lists of the patch list admitted last in this process. Known,
+// with root keys, once one was: a step list must then match its entry.
+// (A run resumed after a restart has none; its chain's digests still bind
+// the files.)
+struct Snapshot {
+    bool known = false;
+    QMap<QString, Listed> lists;
+};
+
+Snapshot& snapshot()
 {
-    if (signature.size() != SignatureBytes || !initSodium())
-        return false;
-    for (const QByteArray& key : qAsConst(keySet().keys)) {
-        if (crypto_sign_verify_detached(reinterpret_cast<const uchar*>(signature.constData()),
-                                        reinterpret_cast<const uchar*>(data.constData()),
-                                        quint64(data.size()),
-                                        reinterpret_cast<const uchar*>(key.constData())) == 0)
-            return true;
-    }
-    return false;
+    static Snapshot s;
+    return s;
 }
 
 bool refuse(const QString& reason, const QString& url)
@@ -82,19 +89,33 @@ Record& record()
     return r;
 }
 
-void noteAccepted(const QString& name, qint64 sequence)
+bool saveRecord()
 {
-    Record& r = record();
-    if (r.sequences.value(name, -1) >= sequence)
-        return;
-    r.sequences.insert(name, sequence);
+    const Record& r = record();
     if (r.folder.isEmpty())
-        return;
+        return true;
     QJsonObject o;
     for (auto it = r.sequences.constBegin(); it != r.sequences.constEnd(); ++it)
         o.insert(it.key(), double(it.value()));
-    if (!writeFile(r.folder + QLatin1Char('/') + recordFileName(), QJsonDocument(o).toJson()))
-        qDebug() << "signature record not written in" << r.folder;
+    return writeFile(r.folder + QLatin1Char('/') + recordFileName(), QJsonDocument(o).toJson());
+}
+
+// False when the new sequence could not be kept: a document whose sequence
+// is forgotten at the next start could be replayed below it then.
+bool noteAccepted(const QString& name, qint64 sequence)
+{
+    Record& r = record();
+    if (r.sequences.value(name, -1) >= sequence)
+        return true;
+    const qint64 before = r.sequences.value(name, -1);
+    r.sequences.insert(name, sequence);
+    if (saveRecord())
+        return true;
+    if (before < 0)
+        r.sequences.remove(name);
+    else
+        r.sequences.insert(name, before);
+    return false;
 }
 
 // A whole number from 0 to 2^53, which a JSON number holds exactly.
@@ -107,11 +128,20 @@ bool wholeNumber(const QJsonValue& v, qint64* out)
     return true;
 }
 
+bool readListed(const QJsonObject& o, Listed* listed)
+{
+    static const QRegularExpression hexDigest(QStringLiteral("^[0-9a-f]{64}$"));
+    const QString digest = o.value(QStringLiteral("sha256")).toString();
+    listed->sha256 = QByteArray::fromHex(digest.toLatin1());
+    return hexDigest.match(digest).hasMatch() &&
+           wholeNumber(o.value(QStringLiteral("length")), &listed->length);
+}
+
 } // namespace
 
 bool required()
 {
-    return keySet().configured;
+    return keySet().configured || rootKeysConfigured();
 }
 
 bool setKeys(const QString& commaSeparatedHex)
@@ -179,7 +209,7 @@ QString kindName(Kind kind)
     return QStringLiteral("setup");
 }
 
-QByteArray Statement::toJson() const
+QJsonObject Statement::toObject() const
 {
     QJsonObject o{{QStringLiteral("type"), QLatin1String(StatementType)},
                   {QStringLiteral("kind"), kind},
@@ -189,32 +219,54 @@ QByteArray Statement::toJson() const
                   {QStringLiteral("sequence"), double(sequence)}};
     if (expires > 0)
         o.insert(QStringLiteral("expires"), double(expires));
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+    if (hasLists) {
+        QJsonObject listed;
+        for (auto it = lists.constBegin(); it != lists.constEnd(); ++it)
+            listed.insert(it.key(),
+                          QJsonObject{{QStringLiteral("length"), double(it.value().length)},
+                                      {QStringLiteral("sha256"),
+                                       QString::fromLatin1(it.value().sha256.toHex())}});
+        o.insert(QStringLiteral("lists"), listed);
+    }
+    return o;
+}
+
+QByteArray Statement::toJson() const
+{
+    return QJsonDocument(toObject()).toJson(QJsonDocument::Compact);
+}
+
+bool Statement::fromObject(const QJsonObject& o, Statement* s)
+{
+    if (o.value(QStringLiteral("type")).toString() != QLatin1String(StatementType))
+        return false;
+    Listed document;
+    s->kind = o.value(QStringLiteral("kind")).toString();
+    s->name = o.value(QStringLiteral("name")).toString();
+    s->expires = 0;
+    const QJsonValue expires = o.value(QStringLiteral("expires"));
+    const QJsonValue lists = o.value(QStringLiteral("lists"));
+    s->hasLists = lists.isObject();
+    s->lists.clear();
+    const QJsonObject listed = lists.toObject();
+    for (auto it = listed.constBegin(); it != listed.constEnd(); ++it) {
+        if (!readListed(it.value().toObject(), &s->lists[it.key()]))
+            return false;
+    }
+    const bool sound = !s->kind.isEmpty() && !s->name.isEmpty() && readListed(o, &document) &&
+                       wholeNumber(o.value(QStringLiteral("sequence")), &s->sequence) &&
+                       (expires.isUndefined() || wholeNumber(expires, &s->expires)) &&
+                       (lists.isUndefined() || s->hasLists);
+    s->length = document.length;
+    s->sha256 = document.sha256;
+    return sound;
 }
 
 bool Statement::fromJson(const QByteArray& json, Statement* s)
 {
-    static const QRegularExpression hexDigest(QStringLiteral("^[0-9a-f]{64}$"));
-    QJsonParseError error;
-    const QJsonObject o = QJsonDocument::fromJson(json, &error).object();
-    if (error.error != QJsonParseError::NoError ||
-        o.value(QStringLiteral("type")).toString() != QLatin1String(StatementType))
-        return false;
-    s->kind = o.value(QStringLiteral("kind")).toString();
-    s->name = o.value(QStringLiteral("name")).toString();
-    const QString digest = o.value(QStringLiteral("sha256")).toString();
-    s->sha256 = QByteArray::fromHex(digest.toLatin1());
-    s->expires = 0;
-    const QJsonValue expires = o.value(QStringLiteral("expires"));
-    return !s->kind.isEmpty() && !s->name.isEmpty() && hexDigest.match(digest).hasMatch() &&
-           wholeNumber(o.value(QStringLiteral("length")), &s->length) &&
-           wholeNumber(o.value(QStringLiteral("sequence")), &s->sequence) &&
-           (expires.isUndefined() || wholeNumber(expires, &s->expires));
-}
-
-QByteArray envelopeStatement(const QByteArray& envelope)
-{
-    return envelope.size() > SignatureBytes ? envelope.mid(SignatureBytes) : QByteArray();
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
+    return error.error == QJsonParseError::NoError && fromObject(doc.object(), s);
 }
 
 void setRecordFolder(const QString& folder)
@@ -223,20 +275,56 @@ void setRecordFolder(const QString& folder)
     // accepted holds for this one too.
     Record& r = record();
     r.folder = folder;
+    loadTrustedKeys(folder);
     if (folder.isEmpty())
         return;
     r.sequences.clear();
     const QString path = folder + QLatin1Char('/') + recordFileName();
     removeInterruptedWrites(path);
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.exists())
         return;
-    const QJsonObject o = QJsonDocument::fromJson(file.read(MaxEnvelopeBytes)).object();
+    // Whatever cannot be read is said so: the sequences are gone, and only
+    // the installed-version floor still holds against older lists.
+    QJsonParseError error{};
+    const QJsonDocument doc = file.open(QIODevice::ReadOnly) && file.size() <= MaxRecordBytes
+                                  ? QJsonDocument::fromJson(file.read(MaxRecordBytes), &error)
+                                  : QJsonDocument();
+    bool whole = doc.isObject() && error.error == QJsonParseError::NoError;
+    const QJsonObject o = doc.object();
     for (auto it = o.constBegin(); it != o.constEnd(); ++it) {
         qint64 sequence = 0;
         if (wholeNumber(it.value(), &sequence))
             r.sequences.insert(it.key(), sequence);
+        else
+            whole = false;
     }
+    if (!whole)
+        qDebug().noquote() << "sequence record unreadable, sequences forgotten:" << path;
+}
+
+bool clearRecord()
+{
+    record().sequences.clear();
+    return saveRecord();
+}
+
+void pruneRecord(const QSet<QString>& listedFileLists)
+{
+    // File lists are the only names that come and go with publications.
+    Record& r = record();
+    bool pruned = false;
+    for (auto it = r.sequences.begin(); it != r.sequences.end();) {
+        if (it.key().endsWith(QLatin1String("patchfiles.json")) &&
+            !listedFileLists.contains(it.key())) {
+            it = r.sequences.erase(it);
+            pruned = true;
+        } else {
+            ++it;
+        }
+    }
+    if (pruned && !saveRecord())
+        qDebug() << "sequence record not written in" << r.folder;
 }
 
 QString recordFileName()
@@ -259,20 +347,29 @@ Signature Signature::fromReply(QNetworkReply* reply, const Expectation& expected
 Signature Signature::fromEnvelope(const QByteArray& envelope, const Expectation& expected)
 {
     Signature s;
-    const QByteArray statement = envelopeStatement(envelope);
-    s.state = State::Unreadable;
-    if (envelope.size() > MaxEnvelopeBytes || statement.isEmpty())
+    QList<QByteArray> keys;
+    s.state = State::Untrusted;
+    if (!contentKeys(&keys, &s.threshold, &s.untrusted))
         return s;
-    s.state = State::Invalid;
-    if (!verifyBytes(statement, envelope.left(SignatureBytes)))
-        return s;
-    s.state = State::Unreadable;
-    if (!Statement::fromJson(statement, &s.statement))
-        return s;
-    if (s.statement.kind != kindName(expected.kind) || s.statement.name != expected.name)
+    QJsonObject object;
+    s.signers = envelopeSigners(envelope, keys, &object).size();
+    const Snapshot& known = snapshot();
+    if (envelope.size() > MaxEnvelopeBytes || object.isEmpty())
+        s.state = State::Unreadable;
+    else if (s.signers == 0)
+        s.state = State::Invalid;
+    else if (s.signers < s.threshold)
+        s.state = State::BelowThreshold;
+    else if (!Statement::fromObject(object, &s.statement))
+        s.state = State::Unreadable;
+    else if (s.statement.kind != kindName(expected.kind) || s.statement.name != expected.name)
         s.state = State::OtherDocument;
     else if (s.statement.expires > 0 && QDateTime::currentSecsSinceEpoch() >= s.statement.expires)
         s.state = State::Expired;
+    else if (expected.kind == Kind::FileList && known.known &&
+             !(known.lists.value(expected.name, Listed{-1, {}}) ==
+               Listed{s.statement.length, s.statement.sha256}))
+        s.state = State::NotInSnapshot;
     else if (s.statement.sequence < qMax(expected.minSequence, acceptedSequence(expected.name)))
         s.state = State::Older;
     else
@@ -317,6 +414,13 @@ bool Signature::admitsBytes(const uchar* data, quint64 size, const QString& url)
         return refuse(QStringLiteral("unreadable"), url);
     case State::Invalid:
         return refuse(QStringLiteral("invalid"), url);
+    case State::Untrusted:
+        return refuse(untrusted, url);
+    case State::BelowThreshold:
+        return refuse(QStringLiteral("below threshold (%1 of %2 keys)").arg(signers).arg(threshold),
+                      url);
+    case State::NotInSnapshot:
+        return refuse(QStringLiteral("does not match the snapshot"), url);
     case State::OtherDocument:
         return refuse(QStringLiteral("made for %1 %2").arg(statement.kind, statement.name), url);
     case State::Expired:
@@ -338,7 +442,10 @@ bool Signature::admitsBytes(const uchar* data, quint64 size, const QString& url)
     }
     if (sha256.result() != statement.sha256)
         return refuse(QStringLiteral("invalid"), url);
-    noteAccepted(statement.name, statement.sequence);
+    if (!noteAccepted(statement.name, statement.sequence))
+        return refuse(QStringLiteral("not recorded, %1 not written").arg(recordFileName()), url);
+    if (statement.kind == kindName(Kind::PatchList))
+        snapshot() = {rootKeysConfigured(), statement.lists};
     return true;
 }
 

@@ -431,6 +431,7 @@ void PatchManager::onPatchListReply(QNetworkReply* r, const contentsig::Signatur
         setError(2, QStringLiteral("%1 解码错误").arg(url));
         return;
     }
+    pruneSequenceRecord(list);
     onUpdateRemotePatchConfig(list);
 }
 

@@ -2,9 +2,11 @@
 
 #include "base/updatetypes.h"
 #include "services/contentsignature.h"
+#include "update/patchchain.h"
 
 #include <QDebug>
 #include <QNetworkReply>
+#include <QSet>
 #include <QTimer>
 
 void getSignedDocument(HttpClient& http, const QString& baseUrl, const QString& name,
@@ -36,6 +38,23 @@ QJsonObject admittedJson(const QByteArray& body, const QString& url,
                          const contentsig::Signature& signature)
 {
     return signature.admits(body, url) ? parseJsonObject(QString::fromUtf8(body)) : QJsonObject();
+}
+
+void pruneSequenceRecord(const QJsonObject& patchList)
+{
+    if (!contentsig::required())
+        return;
+    QSet<QString> names;
+    for (const bool full : {false, true}) {
+        for (const PatchStep& step : patchStepMap(patchList, full)) {
+            QString path = QString(step.path).replace(QLatin1Char('\\'), QLatin1Char('/'));
+            names << path + QLatin1String("/patchfiles.json");
+            // The patch thread's whole-file fallback reads the step's twin.
+            if (!path.contains(QLatin1String("_full")))
+                names << path + QLatin1String("_full/patchfiles.json");
+        }
+    }
+    contentsig::pruneRecord(names);
 }
 
 void fetchSignedJson(QObject* context, HttpClient& http, const QString& baseUrl, const QString& url,

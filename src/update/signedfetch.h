@@ -30,6 +30,10 @@ void getSignedDocument(HttpClient& http, const QString& baseUrl, const QString& 
 QJsonObject admittedJson(const QByteArray& body, const QString& url,
                          const contentsig::Signature& signature);
 
+// Keeps the sequence record to the step lists (with their "_full" twins)
+// that the admitted patch list names.
+void pruneSequenceRecord(const QJsonObject& patchList);
+
 // Callable from any thread: fetches the signed step list at url (below the
 // base address that baseUrl holds when the request is made) on context's
 // thread and hands the object, empty on any failure, to onJson there.

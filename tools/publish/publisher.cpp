@@ -3,6 +3,7 @@
 #include "patch/patchfile.h"
 #include "patchjobs.h"
 #include "services/contentsignature.h"
+#include "services/keysdocument.h"
 #include "update/patchchain.h"
 
 #include <QCryptographicHash>
@@ -140,8 +141,8 @@ bool writeDocument(const QString& root, const QString& name, const QJsonObject& 
 {
     const QString path = root + QLatin1Char('/') + name;
     return writeJson(path, object, error) &&
-           (options.signingKey.isEmpty() ||
-            signFile(path, root, options.signingKey, sequence, options.expires, error));
+           (options.signingKeys.isEmpty() ||
+            signFile(path, root, options.signingKeys, sequence, options.expires, error));
 }
 
 bool copyFile(const QString& from, const QString& to, QString* error)
@@ -385,7 +386,8 @@ qint64 treeSize(const QString& dir)
 QString unsafeNameReason(const QString& relativePath)
 {
     static const QSet<QString> reservedRoot = {QStringLiteral("localversion.json"),
-                                               QStringLiteral("contentsequence.json")};
+                                               contentsig::recordFileName(),
+                                               contentsig::trustedKeysFileName()};
     static const QRegularExpression device(
         QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9])(\\..*)?$"),
         QRegularExpression::CaseInsensitiveOption);
@@ -697,10 +699,37 @@ qint64 nextSequence(const QStringList& files)
     return sequence;
 }
 
-bool signFile(const QString& path, const QString& root, const QByteArray& secretKey,
+namespace
+{
+
+// The step lists below root by their names, as the patch list's snapshot
+// names them.
+bool snapshotOf(const QString& root, QMap<QString, contentsig::Listed>* lists, QString* error)
+{
+    const QStringList steps = QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& step : steps) {
+        const QString name = step + QStringLiteral("/patchfiles.json");
+        QFile f(QDir(root).filePath(name));
+        if (!f.exists())
+            continue;
+        QCryptographicHash sha256(QCryptographicHash::Sha256);
+        if (!f.open(QIODevice::ReadOnly) || !sha256.addData(&f))
+            return setError(error, QStringLiteral("%1: cannot be read").arg(f.fileName()));
+        lists->insert(name, {f.size(), sha256.result()});
+    }
+    return true;
+}
+
+} // namespace
+
+bool signFile(const QString& path, const QString& root, const QList<QByteArray>& secretKeys,
               qint64 sequence, qint64 expires, QString* error)
 {
-    if (secretKey.size() != crypto_sign_SECRETKEYBYTES)
+    for (const QByteArray& secretKey : secretKeys) {
+        if (secretKey.size() != crypto_sign_SECRETKEYBYTES)
+            return setError(error, QStringLiteral("no signing key"));
+    }
+    if (secretKeys.isEmpty())
         return setError(error, QStringLiteral("no signing key"));
     const QString name = QDir(root).relativeFilePath(QFileInfo(path).absoluteFilePath());
     if (name.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(name))
@@ -718,16 +747,19 @@ bool signFile(const QString& path, const QString& root, const QByteArray& secret
     statement.sha256 = sha256.result();
     statement.sequence = sequence;
     statement.expires = expires;
-    const QByteArray signedPart = statement.toJson();
-    QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
-    crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
-                         reinterpret_cast<const unsigned char*>(signedPart.constData()),
-                         quint64(signedPart.size()),
-                         reinterpret_cast<const unsigned char*>(secretKey.constData()));
-    return writeBytes(path + QStringLiteral(".sig"), signature + signedPart, error);
+    statement.hasLists = statement.kind == contentsig::kindName(contentsig::Kind::PatchList);
+    if (statement.hasLists && !snapshotOf(root, &statement.lists, error))
+        return false;
+    const QByteArray envelope = contentsig::makeEnvelope(statement.toObject(), secretKeys);
+    if (envelope.size() > contentsig::MaxEnvelopeBytes)
+        return setError(error, QStringLiteral("%1: the envelope would pass %2 bytes")
+                                   .arg(path)
+                                   .arg(contentsig::MaxEnvelopeBytes));
+    return writeBytes(path + QStringLiteral(".sig"), envelope, error);
 }
 
-bool resign(const QString& outDir, const QByteArray& secretKey, qint64 expires, QString* error)
+bool resign(const QString& outDir, const QList<QByteArray>& secretKeys, qint64 expires,
+            QString* error)
 {
     QStringList documents;
     QDirIterator it(outDir, QDir::Files, QDirIterator::Subdirectories);
@@ -743,7 +775,7 @@ bool resign(const QString& outDir, const QByteArray& secretKey, qint64 expires, 
         return setError(error, QStringLiteral("%1 holds no patchlist.json").arg(outDir));
     const qint64 sequence = nextSequence(documents);
     for (const QString& path : qAsConst(documents)) {
-        if (!signFile(path, outDir, secretKey, sequence, expires, error))
+        if (!signFile(path, outDir, secretKeys, sequence, expires, error))
             return false;
     }
     return true;

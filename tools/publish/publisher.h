@@ -30,8 +30,9 @@ struct Options {
     // A line every few seconds while the patches are made, from a thread of
     // its own.
     std::function<void(const QString&)> progress;
-    // When set (see loadSigningKey), every document written is signed.
-    QByteArray signingKey;
+    // When set (see loadSigningKey), every document written is signed by
+    // each of these keys; the first makes the envelope's leading signature.
+    QList<QByteArray> signingKeys;
     // Seconds since 1970 after which the signatures expire; 0: never.
     qint64 expires = 0;
 };
@@ -97,12 +98,16 @@ qint64 expiryAfterDays(int days);
 // The sequence of a new publication: the time, but above every sequence in
 // the envelopes of files, which it replaces.
 qint64 nextSequence(const QStringList& files);
-// Writes path + ".sig": the envelope that states path as the document named
-// by its path below root, with its length, SHA-256, sequence and expiry.
-bool signFile(const QString& path, const QString& root, const QByteArray& secretKey,
+// Writes path + ".sig": the envelope, signed by every one of secretKeys,
+// that states path as the document named by its path below root, with its
+// length, SHA-256, sequence and expiry. A patch list's also names every step
+// list below root (root/STEP/patchfiles.json) by length and SHA-256: the
+// snapshot, so sign a patch list after its step lists.
+bool signFile(const QString& path, const QString& root, const QList<QByteArray>& secretKeys,
               qint64 sequence, qint64 expires, QString* error);
 // Signs every document below outDir again, with one new sequence: the patch
 // list, the file lists and every other file with an envelope beside it.
-bool resign(const QString& outDir, const QByteArray& secretKey, qint64 expires, QString* error);
+bool resign(const QString& outDir, const QList<QByteArray>& secretKeys, qint64 expires,
+            QString* error);
 
 } // namespace publish
