@@ -15,6 +15,8 @@
 #include "app/program.h"
 #include "patch/patchfile.h"
 
+#include "rng.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -33,27 +35,6 @@ const FolderLayout buildFolderLayout = FolderLayout::Launcher;
 
 namespace
 {
-
-struct Rng {
-    quint64 s;
-    quint64 next()
-    {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return s;
-    }
-    void fill(quint8* p, size_t n)
-    {
-        size_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            const quint64 v = next();
-            std::memcpy(p + i, &v, 8);
-        }
-        for (; i < n; ++i)
-            p[i] = quint8(next());
-    }
-};
 
 bool writeAll(FILE* f, const quint8* p, size_t n)
 {

@@ -9,6 +9,8 @@
 // statistics of compiled code. The new build is laid out again after its
 // changes: relative calls and jumps, RIP-relative operands and 64-bit
 // pointers that cross a change are rewritten as a linker would.
+#include "rng.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -20,19 +22,6 @@
 
 namespace
 {
-
-struct Rng {
-    quint64 s;
-    quint64 next()
-    {
-        s ^= s << 13;
-        s ^= s >> 7;
-        s ^= s << 17;
-        return s;
-    }
-    qint64 below(qint64 n) { return qint64(next() % quint64(n)); }
-    qint64 between(qint64 lo, qint64 hi) { return lo + below(hi - lo + 1); }
-};
 
 using Bytes = std::vector<quint8>;
 
